@@ -1,0 +1,66 @@
+// SPDX-License-Identifier: MIT
+// Copyright (c) 2026 The Dornel developers
+#include "platform/paths/paths.h"
+
+#include <sys/stat.h>
+
+#include <cctype>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+namespace platform::paths {
+
+std::string Root() {
+    const char* root = std::getenv("DORNEL_ROOT");
+    std::string result = (root && *root) ? root : "/var/lib/dornel";
+    while (result.size() > 1 && result.back() == '/') result.pop_back();
+    return result;
+}
+
+std::string UnderRoot(const std::string& relative) { return Root() + "/" + relative; }
+
+std::string NativePath(const std::string& systemPath) {
+    if (!systemPath.empty() && systemPath[0] == '/') return systemPath;
+    std::string rest = systemPath;
+    std::string drive;
+    if (rest.size() >= 2 && std::isalpha(static_cast<unsigned char>(rest[0])) && rest[1] == ':') {
+        drive.assign(1, static_cast<char>(std::tolower(static_cast<unsigned char>(rest[0]))));
+        rest.erase(0, 2);
+    } else if (!rest.empty() && rest[0] == '\\') {
+        drive = "c";
+    }
+    for (char& c : rest) {
+        if (c == '\\') c = '/';
+    }
+    if (drive.empty()) return rest;
+    // "C:" alone and "C:\" both name the drive's top folder.
+    while (!rest.empty() && rest[0] == '/') rest.erase(0, 1);
+    std::string result = Root() + "/" + drive;
+    if (!rest.empty()) result += "/" + rest;
+    return result;
+}
+
+bool MakeDirectories(const std::string& nativePath, unsigned mode) {
+    if (nativePath.empty()) return false;
+    std::string partial;
+    std::size_t pos = 0;
+    while (pos != std::string::npos) {
+        pos = nativePath.find('/', pos + 1);
+        partial = nativePath.substr(0, pos);
+        if (partial.empty()) continue;
+        if (::mkdir(partial.c_str(), mode) != 0 && errno != EEXIST) return false;
+    }
+    struct stat st {};
+    return ::stat(nativePath.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+}  // namespace platform::paths
+
+DWORD GetShortPathNameA(const char* longPath, char* shortPath, DWORD size) {
+    if (!longPath) return 0;
+    const std::size_t length = std::strlen(longPath);
+    if (!shortPath || size < length + 1) return static_cast<DWORD>(length + 1);
+    std::memcpy(shortPath, longPath, length + 1);
+    return static_cast<DWORD>(length);
+}

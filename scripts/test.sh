@@ -1,0 +1,55 @@
+#!/usr/bin/env bash
+# The whole test run, from a fresh clone on a fresh machine:
+#   1. installs what is missing (scripts/install-deps.sh);
+#   2. builds everything with warnings as errors and runs every test (build/);
+#   3. builds everything again with AddressSanitizer and UndefinedBehaviorSanitizer and
+#      runs every test again (build-asan/);
+#   4. builds the libFuzzer targets with clang and runs each for a bounded time on its
+#      seed corpus (build-fuzz/).
+# Environment: JOBS (default 2), FUZZ_SECONDS per target (default 30),
+# SKIP_ASAN=1 or SKIP_FUZZ=1 to leave a stage out when working locally.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+JOBS=${JOBS:-2}
+FUZZ_SECONDS=${FUZZ_SECONDS:-30}
+
+bash scripts/install-deps.sh
+
+stage() { printf '\n=== %s ===\n' "$*"; }
+
+stage "build (warnings as errors)"
+cmake -S . -B build -G Ninja -DDORNEL_WERROR=ON >/dev/null
+cmake --build build -j "$JOBS"
+stage "tests"
+ctest --test-dir build --output-on-failure -j "$JOBS" --timeout 600
+
+if [ "${SKIP_ASAN:-0}" != 1 ]; then
+  stage "build with AddressSanitizer and UndefinedBehaviorSanitizer"
+  cmake -S . -B build-asan -G Ninja -DDORNEL_WERROR=ON -DDORNEL_SANITIZE=ON -DDORNEL_BENCH=OFF \
+    -DCMAKE_BUILD_TYPE=Debug >/dev/null
+  cmake --build build-asan -j "$JOBS"
+  stage "tests under the sanitizers"
+  ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+    ctest --test-dir build-asan --output-on-failure -j "$JOBS" --timeout 900
+fi
+
+if [ "${SKIP_FUZZ:-0}" != 1 ]; then
+  stage "fuzz targets (clang, libFuzzer, ${FUZZ_SECONDS}s each)"
+  CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DDORNEL_FUZZ=ON -DDORNEL_TESTS=OFF \
+    -DDORNEL_BENCH=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+  cmake --build build-fuzz -j "$JOBS"
+  shopt -s nullglob
+  for target in build-fuzz/fuzz/*; do
+    [ -x "$target" ] || continue
+    name=$(basename "$target")
+    seeds=fuzz/corpus/$name
+    work=$(mktemp -d)
+    [ -d "$seeds" ] && cp -r "$seeds"/. "$work"/
+    echo "fuzzing $name for ${FUZZ_SECONDS}s"
+    "$target" -max_total_time="$FUZZ_SECONDS" -timeout=10 -rss_limit_mb=2048 -print_final_stats=1 \
+      "$work" 2>"build-fuzz/$name.log" || { tail -n 60 "build-fuzz/$name.log"; exit 1; }
+    grep -E 'stat::number_of_executed_units' "build-fuzz/$name.log" || true
+    rm -rf "$work"
+  done
+fi
+stage "all stages passed"
