@@ -73,8 +73,8 @@ public:
     // Box events and threads.
     static void MakeEvents(int boxNumber, HANDLE* events, HANDLE* threadTermEvent);
     static void CloseEventHandles(HANDLE* events, HANDLE* threadTermEvent);
-    static void* SocketWaitThread(void* info);
-    static void* BoxHandlerThread(void* info);
+    static DWORD SocketWaitThread(void* info);
+    static DWORD BoxHandlerThread(void* info);
 
     // Box requests, on the box's handler thread.
     static void ProcessReceivedPacket(t_ServerStartInfo* info, int type, char* buffer, long length);
