@@ -101,16 +101,15 @@ LONG MapSqliteError(int rc) {
 // The process's connection. Every use holds mutex; Open() makes db ready for the current
 // root. A connection must not cross a fork, so a child drops its parent's (kept reachable in
 // abandoned, never closed: closing would touch file locks the parent still relies on).
+// The connection lives until the process ends and is never destroyed, because threads that
+// end with the process may still be inside a call while exit() runs the destructors; the
+// WAL keeps every committed write without a final close.
 struct Connection {
     std::mutex mutex;
     sqlite3* db = nullptr;
     std::string path;
     pid_t pid = 0;
     std::vector<sqlite3*> abandoned;
-
-    ~Connection() {
-        if (db && pid == ::getpid()) sqlite3_close_v2(db);
-    }
 
     // Ready for a statement on <root>/registry.db; ERROR_SUCCESS or the failure.
     LONG Open() {
@@ -183,8 +182,8 @@ private:
 };
 
 Connection& TheConnection() {
-    static Connection connection;
-    return connection;
+    static Connection* connection = new Connection;
+    return *connection;
 }
 
 // ---------------------------------------------------------------------------------------
@@ -298,8 +297,8 @@ RegistryKey hklmKey{kRootId, kRootName, true};
 // Handles handed out and not yet closed, so a closed or forged handle is refused instead
 // of being followed. Guarded by the connection's mutex.
 std::unordered_set<const RegistryKey*>& LiveHandles() {
-    static std::unordered_set<const RegistryKey*> handles;
-    return handles;
+    static auto* handles = new std::unordered_set<const RegistryKey*>;
+    return *handles;
 }
 
 bool IsValidHandle(HKEY key) {
