@@ -18,9 +18,6 @@
 
 #include "platform/registry/registry.h"
 
-#include <sqlite3.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cctype>
 #include <chrono>
@@ -34,6 +31,9 @@
 #include <thread>
 #include <unordered_set>
 #include <vector>
+
+#include <sqlite3.h>
+#include <unistd.h>
 
 #include "platform/paths/paths.h"
 
@@ -151,7 +151,7 @@ struct Connection {
         return ERROR_SUCCESS;
     }
 
-private:
+  private:
     // Switches to WAL and creates the schema. Switching the journal mode can report BUSY
     // without going through the busy handler while another process creates the same file,
     // so it is retried for as long as the busy time-out.
@@ -171,7 +171,8 @@ private:
                     if (rc == SQLITE_OK) {
                         rc = sqlite3_exec(handle, "COMMIT", nullptr, nullptr, nullptr);
                     }
-                    if (rc != SQLITE_OK) sqlite3_exec(handle, "ROLLBACK", nullptr, nullptr, nullptr);
+                    if (rc != SQLITE_OK)
+                        sqlite3_exec(handle, "ROLLBACK", nullptr, nullptr, nullptr);
                 }
             }
             if ((rc & 0xff) != SQLITE_BUSY && (rc & 0xff) != SQLITE_LOCKED) return rc;
@@ -192,7 +193,7 @@ Connection& TheConnection() {
 
 // A prepared statement, finalised on destruction.
 class Statement {
-public:
+  public:
     Statement(sqlite3* db, const char* sql) : db_(db) {
         rc_ = sqlite3_prepare_v2(db, sql, -1, &stmt_, nullptr);
         if (rc_ != SQLITE_OK) Report("cannot prepare statement", db, rc_);
@@ -208,14 +209,15 @@ public:
         if (Ok()) Keep(sqlite3_bind_int64(stmt_, index, value));
     }
     void Bind(int index, std::string_view text) {
-        if (Ok()) Keep(sqlite3_bind_text(stmt_, index, text.data(), static_cast<int>(text.size()),
-                                         SQLITE_TRANSIENT));
+        if (Ok())
+            Keep(sqlite3_bind_text(stmt_, index, text.data(), static_cast<int>(text.size()),
+                                   SQLITE_TRANSIENT));
     }
     // Binds exactly size bytes; an empty value is a zero-length blob, never NULL.
     void BindBlob(int index, const BYTE* data, std::size_t size) {
         static const BYTE kEmpty = 0;
-        if (Ok()) Keep(sqlite3_bind_blob64(stmt_, index, size ? data : &kEmpty, size,
-                                           SQLITE_TRANSIENT));
+        if (Ok())
+            Keep(sqlite3_bind_blob64(stmt_, index, size ? data : &kEmpty, size, SQLITE_TRANSIENT));
     }
 
     // Steps once: true on a row; false at the end or on failure (see Ok()).
@@ -243,7 +245,7 @@ public:
     // ERROR_SUCCESS, or the mapped failure of the last prepare, bind or step.
     LONG Error() const { return Ok() ? ERROR_SUCCESS : MapSqliteError(rc_); }
 
-private:
+  private:
     void Keep(int rc) {
         rc_ = rc;
         if (rc != SQLITE_OK) Report("cannot bind", db_, rc);
@@ -257,7 +259,7 @@ private:
 // A write transaction (BEGIN IMMEDIATE, so the write lock is taken up front and a busy
 // database is waited for instead of failing half-way). Rolled back unless committed.
 class WriteTransaction {
-public:
+  public:
     explicit WriteTransaction(sqlite3* db) : db_(db) {
         rc_ = sqlite3_exec(db, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr);
         if (rc_ != SQLITE_OK) Report("cannot begin a write", db, rc_);
@@ -282,7 +284,7 @@ public:
         return ERROR_SUCCESS;
     }
 
-private:
+  private:
     sqlite3* db_;
     int rc_;
     bool done_ = false;
@@ -301,9 +303,7 @@ std::unordered_set<const RegistryKey*>& LiveHandles() {
     return *handles;
 }
 
-bool IsValidHandle(HKEY key) {
-    return key == &hklmKey || (key && LiveHandles().count(key) != 0);
-}
+bool IsValidHandle(HKEY key) { return key == &hklmKey || (key && LiveHandles().count(key) != 0); }
 
 HKEY NewHandle(std::int64_t id, std::string path) {
     auto* key = new RegistryKey{id, std::move(path), false};
@@ -313,13 +313,13 @@ HKEY NewHandle(std::int64_t id, std::string path) {
 
 // Holds the mutex and an open database for one call.
 class Session {
-public:
+  public:
     Session() : lock_(TheConnection().mutex), error_(TheConnection().Open()) {}
 
     LONG Error() const { return error_; }
     sqlite3* Db() const { return TheConnection().db; }
 
-private:
+  private:
     std::lock_guard<std::mutex> lock_;
     LONG error_;
 };
@@ -440,8 +440,7 @@ LONG CopyOut(DWORD storedType, const std::vector<BYTE>& stored, DWORD* type, BYT
 
 const HKEY HKEY_LOCAL_MACHINE = &hklmKey;
 
-LONG RegOpenKeyExA(HKEY hKey, const char* subKey, DWORD options, REGSAM samDesired,
-                   HKEY* result) {
+LONG RegOpenKeyExA(HKEY hKey, const char* subKey, DWORD options, REGSAM samDesired, HKEY* result) {
     if (!result) return ERROR_INVALID_PARAMETER;
     *result = nullptr;
     Session session;
@@ -459,8 +458,8 @@ LONG RegOpenKeyExA(HKEY hKey, const char* subKey, DWORD options, REGSAM samDesir
     return ERROR_SUCCESS;
 }
 
-LONG RegCreateKeyExA(HKEY hKey, const char* subKey, DWORD reserved, char* className,
-                     DWORD options, REGSAM samDesired, void* securityAttributes, HKEY* result,
+LONG RegCreateKeyExA(HKEY hKey, const char* subKey, DWORD reserved, char* className, DWORD options,
+                     REGSAM samDesired, void* securityAttributes, HKEY* result,
                      DWORD* disposition) {
     if (!result) return ERROR_INVALID_PARAMETER;
     *result = nullptr;
@@ -512,8 +511,8 @@ LONG RegCloseKey(HKEY hKey) {
     return ERROR_SUCCESS;
 }
 
-LONG RegQueryValueExA(HKEY hKey, const char* valueName, DWORD* reserved, DWORD* type,
-                      BYTE* data, DWORD* cbData) {
+LONG RegQueryValueExA(HKEY hKey, const char* valueName, DWORD* reserved, DWORD* type, BYTE* data,
+                      DWORD* cbData) {
     Session session;
     if (session.Error() != ERROR_SUCCESS) return session.Error();
     if (!IsValidHandle(hKey)) return ERROR_INVALID_HANDLE;
@@ -524,8 +523,8 @@ LONG RegQueryValueExA(HKEY hKey, const char* valueName, DWORD* reserved, DWORD* 
     return CopyOut(storedType, stored, type, data, cbData);
 }
 
-LONG RegSetValueExA(HKEY hKey, const char* valueName, DWORD reserved, DWORD type,
-                    const BYTE* data, DWORD cbData) {
+LONG RegSetValueExA(HKEY hKey, const char* valueName, DWORD reserved, DWORD type, const BYTE* data,
+                    DWORD cbData) {
     if (!data && cbData) return ERROR_INVALID_PARAMETER;
     const std::string_view name(valueName ? valueName : "");
     if (name.size() > kMaxValueNameLength) return ERROR_INVALID_PARAMETER;
@@ -592,8 +591,8 @@ LONG RegDeleteKeyA(HKEY hKey, const char* subKey) {
         if (st.Step()) return ERROR_KEY_HAS_CHILDREN;
         if (!st.Ok()) return st.Error();
     }
-    for (const char* sql : {"DELETE FROM reg_values WHERE key_id = ?",
-                            "DELETE FROM reg_keys WHERE id = ?"}) {
+    for (const char* sql :
+         {"DELETE FROM reg_values WHERE key_id = ?", "DELETE FROM reg_keys WHERE id = ?"}) {
         Statement st(db, sql);
         st.Bind(1, id);
         st.Step();
@@ -624,8 +623,8 @@ LONG RegEnumKeyExA(HKEY hKey, DWORD index, char* name, DWORD* cchName, DWORD* re
     return ERROR_SUCCESS;
 }
 
-LONG RegEnumValueA(HKEY hKey, DWORD index, char* valueName, DWORD* cchValueName,
-                   DWORD* reserved, DWORD* type, BYTE* data, DWORD* cbData) {
+LONG RegEnumValueA(HKEY hKey, DWORD index, char* valueName, DWORD* cchValueName, DWORD* reserved,
+                   DWORD* type, BYTE* data, DWORD* cbData) {
     if (!valueName || !cchValueName) return ERROR_INVALID_PARAMETER;
     Session session;
     if (session.Error() != ERROR_SUCCESS) return session.Error();

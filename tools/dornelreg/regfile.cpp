@@ -123,11 +123,13 @@ std::optional<std::string> Utf16ToUtf8(std::string_view bytes) {
     if (bytes.size() % 2) return std::nullopt;
     std::string out;
     for (std::size_t i = 0; i < bytes.size(); i += 2) {
-        std::uint32_t unit = static_cast<unsigned char>(bytes[i]) |
-                             (static_cast<std::uint32_t>(static_cast<unsigned char>(bytes[i + 1])) << 8);
+        std::uint32_t unit =
+            static_cast<unsigned char>(bytes[i]) |
+            (static_cast<std::uint32_t>(static_cast<unsigned char>(bytes[i + 1])) << 8);
         if (unit >= 0xd800 && unit <= 0xdbff && i + 3 < bytes.size()) {
-            const std::uint32_t low = static_cast<unsigned char>(bytes[i + 2]) |
-                                      (static_cast<std::uint32_t>(static_cast<unsigned char>(bytes[i + 3])) << 8);
+            const std::uint32_t low =
+                static_cast<unsigned char>(bytes[i + 2]) |
+                (static_cast<std::uint32_t>(static_cast<unsigned char>(bytes[i + 3])) << 8);
             if (low >= 0xdc00 && low <= 0xdfff) {
                 unit = 0x10000 + ((unit - 0xd800) << 10) + (low - 0xdc00);
                 i += 2;
@@ -154,8 +156,7 @@ std::optional<std::string> Utf16ToUtf8(std::string_view bytes) {
 
 // Reads a quoted string starting at text[*pos] == '"', undoing \\ and \" escapes; leaves
 // *pos after the closing quote. Fails on a missing quote or any other escape.
-std::optional<std::string> ReadQuoted(std::string_view text, std::size_t* pos,
-                                      std::string* error) {
+std::optional<std::string> ReadQuoted(std::string_view text, std::size_t* pos, std::string* error) {
     std::string result;
     std::size_t i = *pos + 1;
     for (; i < text.size(); ++i) {
@@ -179,7 +180,7 @@ std::optional<std::string> ReadQuoted(std::string_view text, std::size_t* pos,
 }
 
 class Reader {
-public:
+  public:
     Reader(std::string_view text, std::vector<RegOperation>* operations)
         : text_(text), operations_(operations) {}
 
@@ -195,8 +196,8 @@ public:
             bool ok;
             if (!sawHeader) {
                 ok = line == kRegFileHeader || line == "REGEDIT4";
-                if (!ok) reason = std::string("the file does not start with \"") +
-                                  kRegFileHeader + "\"";
+                if (!ok)
+                    reason = std::string("the file does not start with \"") + kRegFileHeader + "\"";
                 sawHeader = true;
             } else if (line.front() == '[') {
                 ok = Section(line, number, &reason);
@@ -218,7 +219,7 @@ public:
         return true;
     }
 
-private:
+  private:
     // The next physical line without its line break; false at the end.
     bool NextLine(std::string_view* line) {
         if (pos_ >= text_.size()) return false;
@@ -320,8 +321,8 @@ private:
         DWORD type = 3;  // REG_BINARY
         if (!rest.empty() && rest.front() == '(') {
             const std::size_t close = rest.find(')');
-            const auto number = close == rest.npos ? std::nullopt
-                                                   : ParseHexNumber(rest.substr(1, close - 1));
+            const auto number =
+                close == rest.npos ? std::nullopt : ParseHexNumber(rest.substr(1, close - 1));
             if (!number) {
                 *reason = "hex(N) needs a type number of one to eight hex digits";
                 return false;
@@ -381,8 +382,8 @@ std::optional<KeyName> ParseKeyName(std::string_view text, std::string* error) {
     std::string_view rest = cut == text.npos ? std::string_view() : text.substr(cut + 1);
     if (!EqualsNoCase(root, "HKLM") && !EqualsNoCase(root, kRootName)) {
         static constexpr std::string_view kOtherRoots[] = {
-            "HKCU", "HKEY_CURRENT_USER", "HKCR",  "HKEY_CLASSES_ROOT",
-            "HKU",  "HKEY_USERS",        "HKCC",  "HKEY_CURRENT_CONFIG"};
+            "HKCU", "HKEY_CURRENT_USER", "HKCR", "HKEY_CLASSES_ROOT",
+            "HKU",  "HKEY_USERS",        "HKCC", "HKEY_CURRENT_CONFIG"};
         for (std::string_view other : kOtherRoots) {
             if (EqualsNoCase(root, other)) {
                 *error = "Only HKEY_LOCAL_MACHINE (HKLM) is kept in this registry, not " +
@@ -390,8 +391,8 @@ std::optional<KeyName> ParseKeyName(std::string_view text, std::string* error) {
                 return std::nullopt;
             }
         }
-        *error = "Invalid key name \"" + shown +
-                 "\": it must start with HKLM\\ or HKEY_LOCAL_MACHINE\\";
+        *error =
+            "Invalid key name \"" + shown + "\": it must start with HKLM\\ or HKEY_LOCAL_MACHINE\\";
         return std::nullopt;
     }
     while (!rest.empty() && rest.back() == '\\') rest.remove_suffix(1);
@@ -485,8 +486,7 @@ std::optional<std::vector<BYTE>> ParseHexList(std::string_view text) {
     return bytes;
 }
 
-std::optional<std::vector<RegOperation>> ParseRegFile(std::string_view bytes,
-                                                      std::string* error) {
+std::optional<std::vector<RegOperation>> ParseRegFile(std::string_view bytes, std::string* error) {
     std::string decoded;
     if (bytes.size() >= 2 && static_cast<unsigned char>(bytes[0]) == 0xff &&
         static_cast<unsigned char>(bytes[1]) == 0xfe) {

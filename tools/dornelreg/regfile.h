@@ -75,8 +75,7 @@ struct RegOperation {
 // Parses a whole .reg file (its raw bytes: UTF-8 with or without BOM, or UTF-16LE with its
 // BOM; LF or CRLF). Returns every operation, or nothing with *error = "line N: reason" when
 // any line is malformed, so a bad file changes nothing.
-std::optional<std::vector<RegOperation>> ParseRegFile(std::string_view bytes,
-                                                      std::string* error);
+std::optional<std::vector<RegOperation>> ParseRegFile(std::string_view bytes, std::string* error);
 
 // Parses the byte list of a hex: value: items of one or two hex digits separated by commas,
 // spaces allowed around them, one trailing comma tolerated. Empty is zero bytes. Fails on an

@@ -6,10 +6,6 @@
 
 #include "tools/dornelreg/regtool.h"
 
-#include <stdio.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
@@ -20,6 +16,10 @@
 #include <ostream>
 #include <sstream>
 #include <utility>
+
+#include <stdio.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include "platform/registry/registry.h"
 #include "tools/dornelreg/regfile.h"
@@ -145,10 +145,14 @@ struct SwitchSpec {
     const char* commands;  // space-separated
 };
 constexpr SwitchSpec kSwitches[] = {
-    {"v", true, "query add delete"}, {"ve", false, "query add delete"},
-    {"va", false, "delete"},         {"s", false, "query"},
-    {"t", true, "add"},              {"d", true, "add"},
-    {"f", false, "add delete"},      {"nonul", false, "add"},
+    {"v", true, "query add delete"},
+    {"ve", false, "query add delete"},
+    {"va", false, "delete"},
+    {"s", false, "query"},
+    {"t", true, "add"},
+    {"d", true, "add"},
+    {"f", false, "add delete"},
+    {"nonul", false, "add"},
     {"y", false, "export"},
 };
 
@@ -175,7 +179,8 @@ Failure Syntax(const std::string& reason) {
 
 std::optional<Failure> ParseOptions(const std::vector<std::string>& args, Options* options) {
     options->command = args[0];
-    for (char& c : options->command) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    for (char& c : options->command)
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     const std::string& command = options->command;
     std::size_t wanted = 0;
     if (command == "query" || command == "add" || command == "delete" || command == "import") {
@@ -227,7 +232,7 @@ std::optional<Failure> ParseOptions(const std::vector<std::string>& args, Option
     const int exclusive = seen["v"] + seen["ve"] + seen["va"];
     if (exclusive > 1) return Syntax("use only one of /v, /ve and /va.");
     if (options->positional.size() < wanted) {
-        return Syntax(command == "export" ? "export needs a KEY and a FILE."
+        return Syntax(command == "export"   ? "export needs a KEY and a FILE."
                       : command == "import" ? "import needs a FILE."
                                             : command + " needs a KEY.");
     }
@@ -241,7 +246,7 @@ std::optional<Failure> ParseOptions(const std::vector<std::string>& args, Option
 
 // An open key, closed on destruction (the predefined root is never closed).
 class Key {
-public:
+  public:
     Key() = default;
     explicit Key(HKEY handle) : handle_(handle) {}
     ~Key() { Reset(); }
@@ -262,7 +267,7 @@ public:
         return &handle_;
     }
 
-private:
+  private:
     void Reset() {
         if (handle_ && handle_ != HKEY_LOCAL_MACHINE) RegCloseKey(handle_);
         handle_ = nullptr;
@@ -299,7 +304,8 @@ std::vector<std::string> SubkeyNames(HKEY key, LONG* rc) {
 }
 
 // Reads one value: true when it exists; a failure other than "not there" goes to *failure.
-bool ReadValue(HKEY key, const std::string& name, RegValue* value, std::optional<Failure>* failure) {
+bool ReadValue(HKEY key, const std::string& name, RegValue* value,
+               std::optional<Failure>* failure) {
     value->name = name;
     DWORD size = 0;
     LONG rc = ERROR_MORE_DATA;
@@ -314,7 +320,8 @@ bool ReadValue(HKEY key, const std::string& name, RegValue* value, std::optional
         value->data.resize(size);
         return true;
     }
-    if (rc != ERROR_FILE_NOT_FOUND) *failure = Failure{"Cannot read " + ValueLabel(name) + ": " + Win32Message(rc)};
+    if (rc != ERROR_FILE_NOT_FOUND)
+        *failure = Failure{"Cannot read " + ValueLabel(name) + ": " + Win32Message(rc)};
     return false;
 }
 
@@ -325,8 +332,7 @@ std::vector<RegValue> Values(HKEY key, LONG* rc) {
         RegValue value;
         DWORD nameLength = static_cast<DWORD>(name.size());
         DWORD size = 0;
-        *rc = RegEnumValueA(key, i, name.data(), &nameLength, nullptr, &value.type, nullptr,
-                            &size);
+        *rc = RegEnumValueA(key, i, name.data(), &nameLength, nullptr, &value.type, nullptr, &size);
         if (*rc == ERROR_NO_MORE_ITEMS) {
             *rc = ERROR_SUCCESS;
             return values;
@@ -435,7 +441,8 @@ std::optional<Failure> PrintTree(HKEY key, const std::string& path, bool recurse
         Key sub;
         rc = RegOpenKeyExA(key, child.c_str(), 0, KEY_READ, sub.Out());
         if (rc == ERROR_FILE_NOT_FOUND) continue;  // deleted by someone else meanwhile
-        if (rc != ERROR_SUCCESS) return Failure{"Cannot open " + path + "\\" + child + ": " + Win32Message(rc)};
+        if (rc != ERROR_SUCCESS)
+            return Failure{"Cannot open " + path + "\\" + child + ": " + Win32Message(rc)};
         if (auto failure = PrintTree(sub.Get(), path + "\\" + child, true, out)) return failure;
     }
     return std::nullopt;
@@ -482,11 +489,13 @@ std::optional<Failure> FindValue(HKEY key, const std::string& path, const std::s
 std::optional<Failure> Query(const Options& options, std::ostream& out) {
     Key root, key;
     std::string subKey, path;
-    if (auto failure = OpenExisting(options.positional[0], &root, &key, &subKey, &path)) return failure;
+    if (auto failure = OpenExisting(options.positional[0], &root, &key, &subKey, &path))
+        return failure;
     if (!options.valueName) return PrintTree(key.Get(), path, options.recurse, out);
     std::ostringstream found;
     int count = 0;
-    if (auto failure = FindValue(key.Get(), path, *options.valueName, options.recurse, found, &count)) {
+    if (auto failure =
+            FindValue(key.Get(), path, *options.valueName, options.recurse, found, &count)) {
         return failure;
     }
     if (count == 0) {
@@ -503,8 +512,10 @@ std::optional<Failure> BuildAddValue(const Options& options, RegValue* value) {
         const char* name;
         DWORD number;
     };
-    constexpr Type kTypes[] = {{"REG_SZ", REG_SZ}, {"REG_EXPAND_SZ", REG_EXPAND_SZ},
-                               {"REG_DWORD", REG_DWORD}, {"REG_BINARY", REG_BINARY}};
+    constexpr Type kTypes[] = {{"REG_SZ", REG_SZ},
+                               {"REG_EXPAND_SZ", REG_EXPAND_SZ},
+                               {"REG_DWORD", REG_DWORD},
+                               {"REG_BINARY", REG_BINARY}};
     const Type* type = nullptr;
     for (const Type& candidate : kTypes) {
         if (EqualsNoCase(typeText, candidate.name)) type = &candidate;
@@ -523,10 +534,12 @@ std::optional<Failure> BuildAddValue(const Options& options, RegValue* value) {
         value->data.assign(data.begin(), data.end());
         if (!options.noNul) value->data.push_back(0);
     } else if (type->number == REG_DWORD) {
-        auto bytes = options.data ? ParseDwordArgument(data) : std::optional<std::vector<BYTE>>(std::vector<BYTE>(4, 0));
+        auto bytes = options.data ? ParseDwordArgument(data)
+                                  : std::optional<std::vector<BYTE>>(std::vector<BYTE>(4, 0));
         if (!bytes) {
-            return Failure{"Invalid REG_DWORD data " + Quoted(data) +
-                           ": use a decimal number or 0x and up to 8 hex digits (at most 4294967295)."};
+            return Failure{
+                "Invalid REG_DWORD data " + Quoted(data) +
+                ": use a decimal number or 0x and up to 8 hex digits (at most 4294967295)."};
         }
         value->data = std::move(*bytes);
     } else {
@@ -562,14 +575,15 @@ std::optional<Failure> Add(const Options& options, std::ostream& out) {
         RegValue existing;
         std::optional<Failure> failure;
         if (ReadValue(key.Get(), value.name, &existing, &failure) && !options.force) {
-            return Failure{"The " + ValueLabel(value.name).substr(4) + " already exists in " + path +
-                           "; nothing was changed. Add /f to overwrite it."};
+            return Failure{"The " + ValueLabel(value.name).substr(4) + " already exists in " +
+                           path + "; nothing was changed. Add /f to overwrite it."};
         }
         if (failure) return failure;
         rc = RegSetValueExA(key.Get(), value.name.c_str(), 0, value.type, value.data.data(),
                             static_cast<DWORD>(value.data.size()));
         if (rc != ERROR_SUCCESS) {
-            return Failure{"Cannot write " + ValueLabel(value.name) + " in " + path + ": " + Win32Message(rc)};
+            return Failure{"Cannot write " + ValueLabel(value.name) + " in " + path + ": " +
+                           Win32Message(rc)};
         }
     }
     out << kSuccess << "\n";
@@ -579,7 +593,8 @@ std::optional<Failure> Add(const Options& options, std::ostream& out) {
 std::optional<Failure> Delete(const Options& options, std::ostream& out) {
     Key root, key;
     std::string subKey, path;
-    if (auto failure = OpenExisting(options.positional[0], &root, &key, &subKey, &path)) return failure;
+    if (auto failure = OpenExisting(options.positional[0], &root, &key, &subKey, &path))
+        return failure;
     const std::string noPrompt = "; nothing was deleted (dornelreg does not prompt).";
     LONG rc = ERROR_SUCCESS;
     if (options.valueName) {
@@ -590,12 +605,16 @@ std::optional<Failure> Delete(const Options& options, std::ostream& out) {
             return NotFound(ValueLabel(*options.valueName) + " in " + path);
         }
         if (!options.force) {
-            return Failure{"Deleting " + ValueLabel(*options.valueName) + " of " + path + " needs /f" + noPrompt};
+            return Failure{"Deleting " + ValueLabel(*options.valueName) + " of " + path +
+                           " needs /f" + noPrompt};
         }
         rc = RegDeleteValueA(key.Get(), options.valueName->c_str());
-        if (rc != ERROR_SUCCESS) return Failure{"Cannot delete " + ValueLabel(*options.valueName) + ": " + Win32Message(rc)};
+        if (rc != ERROR_SUCCESS)
+            return Failure{"Cannot delete " + ValueLabel(*options.valueName) + ": " +
+                           Win32Message(rc)};
     } else if (options.allValues) {
-        if (!options.force) return Failure{"Deleting every value of " + path + " needs /f" + noPrompt};
+        if (!options.force)
+            return Failure{"Deleting every value of " + path + " needs /f" + noPrompt};
         const std::vector<RegValue> values = Values(key.Get(), &rc);
         if (rc != ERROR_SUCCESS) return Failure{"Cannot read " + path + ": " + Win32Message(rc)};
         for (const RegValue& value : values) {
@@ -607,7 +626,8 @@ std::optional<Failure> Delete(const Options& options, std::ostream& out) {
     } else {
         if (subKey.empty()) return Failure{"The root key HKEY_LOCAL_MACHINE cannot be deleted."};
         if (!options.force) {
-            return Failure{"Deleting the key " + path + " with all its subkeys and values needs /f" + noPrompt};
+            return Failure{"Deleting the key " + path +
+                           " with all its subkeys and values needs /f" + noPrompt};
         }
         key = Key();
         const auto [parentPath, last] = SplitLast(subKey);
@@ -627,9 +647,11 @@ std::optional<Failure> ExportTree(HKEY key, const std::string& subKey, std::stri
     if (!section) return Failure{"Cannot export: " + error + "."};
     LONG rc = ERROR_SUCCESS;
     const std::vector<RegValue> values = Values(key, &rc);
-    if (rc != ERROR_SUCCESS) return Failure{"Cannot read " + FullKeyPath(subKey) + ": " + Win32Message(rc)};
+    if (rc != ERROR_SUCCESS)
+        return Failure{"Cannot read " + FullKeyPath(subKey) + ": " + Win32Message(rc)};
     const std::vector<std::string> children = SubkeyNames(key, &rc);
-    if (rc != ERROR_SUCCESS) return Failure{"Cannot read " + FullKeyPath(subKey) + ": " + Win32Message(rc)};
+    if (rc != ERROR_SUCCESS)
+        return Failure{"Cannot read " + FullKeyPath(subKey) + ": " + Win32Message(rc)};
     *text += *section + "\n";
     for (const RegValue& value : values) {
         const auto line = FormatValueLine(value, &error);
@@ -641,7 +663,9 @@ std::optional<Failure> ExportTree(HKEY key, const std::string& subKey, std::stri
         Key sub;
         rc = RegOpenKeyExA(key, child.c_str(), 0, KEY_READ, sub.Out());
         if (rc == ERROR_FILE_NOT_FOUND) continue;
-        if (rc != ERROR_SUCCESS) return Failure{"Cannot open " + FullKeyPath(subKey) + "\\" + child + ": " + Win32Message(rc)};
+        if (rc != ERROR_SUCCESS)
+            return Failure{"Cannot open " + FullKeyPath(subKey) + "\\" + child + ": " +
+                           Win32Message(rc)};
         const std::string childKey = subKey.empty() ? child : subKey + "\\" + child;
         if (auto failure = ExportTree(sub.Get(), childKey, text)) return failure;
     }
@@ -681,7 +705,8 @@ std::optional<Failure> WriteFileAtomically(const std::string& file, const std::s
 std::optional<Failure> Export(const Options& options, std::ostream& out) {
     Key root, key;
     std::string subKey, path;
-    if (auto failure = OpenExisting(options.positional[0], &root, &key, &subKey, &path)) return failure;
+    if (auto failure = OpenExisting(options.positional[0], &root, &key, &subKey, &path))
+        return failure;
     std::string text = std::string(kRegFileHeader) + "\n\n";
     if (auto failure = ExportTree(key.Get(), subKey, &text)) return failure;
     if (auto failure = WriteFileAtomically(options.positional[1], text)) return failure;
@@ -701,31 +726,37 @@ std::optional<Failure> Import(const Options& options, std::ostream& out) {
 
     Key current;
     std::string currentKey;
-    const auto at = [&](const RegOperation& op) { return file + ": line " + std::to_string(op.line) + ": "; };
+    const auto at = [&](const RegOperation& op) {
+        return file + ": line " + std::to_string(op.line) + ": ";
+    };
     for (const RegOperation& op : *operations) {
         LONG rc = ERROR_SUCCESS;
         if (op.kind == RegOperation::Kind::DeleteKey) {
             current = Key();
             const auto [parentPath, last] = SplitLast(op.subKey);
             Key parent;
-            rc = RegOpenKeyExA(HKEY_LOCAL_MACHINE, parentPath.c_str(), 0, KEY_ALL_ACCESS, parent.Out());
+            rc = RegOpenKeyExA(HKEY_LOCAL_MACHINE, parentPath.c_str(), 0, KEY_ALL_ACCESS,
+                               parent.Out());
             if (rc == ERROR_SUCCESS) rc = DeleteTree(parent.Get(), last);
             if (rc != ERROR_SUCCESS && rc != ERROR_FILE_NOT_FOUND) {
-                return Failure{at(op) + "cannot delete " + FullKeyPath(op.subKey) + ": " + Win32Message(rc)};
+                return Failure{at(op) + "cannot delete " + FullKeyPath(op.subKey) + ": " +
+                               Win32Message(rc)};
             }
             continue;
         }
         if (!current.Get() || currentKey != op.subKey) {
-            rc = RegCreateKeyExA(HKEY_LOCAL_MACHINE, op.subKey.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE,
-                                 KEY_ALL_ACCESS, nullptr, current.Out(), nullptr);
+            rc = RegCreateKeyExA(HKEY_LOCAL_MACHINE, op.subKey.c_str(), 0, nullptr,
+                                 REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS, nullptr, current.Out(),
+                                 nullptr);
             if (rc != ERROR_SUCCESS) {
-                return Failure{at(op) + "cannot create " + FullKeyPath(op.subKey) + ": " + Win32Message(rc)};
+                return Failure{at(op) + "cannot create " + FullKeyPath(op.subKey) + ": " +
+                               Win32Message(rc)};
             }
             currentKey = op.subKey;
         }
         if (op.kind == RegOperation::Kind::SetValue) {
-            rc = RegSetValueExA(current.Get(), op.value.name.c_str(), 0, op.value.type, op.value.data.data(),
-                                static_cast<DWORD>(op.value.data.size()));
+            rc = RegSetValueExA(current.Get(), op.value.name.c_str(), 0, op.value.type,
+                                op.value.data.data(), static_cast<DWORD>(op.value.data.size()));
         } else if (op.kind == RegOperation::Kind::DeleteValue) {
             rc = RegDeleteValueA(current.Get(), op.value.name.c_str());
             if (rc == ERROR_FILE_NOT_FOUND) rc = ERROR_SUCCESS;
@@ -763,7 +794,8 @@ std::optional<std::vector<BYTE>> ParseDwordArgument(std::string_view text) {
         if (value > 0xffffffffULL) return std::nullopt;
     }
     std::vector<BYTE> bytes;
-    for (int shift = 0; shift < 32; shift += 8) bytes.push_back(static_cast<BYTE>((value >> shift) & 0xff));
+    for (int shift = 0; shift < 32; shift += 8)
+        bytes.push_back(static_cast<BYTE>((value >> shift) & 0xff));
     return bytes;
 }
 
@@ -792,11 +824,18 @@ std::optional<std::vector<BYTE>> ParseBinaryArgument(std::string_view text) {
 }
 
 std::string TypeName(DWORD type) {
-    static constexpr const char* kNames[] = {
-        "REG_NONE",          "REG_SZ",        "REG_EXPAND_SZ",
-        "REG_BINARY",        "REG_DWORD",     "REG_DWORD_BIG_ENDIAN",
-        "REG_LINK",          "REG_MULTI_SZ",  "REG_RESOURCE_LIST",
-        "REG_FULL_RESOURCE_DESCRIPTOR", "REG_RESOURCE_REQUIREMENTS_LIST", "REG_QWORD"};
+    static constexpr const char* kNames[] = {"REG_NONE",
+                                             "REG_SZ",
+                                             "REG_EXPAND_SZ",
+                                             "REG_BINARY",
+                                             "REG_DWORD",
+                                             "REG_DWORD_BIG_ENDIAN",
+                                             "REG_LINK",
+                                             "REG_MULTI_SZ",
+                                             "REG_RESOURCE_LIST",
+                                             "REG_FULL_RESOURCE_DESCRIPTOR",
+                                             "REG_RESOURCE_REQUIREMENTS_LIST",
+                                             "REG_QWORD"};
     if (type < std::size(kNames)) return kNames[type];
     char text[16];
     std::snprintf(text, sizeof text, "0x%x", type);
@@ -809,7 +848,8 @@ std::string FormatQueryData(DWORD type, const std::vector<BYTE>& data) {
         return text.substr(0, text.find('\0'));
     }
     if (type == REG_DWORD && data.size() == 4) {
-        const DWORD value = data[0] | (data[1] << 8) | (data[2] << 16) | (static_cast<DWORD>(data[3]) << 24);
+        const DWORD value =
+            data[0] | (data[1] << 8) | (data[2] << 16) | (static_cast<DWORD>(data[3]) << 24);
         char text[16];
         std::snprintf(text, sizeof text, "0x%x", value);
         return text;

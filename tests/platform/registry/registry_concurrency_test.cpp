@@ -4,17 +4,17 @@
 // The registry shared by processes and threads: two writer processes on one key, a writer
 // killed with SIGKILL in the middle of its run, and threads reading while another writes.
 
-#include <signal.h>
-#include <sqlite3.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <string>
 #include <thread>
 #include <vector>
+
+#include <signal.h>
+#include <sqlite3.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include "registry_fixture.h"
 
@@ -140,8 +140,7 @@ TEST_F(RegistryConcurrencyTest, WriterKilledMidRunLeavesAConsistentDatabase) {
     EXPECT_EQ(Get(key, ValueName(7, written).c_str(), &type, &data), ERROR_FILE_NOT_FOUND);
 
     sqlite3* db = nullptr;
-    ASSERT_EQ(sqlite3_open_v2((root_ + "/registry.db").c_str(), &db, SQLITE_OPEN_READONLY,
-                              nullptr),
+    ASSERT_EQ(sqlite3_open_v2((root_ + "/registry.db").c_str(), &db, SQLITE_OPEN_READONLY, nullptr),
               SQLITE_OK);
     sqlite3_stmt* check = nullptr;
     ASSERT_EQ(sqlite3_prepare_v2(db, "PRAGMA integrity_check", -1, &check, nullptr), SQLITE_OK);

@@ -5,13 +5,13 @@
 // Test vocabulary for the registry: a fresh DORNEL_ROOT per test, and short helpers to
 // create keys, write and read values as byte vectors, and list names in enumeration order.
 
-#include <gtest/gtest.h>
-
 #include <cstdlib>
 #include <filesystem>
 #include <string>
 #include <utility>
 #include <vector>
+
+#include <gtest/gtest.h>
 
 #include "platform/registry/registry.h"
 
@@ -29,7 +29,7 @@ inline Bytes WithNul(const std::string& text) {
 }
 
 class RegistryTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         char pattern[] = "/tmp/dornel-registry-XXXXXX";
         ASSERT_NE(::mkdtemp(pattern), nullptr);

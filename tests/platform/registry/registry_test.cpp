@@ -5,10 +5,10 @@
 // names, enumeration, deletion, remote names. Concurrency and crash cases are in
 // registry_concurrency_test.cpp.
 
-#include <unistd.h>
-
 #include <cstring>
 #include <string>
+
+#include <unistd.h>
 
 #include "registry_fixture.h"
 
@@ -54,9 +54,9 @@ TEST_F(RegistryTest, StringWithoutNulReadsBackAsExactlyItsCharacters) {
     std::memset(buffer, 'x', sizeof buffer);
     DWORD size = sizeof buffer;
     DWORD type = 0;
-    ASSERT_EQ(RegQueryValueExA(key, "IPAddress", nullptr, &type,
-                               reinterpret_cast<BYTE*>(buffer), &size),
-              ERROR_SUCCESS);
+    ASSERT_EQ(
+        RegQueryValueExA(key, "IPAddress", nullptr, &type, reinterpret_cast<BYTE*>(buffer), &size),
+        ERROR_SUCCESS);
     EXPECT_EQ(size, 8u);
     EXPECT_EQ(std::string(buffer, size), "10.0.0.7");
     // With room to spare, the caller gets a terminated string without it being counted.
@@ -99,9 +99,9 @@ TEST_F(RegistryTest, QueryNeverChecksTheType) {
     DWORD value = 0;
     DWORD size = sizeof value;
     DWORD type = 0;
-    EXPECT_EQ(RegQueryValueExA(key, "DHCPActive", nullptr, &type,
-                               reinterpret_cast<BYTE*>(&value), &size),
-              ERROR_SUCCESS);
+    EXPECT_EQ(
+        RegQueryValueExA(key, "DHCPActive", nullptr, &type, reinterpret_cast<BYTE*>(&value), &size),
+        ERROR_SUCCESS);
     EXPECT_EQ(type, REG_BINARY);
     EXPECT_EQ(value, 1u);
 }
@@ -133,9 +133,10 @@ TEST_F(RegistryTest, NamesCompareWithoutCaseAndKeepTheirCreatedSpelling) {
 TEST_F(RegistryTest, CreateReportsNewKeysAndCreatesMissingParents) {
     HKEY key = nullptr;
     DWORD disposition = 0;
-    ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Orvane Technology\\ZuvexBox\\DHCP\\General",
-                              0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, &disposition),
-              ERROR_SUCCESS);
+    ASSERT_EQ(
+        RegCreateKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Orvane Technology\\ZuvexBox\\DHCP\\General",
+                        0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, &disposition),
+        ERROR_SUCCESS);
     opened_.push_back(key);
     EXPECT_EQ(disposition, static_cast<DWORD>(REG_CREATED_NEW_KEY));
     HKEY parent = nullptr;
@@ -160,9 +161,9 @@ TEST_F(RegistryTest, SubkeysAndValuesEnumerateInNameOrderWithoutCase) {
     HKEY key = Create(kZuvexBox);
     for (const char* name : {"box002", "Box000", "DHCP", "BOX001", "control"}) {
         HKEY child = nullptr;
-        ASSERT_EQ(RegCreateKeyExA(key, name, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &child,
-                                  nullptr),
-                  ERROR_SUCCESS);
+        ASSERT_EQ(
+            RegCreateKeyExA(key, name, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &child, nullptr),
+            ERROR_SUCCESS);
         RegCloseKey(child);
     }
     EXPECT_EQ(SubkeyNames(key),
@@ -187,8 +188,7 @@ TEST_F(RegistryTest, EnumValueReturnsTypeAndDataLikeAQuery) {
     EXPECT_EQ(size, 14u);
     BYTE big[32];
     size = sizeof big;
-    ASSERT_EQ(RegEnumValueA(key, 0, name, &nameLength, nullptr, &type, big, &size),
-              ERROR_SUCCESS);
+    ASSERT_EQ(RegEnumValueA(key, 0, name, &nameLength, nullptr, &type, big, &size), ERROR_SUCCESS);
     EXPECT_EQ(std::string(name, nameLength), "LogDirectory");
     EXPECT_EQ(type, REG_SZ);
     EXPECT_EQ(Bytes(big, big + size), WithNul("C:\\dornel\\log"));

@@ -5,13 +5,6 @@
 // output, add and delete rules, export then import into an empty root reproducing every key
 // and value byte for byte (compared through the registry layer), and the error exits.
 
-#include <fcntl.h>
-#include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-#include <gtest/gtest.h>
-
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
@@ -20,6 +13,13 @@
 #include <string>
 #include <thread>
 #include <vector>
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
 
 #include "platform/registry/registry.h"
 
@@ -44,7 +44,7 @@ std::string ReadAll(const std::string& file) {
 }
 
 class DornelRegTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         const char* bin = std::getenv("DORNEL_BIN_DIR");
         ASSERT_NE(bin, nullptr) << "DORNEL_BIN_DIR is not set";
@@ -103,8 +103,8 @@ protected:
     // Runs dornelreg and expects success.
     Result Ok(const std::vector<std::string>& args) {
         Result result = Run(args);
-        EXPECT_EQ(result.status, 0) << args[0] << " " << (args.size() > 1 ? args[1] : "")
-                                    << ": " << result.err;
+        EXPECT_EQ(result.status, 0)
+            << args[0] << " " << (args.size() > 1 ? args[1] : "") << ": " << result.err;
         EXPECT_EQ(result.err, "");
         return result;
     }
@@ -258,8 +258,9 @@ TEST_F(DornelRegTest, AddRefusesToOverwriteWithoutF) {
     Fails({"add", kBoxKey, "/v", "numservers", "/t", "REG_BINARY", "/d", "02000000"},
           "already exists");
     EXPECT_EQ(Dump(kBoxPath), "[SOFTWARE\\Orvane Technology\\ZuvexBox]\nNumServers|3|4|01000000\n");
-    EXPECT_EQ(Ok({"add", kBoxKey, "/v", "NumServers", "/t", "REG_BINARY", "/d", "02000000", "-F"}).out,
-              kSuccess);
+    EXPECT_EQ(
+        Ok({"add", kBoxKey, "/v", "NumServers", "/t", "REG_BINARY", "/d", "02000000", "-F"}).out,
+        kSuccess);
     EXPECT_EQ(Dump(kBoxPath), "[SOFTWARE\\Orvane Technology\\ZuvexBox]\nNumServers|3|4|02000000\n");
     // Creating a key that exists changes nothing and succeeds.
     Ok({"add", kBoxKey});
@@ -330,9 +331,14 @@ TEST_F(DornelRegTest, ExportThenImportIntoAnEmptyRootReproducesEveryByte) {
     const std::string original = Dump(base);
 
     const std::string file = dir_ + "/box.reg";
-    EXPECT_EQ(Ok({"export", "HKEY_LOCAL_MACHINE\\software\\orvane technology", file}).out, kSuccess);
+    EXPECT_EQ(Ok({"export", "HKEY_LOCAL_MACHINE\\software\\orvane technology", file}).out,
+              kSuccess);
     const std::string text = ReadAll(file);
-    EXPECT_EQ(text.rfind("Windows Registry Editor Version 5.00\n\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Orvane Technology]\n", 0), 0u) << text;
+    EXPECT_EQ(text.rfind("Windows Registry Editor Version "
+                         "5.00\n\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Orvane Technology]\n",
+                         0),
+              0u)
+        << text;
     EXPECT_NE(text.find("\"NoNul\"=hex(1):61,62\n"), std::string::npos);
     EXPECT_NE(text.find("\"Dword\"=dword:12345678\n"), std::string::npos);
     EXPECT_NE(text.find("\"TFTPDirectory\"=\"C:\\\\b\"\n"), std::string::npos);

@@ -7,10 +7,10 @@
 
 #include "tools/dornelreg/regfile.h"
 
-#include <gtest/gtest.h>
-
 #include <string>
 #include <vector>
+
+#include <gtest/gtest.h>
 
 #include "tools/dornelreg/regtool.h"
 
@@ -57,8 +57,12 @@ TEST(RegFileWriter, ChoosesTheFormThatGivesBackTheExactBytes) {
         {"quotes escaped", "Say \"hi\"", 1, B(std::string("a\"b") + '\0'),
          "\"Say \\\"hi\\\"\"=\"a\\\"b\""},
         {"empty string", "SpawnUser", 1, Bytes{0}, "\"SpawnUser\"=\"\""},
-        {"utf-8 text", "Message00-00", 1, B(std::string("Gr\xc3\xbc\xc3\x9f" "e") + '\0'),
-         "\"Message00-00\"=\"Gr\xc3\xbc\xc3\x9f" "e\""},
+        {"utf-8 text", "Message00-00", 1,
+         B(std::string("Gr\xc3\xbc\xc3\x9f"
+                       "e") +
+           '\0'),
+         "\"Message00-00\"=\"Gr\xc3\xbc\xc3\x9f"
+         "e\""},
         {"string without NUL", "IPAddress", 1, B("10.0.0.1"),
          "\"IPAddress\"=hex(1):31,30,2e,30,2e,30,2e,31"},
         {"zero-length string", "Z", 1, Bytes{}, "\"Z\"=hex(1):"},
@@ -176,14 +180,16 @@ TEST(RegFileReader, MalformedLinesAreReportedWithTheirNumber) {
         {"empty file", "", "the file is empty"},
         {"wrong header", "REGEDIT5\n", "line 1: the file does not start with"},
         {"header after comments", "; c\n\nhello\n", "line 3: the file does not start"},
-        {"unclosed section", kHeader + "[HKEY_LOCAL_MACHINE\\A\n", "line 3: a section line must end"},
+        {"unclosed section", kHeader + "[HKEY_LOCAL_MACHINE\\A\n",
+         "line 3: a section line must end"},
         {"other root", kHeader + "[HKEY_CURRENT_USER\\A]\n", "line 3: Only HKEY_LOCAL_MACHINE"},
         {"unknown root", kHeader + "[SOFTWARE\\A]\n", "line 3: Invalid key name"},
         {"empty name", kHeader + "[HKLM\\A\\\\B]\n", "line 3: Invalid key name"},
         {"remote key", kHeader + "[\\\\host\\HKLM\\A]\n", "line 3: a .reg file names keys"},
         {"root deletion", kHeader + "[-HKEY_LOCAL_MACHINE]\n", "line 3: the root key cannot"},
         {"value before section", kHeader + "\"X\"=\"y\"\n", "line 3: a value line must follow"},
-        {"value after deletion", kHeader + "[-HKLM\\A]\n\"X\"=\"y\"\n", "line 4: a value line must"},
+        {"value after deletion", kHeader + "[-HKLM\\A]\n\"X\"=\"y\"\n",
+         "line 4: a value line must"},
         {"missing equals", kHeader + section + "\"X\" \"y\"\n", "line 4: '=' is missing"},
         {"unclosed name", kHeader + section + "\"X=\"y\n", "line 4: '=' is missing"},
         {"unclosed data", kHeader + section + "\"X\"=\"y\n", "line 4: the closing quote"},
@@ -197,7 +203,8 @@ TEST(RegFileReader, MalformedLinesAreReportedWithTheirNumber) {
         {"empty hex item", kHeader + section + "\"X\"=hex:01,,02\n", "line 4: bad hex list"},
         {"bad hex type", kHeader + section + "\"X\"=hex(z):01\n", "line 4: hex(N) needs"},
         {"missing colon", kHeader + section + "\"X\"=hex 01\n", "line 4: ':' is missing"},
-        {"continued past end", kHeader + section + "\"X\"=hex:01,\\\n", "line 4: the hex list continues"},
+        {"continued past end", kHeader + section + "\"X\"=hex:01,\\\n",
+         "line 4: the hex list continues"},
         {"stray line", kHeader + section + "NumServers=1\n", "line 4: expected a [key] section"},
         {"error after continuation", kHeader + section + "\"X\"=hex:01,\\\n  02\nbad\n", "line 6:"},
         {"odd utf-16", "\xff\xfe\x41", "odd number of bytes"},
@@ -242,7 +249,8 @@ TEST(AddArguments, DwordAndBinaryData) {
     EXPECT_EQ(ParseDwordArgument("0x0F"), (Bytes{15, 0, 0, 0}));
     EXPECT_EQ(ParseDwordArgument("4294967295"), (Bytes{0xff, 0xff, 0xff, 0xff}));
     EXPECT_EQ(ParseDwordArgument("0xdeadBEEF"), (Bytes{0xef, 0xbe, 0xad, 0xde}));
-    for (const char* bad : {"", "-1", "+1", "4294967296", "0x", "0x123456789", "12a", "0xg", " 1"}) {
+    for (const char* bad :
+         {"", "-1", "+1", "4294967296", "0x", "0x123456789", "12a", "0xg", " 1"}) {
         EXPECT_FALSE(ParseDwordArgument(bad).has_value()) << bad;
     }
     EXPECT_EQ(ParseBinaryArgument("01000000"), (Bytes{1, 0, 0, 0}));
