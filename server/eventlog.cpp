@@ -276,8 +276,8 @@ CEventLog::LogAccess CEventLog::Clear(std::chrono::milliseconds timeout) {
         reopenPending_ = true;
         lock.unlock();
         const std::string text =
-            "WARNING: Event log file could not be re-created after a clear: " + path +
-            " (error " + std::to_string(error) + "); records are dropped until it can be opened";
+            "WARNING: Event log file could not be re-created after a clear: " + path + " (error " +
+            std::to_string(error) + "); records are dropped until it can be opened";
         ReportToServiceLog(text.c_str());
         return LogAccess::NoLogFile;
     }

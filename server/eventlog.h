@@ -103,11 +103,11 @@ public:
     // How long an append waits for a scan or a clear before it drops its record.
     static constexpr std::chrono::milliseconds kAppendWait{2000};
 
-    std::FILE* logFile = nullptr;                   // the open log; null while closed
-    RPC_BINDING_VECTOR* rpcBindings = nullptr;      // bindings of the registered interface
-    struct SearchResults;                           // per-client result sets (log service)
-    std::shared_ptr<SearchResults> searchResults;   // created by the log service
-    std::timed_mutex logLock;                       // appends, scans and the clear
+    std::FILE* logFile = nullptr;                  // the open log; null while closed
+    RPC_BINDING_VECTOR* rpcBindings = nullptr;     // bindings of the registered interface
+    struct SearchResults;                          // per-client result sets (log service)
+    std::shared_ptr<SearchResults> searchResults;  // created by the log service
+    std::timed_mutex logLock;                      // appends, scans and the clear
 
 private:
     // Writes one formatted record: waits for logLock (kAppendWait), reopens the file after
@@ -116,9 +116,9 @@ private:
     // Opens the file again with "a+b" after a failed clear; logLock held.
     void ReopenAfterFailedClearLocked();
 
-    bool reopenPending_ = false;                    // a clear could not reopen the file
-    std::atomic<unsigned long> droppedRecords_{0};  // all records dropped on a busy lock
-    std::atomic<unsigned long> unreportedDrops_{0}; // dropped since the last NT event
+    bool reopenPending_ = false;                     // a clear could not reopen the file
+    std::atomic<unsigned long> droppedRecords_{0};   // all records dropped on a busy lock
+    std::atomic<unsigned long> unreportedDrops_{0};  // dropped since the last NT event
 };
 
 // The log object once Init has opened the file; the RPC operations reach it through this.

@@ -4,8 +4,7 @@
 // The event log against real files: each test runs under its own DORNEL_ROOT, with the
 // log in the default directory "C:\dornel\log" mapped below it.
 
-#include <gtest/gtest.h>
-#include <unistd.h>
+#include "server/eventlog.h"
 
 #include <atomic>
 #include <clocale>
@@ -20,9 +19,12 @@
 #include <thread>
 #include <vector>
 
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
 #include "platform/paths/paths.h"
 #include "platform/service/eventsource.h"
-#include "server/eventlog.h"
 #include "server/zuvexservice.h"
 
 namespace {
@@ -177,8 +179,8 @@ TEST_F(EventLogTest, UserNameWithoutTerminatorIsBounded) {
 }
 
 TEST_F(EventLogTest, DayNameIsEnglishUnderAnotherLocale) {
-    const char* candidates[] = {"de_DE.UTF-8", "de_DE.utf8", "fr_FR.UTF-8", "fr_FR.utf8",
-                                "es_ES.UTF-8", "nl_NL.UTF-8"};
+    const char* candidates[] = {"de_DE.UTF-8", "de_DE.utf8",  "fr_FR.UTF-8",
+                                "fr_FR.utf8",  "es_ES.UTF-8", "nl_NL.UTF-8"};
     const char* chosen = nullptr;
     for (const char* name : candidates) {
         if (std::setlocale(LC_TIME, name)) {
@@ -330,8 +332,8 @@ TEST_F(EventLogTest, ConcurrentAppendsNeverInterleave) {
         ASSERT_GE(t, 0);
         ASSERT_LT(t, kThreads);
         ASSERT_EQ(fields[3], "user" + std::to_string(t)) << line;
-        const std::string expected = std::to_string(next[t]) + ":" +
-                                     std::string(40 + t * 13, static_cast<char>('a' + t));
+        const std::string expected =
+            std::to_string(next[t]) + ":" + std::string(40 + t * 13, static_cast<char>('a' + t));
         ASSERT_EQ(fields[4], expected) << line;  // each thread's records whole and in order
         ++next[t];
     }
