@@ -90,8 +90,14 @@ bool DebugLoggingEnabled() {
     return service && service->enableDebugLog.load() != 0;
 }
 
-void ReportToServiceLog(const char* text) {
-    if (CNTService::m_pThis) CNTService::m_pThis->LogEvent(EVENTLOG_INFORMATION_TYPE, 100, text);
+// NT event ids: 100 for warnings, 108 for progress notices.
+constexpr DWORD kWarningEvent = 100;
+constexpr DWORD kNoticeEvent = 108;
+
+void ReportToServiceLog(DWORD eventId, const char* text) {
+    if (CNTService::m_pThis) {
+        CNTService::m_pThis->LogEvent(EVENTLOG_INFORMATION_TYPE, eventId, text);
+    }
 }
 
 }  // namespace
@@ -196,7 +202,7 @@ void CEventLog::AppendRecord(int boxNumber, const char* userName, int type, cons
                       "WARNING: %lu event log record(s) dropped: the log stayed busy for more "
                       "than %lld ms",
                       dropped, static_cast<long long>(kAppendWait.count()));
-        ReportToServiceLog(text);
+        ReportToServiceLog(kWarningEvent, text);
     }
 }
 
@@ -207,7 +213,7 @@ void CEventLog::ReopenAfterFailedClearLocked() {
     std::fseek(logFile, 0, SEEK_END);
     reopenPending_ = false;
     const std::string text = "Event log file reopened: " + path;
-    ReportToServiceLog(text.c_str());
+    ReportToServiceLog(kNoticeEvent, text.c_str());
 }
 
 // ---------------------------------------------------------------------------------------
@@ -278,7 +284,7 @@ CEventLog::LogAccess CEventLog::Clear(std::chrono::milliseconds timeout) {
         const std::string text =
             "WARNING: Event log file could not be re-created after a clear: " + path + " (error " +
             std::to_string(error) + "); records are dropped until it can be opened";
-        ReportToServiceLog(text.c_str());
+        ReportToServiceLog(kWarningEvent, text.c_str());
         return LogAccess::NoLogFile;
     }
     std::fseek(logFile, 0, SEEK_END);

@@ -488,7 +488,7 @@ TEST_F(EventLogTest, FailedClearIsReportedAndTheNextAppendReopens) {
     const auto lines = Lines();
     ASSERT_EQ(lines.size(), 1u);
     EXPECT_EQ(SplitFields(lines[0])[4], "reopened");
-    EXPECT_NE(NtEventLog().find("Event log file reopened: " + logPath_), std::string::npos);
+    EXPECT_NE(NtEventLog().find("| 108 | Event log file reopened: " + logPath_), std::string::npos);
 }
 
 TEST_F(EventLogTest, ClearTimesOutWhileTheLockIsHeld) {
