@@ -5,19 +5,19 @@
 // Sections: the boot globals and thread entry; CUdpConnection (sockets); the option writers
 // and scanners; the registry readers; request handling; CDhcpServer (interfaces, Run).
 
-#include <fcntl.h>
-#include <ifaddrs.h>
-#include <net/if.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
+
+#include <fcntl.h>
+#include <ifaddrs.h>
+#include <net/if.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include "platform/registry/registry.h"
 #include "server/zuvexservice.h"
@@ -178,8 +178,7 @@ namespace {
 // Walks the options area (pads, tag-length-value triples, the end tag) for one tag. Returns
 // the offset of the tag's value when the tag is there with valueSize bytes of value inside
 // the area, -1 when the end tag comes first, or -2 when the options run off the end.
-int FindOption(const std::uint8_t* options, int optionsLength, std::uint8_t wanted,
-               int valueSize) {
+int FindOption(const std::uint8_t* options, int optionsLength, std::uint8_t wanted, int valueSize) {
     int at = 0;
     for (;;) {
         if (at >= optionsLength) return -2;
@@ -203,8 +202,7 @@ std::uint8_t get_msg_type(const std::uint8_t* options, int optionsLength) {
     return at >= 0 ? options[at] : 0;
 }
 
-int get_requested_address(const std::uint8_t* options, std::uint32_t* address,
-                          int optionsLength) {
+int get_requested_address(const std::uint8_t* options, std::uint32_t* address, int optionsLength) {
     const int at = FindOption(options, optionsLength, DHCP_OPT_REQUESTED_ADDRESS, 4);
     if (at == -2) CZuvexService::EventLog.LogDebugEvent(nullptr, "Got malformed DHCP packet [3]");
     if (at < 0) return 0;
@@ -220,7 +218,7 @@ namespace {
 
 // An open registry key, closed on scope exit; null when the key could not be opened.
 class RegistryKeyHandle {
-public:
+  public:
     explicit RegistryKeyHandle(const std::string& path) {
         if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_ALL_ACCESS, &key_) !=
             ERROR_SUCCESS) {
@@ -234,7 +232,7 @@ public:
     RegistryKeyHandle& operator=(const RegistryKeyHandle&) = delete;
     HKEY get() const { return key_; }
 
-private:
+  private:
     HKEY key_ = nullptr;
 };
 
@@ -353,8 +351,8 @@ void ComputerName(char (&name)[kDhcpServerNameLength + 1]) {
 
 // Bytes of the longest positive reply: header, 53, 1, 15 (up to 15 bytes), three lists of
 // ten addresses, 51, 54 and the end tag.
-constexpr int kLongestPositiveReply = kDhcpOptionsOffset + 3 + 6 + (2 + 15) +
-                                      3 * (2 + 4 * kDhcpMaxListEntries) + 6 + 6 + 1;
+constexpr int kLongestPositiveReply =
+    kDhcpOptionsOffset + 3 + 6 + (2 + 15) + 3 * (2 + 4 * kDhcpMaxListEntries) + 6 + 6 + 1;
 
 void AddAddressList(std::uint8_t*& position, int& length, std::uint8_t tag, int count,
                     const char (*addresses)[24]) {
@@ -396,8 +394,7 @@ int CUdpConnection::PreparePositiveResponse(RFC1541_PACKET* reply, const RFC1541
                        client->winsServers);
     }
     if (client->dnsCount > 0) {
-        AddAddressList(position, length, DHCP_OPT_DNS_SERVER, client->dnsCount,
-                       client->dnsServers);
+        AddAddressList(position, length, DHCP_OPT_DNS_SERVER, client->dnsCount, client->dnsServers);
     }
     add_tag(position, length, DHCP_OPT_LEASE_TIME, kDhcpInfiniteLease);
     add_tag(position, length, DHCP_OPT_SERVER_ID,
@@ -526,10 +523,9 @@ CDhcpServer::CDhcpServer() : listeners{}, listenerCount(0), sender(nullptr) {
         auto* listener = new CUdpConnection(interface.address.c_str(), kDhcpServerPort, 0,
                                             interface.name.c_str());
         if (listener->GetSocket() == INVALID_SOCKET) {
-            CZuvexService::EventLog.LogDebugEvent(nullptr,
-                                                  "DHCP cannot listen on %s (%s), error %d",
-                                                  interface.name.c_str(),
-                                                  interface.address.c_str(), WSAGetLastError());
+            CZuvexService::EventLog.LogDebugEvent(
+                nullptr, "DHCP cannot listen on %s (%s), error %d", interface.name.c_str(),
+                interface.address.c_str(), WSAGetLastError());
             delete listener;
             continue;
         }
@@ -617,11 +613,10 @@ void CDhcpServer::Run() {
                     kDhcpBufferSize);
                 continue;
             }
-            CZuvexService::EventLog.LogDebugEvent(nullptr,
-                                                  "DHCP thread receives packet of length %d",
-                                                  length);
-            const int replyLength = listener->ProcessRequest(&request, length, &reply,
-                                                             sizeof reply);
+            CZuvexService::EventLog.LogDebugEvent(
+                nullptr, "DHCP thread receives packet of length %d", length);
+            const int replyLength =
+                listener->ProcessRequest(&request, length, &reply, sizeof reply);
             if (replyLength > 0) {
                 sender->sendto(reinterpret_cast<const char*>(&reply), replyLength,
                                listener->GetInterfaceIndex());

@@ -27,10 +27,10 @@
 // Threads: the service thread builds and deletes the server; one thread runs Run; Terminate
 // may be called from any thread while Run waits.
 
-#include <netinet/in.h>
-
 #include <atomic>
 #include <cstdint>
+
+#include <netinet/in.h>
 
 #include "platform/base/wintypes.h"
 #include "platform/net/net.h"
@@ -50,21 +50,21 @@ inline constexpr int kDhcpClientKeySize = 3 * kDhcpMaxHardwareLength;
 // What the registry says about one client; zeroed for every request, a missing value
 // leaves its field empty. Addresses are dotted-quad texts.
 struct clientdata_t {
-    char ipAddress[24];                              // IPADDR
-    char subnetMask[24];                             // SUBNETMASK
-    char domainName[16];                             // DOMAINNAME, at most 14 characters
-    int routerCount;                                 // ROUTER_n values found
-    char routers[kDhcpMaxListEntries][24];           // ROUTER_1 ...
-    int dnsCount;                                    // DNS_n values found
-    char dnsServers[kDhcpMaxListEntries][24];        // DNS_1 ...
-    int winsCount;                                   // WINS_n values found
-    char winsServers[kDhcpMaxListEntries][24];       // WINS_1 ...
+    char ipAddress[24];                         // IPADDR
+    char subnetMask[24];                        // SUBNETMASK
+    char domainName[16];                        // DOMAINNAME, at most 14 characters
+    int routerCount;                            // ROUTER_n values found
+    char routers[kDhcpMaxListEntries][24];      // ROUTER_1 ...
+    int dnsCount;                               // DNS_n values found
+    char dnsServers[kDhcpMaxListEntries][24];   // DNS_1 ...
+    int winsCount;                              // WINS_n values found
+    char winsServers[kDhcpMaxListEntries][24];  // WINS_1 ...
 };
 
 // One UDP socket of the DHCP server: a listener on port 67 or the broadcast sender on 68.
 // Owns its descriptor. Used by one thread at a time.
 class CUdpConnection {
-public:
+  public:
     // Copies the dotted text into addressText and opens a socket bound to that address.
     // A listener passes its interface name as device: the socket is then bound to 0.0.0.0
     // on that device, and addressText stays the interface's address.
@@ -94,17 +94,16 @@ public:
     int ProcessRequest(const RFC1541_PACKET* request, int requestLength, RFC1541_PACKET* reply,
                        int replySize);
 
-protected:
+  protected:
     // Creates, configures and binds the socket (see the constructors); on failure leaves
     // socket at -1 and the error in lastError.
     void Init(std::uint32_t bindAddress, WORD localPort, int broadcast, const char* deviceName);
     // Builds a DHCPOFFER or DHCPACK for the client; returns its length.
-    int PreparePositiveResponse(RFC1541_PACKET* reply, const RFC1541_PACKET* request,
-                                int replySize, std::uint8_t messageType,
-                                const clientdata_t* client);
+    int PreparePositiveResponse(RFC1541_PACKET* reply, const RFC1541_PACKET* request, int replySize,
+                                std::uint8_t messageType, const clientdata_t* client);
     // Builds a DHCPNAK; returns 244.
-    int PrepareNegativeResponse(RFC1541_PACKET* reply, const RFC1541_PACKET* request,
-                                int replySize, std::uint8_t messageType);
+    int PrepareNegativeResponse(RFC1541_PACKET* reply, const RFC1541_PACKET* request, int replySize,
+                                std::uint8_t messageType);
 
     SOCKET socket = INVALID_SOCKET;  // -1 when creation or binding failed
     WORD port = 0;                   // local port, host order
@@ -118,7 +117,7 @@ protected:
 // The DHCP server: one listener per interface and the broadcast sender. Created on the heap
 // by the service, which keeps it for the stop path.
 class CDhcpServer {
-public:
+  public:
     // Opens the listeners (port 67, one per chosen interface) and, when at least one
     // exists, the broadcast sender (port 68). A server without either does nothing in Run.
     CDhcpServer();
@@ -138,9 +137,9 @@ public:
     int listenerCount;                             // listeners in use
     CUdpConnection* sender;                        // broadcast sender, null when none
 
-private:
-    int wakePipe_[2] = {-1, -1};            // Terminate writes, Run polls the read end
-    std::atomic<bool> terminated_{false};   // set by Terminate
+  private:
+    int wakePipe_[2] = {-1, -1};           // Terminate writes, Run polls the read end
+    std::atomic<bool> terminated_{false};  // set by Terminate
 };
 
 // Appends option tag with an 8-bit, a 32-bit (stored as given, network order for addresses)
@@ -158,8 +157,7 @@ void add_raw(std::uint8_t*& position, int& length, std::uint32_t value);
 std::uint8_t get_msg_type(const std::uint8_t* options, int optionsLength);
 // 1 with the four bytes of option 50 in *address, or 0 when it is absent or the options
 // run off the end ("Got malformed DHCP packet [3]").
-int get_requested_address(const std::uint8_t* options, std::uint32_t* address,
-                          int optionsLength);
+int get_requested_address(const std::uint8_t* options, std::uint32_t* address, int optionsLength);
 
 // Writes the client key name of hlen bytes of chaddr (bounded to 16) into name, which holds
 // kDhcpClientKeySize characters: "00-11-22-33-44-55".

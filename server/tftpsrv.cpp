@@ -5,11 +5,6 @@
 // Sections: the table and the stop signal; names and files; blocks; the datagram handler;
 // the thread.
 
-#include <fcntl.h>
-#include <poll.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
@@ -17,6 +12,11 @@
 #include <cstring>
 #include <mutex>
 #include <string>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include "platform/paths/paths.h"
 #include "platform/service/eventsource.h"
@@ -112,7 +112,8 @@ int OpenFileForReading(const char* packet, int length) {
     char folder[sizeof GlobalTFTPDirectory];
     GetConfigString(GlobalTFTPDirectory, folder, sizeof folder);
     const std::size_t folderLength = std::strlen(folder);
-    // A native folder ("/srv/boot") is joined with "/", a system one ("C:\dornel") with a backslash.
+    // A native folder ("/srv/boot") is joined with "/", a system one ("C:\dornel") with a
+    // backslash.
     const bool joined =
         folderLength > 0 && (folder[folderLength - 1] == '\\' || folder[folderLength - 1] == '/');
     const char* separator = joined ? "" : (folder[0] == '/' ? "/" : "\\");
@@ -120,8 +121,8 @@ int OpenFileForReading(const char* packet, int length) {
     const char* name = packet + 2;
     const int nameRoom = length > 2 ? length - 2 : 0;
     const void* zero = std::memchr(name, '\0', static_cast<std::size_t>(nameRoom));
-    const int nameLength = zero ? static_cast<int>(static_cast<const char*>(zero) - name)
-                                : nameRoom;
+    const int nameLength =
+        zero ? static_cast<int>(static_cast<const char*>(zero) - name) : nameRoom;
 
     // The report shows the path as it was asked for, even when it is refused.
     char path[2 * kTftpMaxPath];
@@ -210,8 +211,8 @@ int SendNextBlock(int slot, const sockaddr* peer, socklen_t peerLength, SOCKET s
         client.blockNumber = static_cast<std::uint16_t>(client.blockNumber + 1);
         const std::uint16_t block = client.blockNumber;
         client.blockNumber = htons(block);
-        ::sendto(s, &client.opcode, static_cast<std::size_t>(kTftpDataHeader + count),
-                 MSG_NOSIGNAL, peer, peerLength);
+        ::sendto(s, &client.opcode, static_cast<std::size_t>(kTftpDataHeader + count), MSG_NOSIGNAL,
+                 peer, peerLength);
         client.blockNumber = block;
     }
     if (failed || count < kTftpBlockSize) ClearSlot(client);
@@ -284,8 +285,8 @@ DWORD TftpThread(void* unused) {
     local.sin_addr.s_addr = htonl(INADDR_ANY);
     local.sin_port = htons(port);
     if (::bind(s, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) {
-        CZuvexService::EventLog.LogDebugEvent(nullptr, "TFTP cannot bind port %d, error %d",
-                                              port, WSAGetLastError());
+        CZuvexService::EventLog.LogDebugEvent(nullptr, "TFTP cannot bind port %d, error %d", port,
+                                              WSAGetLastError());
         closesocket(s);
         return 1;
     }
@@ -310,16 +311,15 @@ DWORD TftpThread(void* unused) {
                                      reinterpret_cast<sockaddr*>(&peer), &peerLength);
         if (n < 0) {
             if (errno != EINTR) {
-                CZuvexService::EventLog.LogDebugEvent(
-                    nullptr, "TFTP receive failed, error %d",
-                    platform::net::WinsockErrorFromErrno(errno));
+                CZuvexService::EventLog.LogDebugEvent(nullptr, "TFTP receive failed, error %d",
+                                                      platform::net::WinsockErrorFromErrno(errno));
             }
             continue;
         }
         if (n == 0) continue;
         if (n > kTftpMaxDatagram) {
-            CZuvexService::EventLog.LogDebugEvent(
-                nullptr, "TFTP dropped a datagram of %d bytes", static_cast<int>(n));
+            CZuvexService::EventLog.LogDebugEvent(nullptr, "TFTP dropped a datagram of %d bytes",
+                                                  static_cast<int>(n));
             continue;
         }
         ReplyToClient(s, reinterpret_cast<const sockaddr*>(&peer), peerLength, buffer,

@@ -23,11 +23,11 @@
 // Threads: TftpThread is the only thread that touches the socket and the table.
 // TftpTerminate may be called from any thread.
 
-#include <netinet/in.h>
-#include <sys/socket.h>
-
 #include <cstddef>
 #include <cstdint>
+
+#include <netinet/in.h>
+#include <sys/socket.h>
 
 #include "platform/base/wintypes.h"
 #include "platform/net/net.h"
@@ -41,11 +41,11 @@ inline constexpr int kTftpNoFile = -1;
 // One transfer slot. The last three fields lie back to back and are sent as they stand: they
 // are the DATA packet (opcode, block number, up to 512 data bytes).
 struct TFTP_CLIENT {
-    std::uint32_t hostAddress;    // owner's IPv4 address as received (network order); 0 free
-    int file;                     // descriptor of the file being sent, kTftpNoFile when none
-    std::uint16_t opcode;         // TFTP_DATA in network order while a block is sent
-    std::uint16_t blockNumber;    // last block sent, host order (network order while sent)
-    char data[kTftpBlockSize];    // the block being sent
+    std::uint32_t hostAddress;  // owner's IPv4 address as received (network order); 0 free
+    int file;                   // descriptor of the file being sent, kTftpNoFile when none
+    std::uint16_t opcode;       // TFTP_DATA in network order while a block is sent
+    std::uint16_t blockNumber;  // last block sent, host order (network order while sent)
+    char data[kTftpBlockSize];  // the block being sent
 };
 static_assert(offsetof(TFTP_CLIENT, blockNumber) == offsetof(TFTP_CLIENT, opcode) + 2);
 static_assert(offsetof(TFTP_CLIENT, data) == offsetof(TFTP_CLIENT, opcode) + kTftpDataHeader);

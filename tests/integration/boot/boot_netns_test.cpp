@@ -6,11 +6,6 @@
 // (busybox udhcpc, tftp-hpa's tftp, busybox tftp, curl) or crafted datagrams come from the
 // box namespace. Needs root and "ip netns"; skips otherwise.
 
-#include <gtest/gtest.h>
-#include <net/if.h>
-#include <poll.h>
-#include <sys/stat.h>
-
 #include <chrono>
 #include <cstring>
 #include <filesystem>
@@ -20,6 +15,12 @@
 #include <sstream>
 #include <string>
 #include <vector>
+
+#include <net/if.h>
+#include <poll.h>
+#include <sys/stat.h>
+
+#include <gtest/gtest.h>
 
 #include "platform/paths/paths.h"
 #include "platform/sync/sync.h"
@@ -54,7 +55,7 @@ struct Datagram {
 
 // A UDP socket of the box namespace, tied to one box device.
 class BoxSocket {
-public:
+  public:
     BoxSocket(const BootNetwork& network, const std::string& device, int port) {
         NetnsScope scope(network.boxFd);
         fd_ = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
@@ -115,7 +116,7 @@ public:
         return datagram;
     }
 
-private:
+  private:
     int fd_ = -1;
     bool bound_ = false;
 };
@@ -147,7 +148,7 @@ std::string Address(const Bytes& bytes, std::size_t at) {
 // ---------------------------------------------------------------------------------------
 
 class BootServicesTest : public ::testing::Test {
-protected:
+  protected:
     static void SetUpTestSuite() {
         if (!boottest::CanBuildNamespaces()) return;
         network_ = new BootNetwork();
@@ -230,8 +231,9 @@ protected:
         BoxSocket probe(*network_, network_->boxDevice, 0);
         bool answered = false;
         for (int i = 0; i < 50 && !answered; ++i) {
-            probe.SendTo("10.77.0.1", kTftpPort, {0, 1, 'o', 'r', 'v', 'a', 'n', 'e', '.', 'b',
-                                                  'i', 'n', 0, 'o', 'c', 't', 'e', 't', 0});
+            probe.SendTo("10.77.0.1", kTftpPort,
+                         {0, 1, 'o', 'r', 'v', 'a', 'n', 'e', '.', 'b', 'i', 'n', 0, 'o', 'c', 't',
+                          'e', 't', 0});
             answered = probe.Receive(100).has_value();
         }
         ASSERT_TRUE(answered) << "TFTP thread did not answer";
@@ -331,8 +333,8 @@ TEST_F(BootServicesTest, ListedBoxBootsWithUdhcpcAndFetchesItsBootFile) {
 TEST_F(BootServicesTest, UnlistedBoxGetsNoLease) {
     const std::string device = network_->boxDevice;
     Shell("ip -n " + network_->box + " link set " + device + " address 02:00:00:77:00:99");
-    const int status = network_->InBox("udhcpc -i " + device + " -f -q -n -t 2 -T 1 -s " +
-                                       Work() + "/udhcpc.script >/dev/null 2>&1");
+    const int status = network_->InBox("udhcpc -i " + device + " -f -q -n -t 2 -T 1 -s " + Work() +
+                                       "/udhcpc.script >/dev/null 2>&1");
     Shell("ip -n " + network_->box + " link set " + device + " address 02:00:00:77:00:02");
     EXPECT_EQ(status, 1);
 }
@@ -383,8 +385,7 @@ TEST_F(BootServicesTest, RequestForAnotherAddressGetsTheShortNak) {
     const std::optional<Datagram> nak = Exchange(*client, request.bytes());
     ASSERT_TRUE(nak.has_value());
     ASSERT_EQ(nak->bytes.size(), static_cast<std::size_t>(kDhcpNakLength));
-    EXPECT_EQ(Bytes(nak->bytes.begin() + 240, nak->bytes.end()),
-              (Bytes{53, 1, DHCPNAK, 255}));
+    EXPECT_EQ(Bytes(nak->bytes.begin() + 240, nak->bytes.end()), (Bytes{53, 1, DHCPNAK, 255}));
 
     DhcpMessage same;
     same.Type(DHCPREQUEST).Option(50, {10, 77, 0, 2}).End();
@@ -404,11 +405,12 @@ TEST_F(BootServicesTest, MalformedAndUnhandledDatagramsGetNothingAndServiceGoesO
     DhcpMessage unlisted;
     unlisted.Chaddr({0x02, 0, 0, 0x77, 0, 0x99}).Type(DHCPDISCOVER).End();
     DhcpMessage longHardware;
-    longHardware.Hlen(200).Chaddr({2, 0, 0, 0x77, 0, 2, 9, 9, 9, 9, 9, 9, 9, 9, 9, 9})
+    longHardware.Hlen(200)
+        .Chaddr({2, 0, 0, 0x77, 0, 2, 9, 9, 9, 9, 9, 9, 9, 9, 9, 9})
         .Type(DHCPDISCOVER)
         .End();
-    std::vector<Bytes> silent = {shortOne, runsOff.bytes(), unlisted.bytes(),
-                                 longHardware.bytes(), Bytes(5000, 0x01)};
+    std::vector<Bytes> silent = {shortOne, runsOff.bytes(), unlisted.bytes(), longHardware.bytes(),
+                                 Bytes(5000, 0x01)};
     for (std::uint8_t type : {DHCPDECLINE, DHCPRELEASE, DHCPINFORM}) {
         DhcpMessage message;
         message.Type(type).End();
@@ -487,8 +489,10 @@ TEST_F(BootServicesTest, FilesArriveByteForByteWithEveryClient) {
 TEST_F(BootServicesTest, TwentyFiveTransfersInARowAllSucceed) {
     const std::string out = Work() + "/row";
     EXPECT_EQ(network_->InBox("for i in $(seq 25); do tftp 10.77.0.1 -m binary -c get "
-                              "orvane.bin " + out + "$i && cmp -s " + out + "$i " +
-                              Served("orvane.bin") + " || exit 1; done", 120),
+                              "orvane.bin " +
+                                  out + "$i && cmp -s " + out + "$i " + Served("orvane.bin") +
+                                  " || exit 1; done",
+                              120),
               0);
 }
 

@@ -10,14 +10,14 @@
 // A thread enters a namespace with NetnsScope; threads and sockets it creates meanwhile
 // stay in that namespace.
 
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
 #include <fcntl.h>
 #include <sched.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
-#include <cstdio>
-#include <cstdlib>
-#include <string>
 
 namespace boottest {
 
@@ -35,7 +35,7 @@ inline bool CanBuildNamespaces() {
 
 // Puts the calling thread into a namespace for the scope's life.
 class NetnsScope {
-public:
+  public:
     explicit NetnsScope(int target) {
         original_ = ::open("/proc/thread-self/ns/net", O_RDONLY | O_CLOEXEC);
         entered_ = original_ >= 0 && ::setns(target, CLONE_NEWNET) == 0;
@@ -48,14 +48,14 @@ public:
     NetnsScope& operator=(const NetnsScope&) = delete;
     bool entered() const { return entered_; }
 
-private:
+  private:
     int original_ = -1;
     bool entered_ = false;
 };
 
 // The namespace pair. Build() makes it; the destructor deletes it.
 class BootNetwork {
-public:
+  public:
     BootNetwork() {
         const std::string id = std::to_string(::getpid());
         server = "dbsrv" + id;
@@ -111,14 +111,14 @@ public:
 
     // A command run in the box namespace, bounded by seconds.
     int InBox(const std::string& command, int seconds = 30) const {
-        return Shell("timeout " + std::to_string(seconds) + " ip netns exec " + box +
-                     " sh -c '" + command + "'");
+        return Shell("timeout " + std::to_string(seconds) + " ip netns exec " + box + " sh -c '" +
+                     command + "'");
     }
 
-    std::string server, box;                      // namespace names
-    std::string serverDevice, boxDevice;          // first veth pair (10.77.0.0/24)
-    std::string serverDevice2, boxDevice2;        // second veth pair (10.78.0.0/24)
-    int serverFd = -1, boxFd = -1;                // namespace descriptors for setns
+    std::string server, box;                // namespace names
+    std::string serverDevice, boxDevice;    // first veth pair (10.77.0.0/24)
+    std::string serverDevice2, boxDevice2;  // second veth pair (10.78.0.0/24)
+    int serverFd = -1, boxFd = -1;          // namespace descriptors for setns
 };
 
 }  // namespace boottest

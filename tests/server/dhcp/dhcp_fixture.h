@@ -5,16 +5,17 @@
 // Vocabulary of the DHCP tests: a DHCP message built field by field, and a fresh registry
 // root holding the DHCP keys of the case.
 
-#include <arpa/inet.h>
-#include <gtest/gtest.h>
-#include <stdlib.h>
-
 #include <cstdint>
 #include <cstring>
 #include <filesystem>
 #include <initializer_list>
 #include <string>
 #include <vector>
+
+#include <arpa/inet.h>
+#include <stdlib.h>
+
+#include <gtest/gtest.h>
 
 #include "platform/registry/registry.h"
 #include "server/dhcpsrv.h"
@@ -27,7 +28,7 @@ inline constexpr const char* kBoxKey = "02-00-00-77-00-02";
 
 // A request as a box sends it: the 240-byte header and cookie, then options as appended.
 class DhcpMessage {
-public:
+  public:
     DhcpMessage() : bytes_(kDhcpOptionsOffset, 0) {
         bytes_[0] = BOOTREQUEST;
         bytes_[1] = 1;  // Ethernet
@@ -80,7 +81,7 @@ public:
         return packet;
     }
 
-private:
+  private:
     void SetField(std::size_t at, std::initializer_list<std::uint8_t> value) {
         std::copy(value.begin(), value.end(), bytes_.begin() + static_cast<long>(at));
     }
@@ -89,7 +90,7 @@ private:
 
 // A registry of its own under a fresh DORNEL_ROOT, removed after the case.
 class RegistryRoot {
-public:
+  public:
     RegistryRoot() {
         char pattern[] = "/tmp/dornel-dhcp-XXXXXX";
         root_ = ::mkdtemp(pattern);
@@ -108,8 +109,8 @@ public:
              bool withZero = true) {
         HKEY handle = nullptr;
         const std::string path = std::string(kDhcpKey) + "\\" + key;
-        ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, 0,
-                                  KEY_ALL_ACCESS, nullptr, &handle, nullptr),
+        ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS,
+                                  nullptr, &handle, nullptr),
                   ERROR_SUCCESS);
         const DWORD size = static_cast<DWORD>(text.size() + (withZero ? 1 : 0));
         ASSERT_EQ(RegSetValueExA(handle, name, 0, REG_SZ,
@@ -128,7 +129,7 @@ public:
     }
     const std::string& path() const { return root_; }
 
-private:
+  private:
     std::string root_;
 };
 

@@ -7,10 +7,6 @@
 
 #include "server/dhcpsrv.h"
 
-#include <gtest/gtest.h>
-#include <sched.h>
-#include <unistd.h>
-
 #include <cstdio>
 #include <fstream>
 #include <memory>
@@ -18,6 +14,11 @@
 #include <string>
 #include <thread>
 #include <vector>
+
+#include <sched.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
 
 #include "platform/paths/paths.h"
 #include "server/zuvexservice.h"
@@ -36,9 +37,7 @@ Bytes Concat(std::initializer_list<Bytes> parts) {
     return all;
 }
 
-Bytes TextBytes(const char* text) {
-    return Bytes(text, text + std::strlen(text) + 1);
-}
+Bytes TextBytes(const char* text) { return Bytes(text, text + std::strlen(text) + 1); }
 
 // ---------------------------------------------------------------------------------------
 // Option writers and scanners
@@ -57,8 +56,8 @@ TEST(DhcpOptionWriters, AppendTagLengthValueAndAdvanceBoth) {
     add_raw(position, length, static_cast<std::uint32_t>(inet_addr("1.2.3.4")));
     add_raw(position, length, DHCP_OPT_END);
 
-    const Bytes expected = {53, 1, 2,  54, 4, 10, 77, 0, 1, 15, 4, 'l', 'a', 'n', 0,
-                            15, 1, 0, 3,  1, 2,  3,  4, 255};
+    const Bytes expected = {53,  1,   2, 54, 4, 10, 77, 0, 1, 15, 4, 'l',
+                            'a', 'n', 0, 15, 1, 0,  3,  1, 2, 3,  4, 255};
     ASSERT_EQ(length, static_cast<int>(expected.size()));
     EXPECT_EQ(position, buffer + length);
     EXPECT_EQ(Bytes(buffer, buffer + length), expected);
@@ -93,16 +92,16 @@ TEST_P(DhcpOptionScan, FindsOnlyOptionsThatLieInsideTheArea) {
 INSTANTIATE_TEST_SUITE_P(
     Rows, DhcpOptionScan,
     ::testing::Values(
-        ScanRow{"AfterPadsAndOtherOptions", {0, 0, 61, 2, 1, 2, 53, 1, 3, 50, 4, 10, 77, 0, 2, 255},
-                3, 1},
+        ScanRow{"AfterPadsAndOtherOptions",
+                {0, 0, 61, 2, 1, 2, 53, 1, 3, 50, 4, 10, 77, 0, 2, 255},
+                3,
+                1},
         ScanRow{"EndTagBeforeTheOptions", {55, 1, 1, 255, 53, 1, 1, 50, 4, 10, 77, 0, 2}, 0, 0},
         ScanRow{"RunningOffTheEndWithoutEndTag", {55, 1, 1, 0}, 0, 0},
         ScanRow{"LengthPointingPastTheEnd", {61, 200, 1, 2}, 0, 0},
-        ScanRow{"TagWithoutItsLengthByte", {61}, 0, 0},
-        ScanRow{"MessageTypeCutOff", {53, 1}, 0, 0},
+        ScanRow{"TagWithoutItsLengthByte", {61}, 0, 0}, ScanRow{"MessageTypeCutOff", {53, 1}, 0, 0},
         ScanRow{"RequestedAddressCutOff", {53, 1, 1, 50, 4, 10, 77}, 1, 0},
-        ScanRow{"EmptyArea", {}, 0, 0},
-        ScanRow{"OnlyPads", {0, 0, 0}, 0, 0}),
+        ScanRow{"EmptyArea", {}, 0, 0}, ScanRow{"OnlyPads", {0, 0, 0}, 0, 0}),
     [](const ::testing::TestParamInfo<ScanRow>& row) { return row.param.name; });
 
 TEST(DhcpClientKey, IsEachAddressByteInUpperCaseHexJoinedByDashes) {
@@ -126,7 +125,7 @@ TEST(DhcpClientKey, IsEachAddressByteInUpperCaseHexJoinedByDashes) {
 // A listener whose interface address is 10.77.0.1. ProcessRequest only needs addressText,
 // so the socket is not bound (binding that address fails on this machine, which is fine).
 class Listener : public CUdpConnection {
-public:
+  public:
     Listener() : CUdpConnection("10.77.0.1", 0, 0) {}
 };
 
@@ -139,7 +138,7 @@ std::string ComputerName() {
 }
 
 class DhcpRequestTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         registry_ = std::make_unique<dhcptest::RegistryRoot>();
         listener_ = std::make_unique<Listener>();
@@ -154,8 +153,8 @@ protected:
     // Hands the message to the listener; returns the reply's bytes (empty for no reply).
     Bytes Answer(const DhcpMessage& message) {
         const RFC1541_PACKET request = message.Packet();
-        const int length = listener_->ProcessRequest(&request, message.size(), &reply_,
-                                                     sizeof reply_);
+        const int length =
+            listener_->ProcessRequest(&request, message.size(), &reply_, sizeof reply_);
         const auto* begin = reinterpret_cast<const std::uint8_t*>(&reply_);
         return Bytes(begin, begin + (length > 0 ? length : 0));
     }
@@ -164,7 +163,7 @@ protected:
     Bytes ExpectedHeader(const DhcpMessage& message, const char* yiaddr) {
         Bytes header(message.bytes().begin(), message.bytes().begin() + kDhcpOptionsOffset);
         header[0] = BOOTREPLY;
-        header[8] = header[9] = 0;                          // secs
+        header[8] = header[9] = 0;                               // secs
         std::fill(header.begin() + 12, header.begin() + 16, 0);  // ciaddr
         const Bytes your = AddressBytes(yiaddr);
         std::copy(your.begin(), your.end(), header.begin() + 16);
@@ -193,17 +192,17 @@ TEST_F(DhcpRequestTest, DiscoverFromListedBoxGetsOfferWithOptionsInOrder) {
     DhcpMessage discover;
     discover.Type(DHCPDISCOVER).Option(57, {2, 64}).End().PadTo(300);
 
-    const Bytes expected = Concat({ExpectedHeader(discover, "10.77.0.2"),
-                                   {53, 1, DHCPOFFER},
-                                   Concat({{1, 4}, AddressBytes("255.255.255.0")}),
-                                   Concat({{15, 10}, TextBytes("boxes.lan")}),
-                                   Concat({{3, 4}, AddressBytes("10.77.0.254")}),
-                                   Concat({{44, 4}, AddressBytes("10.77.0.3")}),
-                                   Concat({{6, 8}, AddressBytes("10.77.0.1"),
-                                           AddressBytes("10.77.0.5")}),
-                                   {51, 4, 0xFF, 0xFF, 0xFF, 0xFF},
-                                   Concat({{54, 4}, AddressBytes("10.77.0.1")}),
-                                   {255}});
+    const Bytes expected =
+        Concat({ExpectedHeader(discover, "10.77.0.2"),
+                {53, 1, DHCPOFFER},
+                Concat({{1, 4}, AddressBytes("255.255.255.0")}),
+                Concat({{15, 10}, TextBytes("boxes.lan")}),
+                Concat({{3, 4}, AddressBytes("10.77.0.254")}),
+                Concat({{44, 4}, AddressBytes("10.77.0.3")}),
+                Concat({{6, 8}, AddressBytes("10.77.0.1"), AddressBytes("10.77.0.5")}),
+                {51, 4, 0xFF, 0xFF, 0xFF, 0xFF},
+                Concat({{54, 4}, AddressBytes("10.77.0.1")}),
+                {255}});
     EXPECT_EQ(Answer(discover), expected);
 }
 
@@ -353,7 +352,7 @@ TEST_F(DhcpRequestTest, OversizedHardwareLengthNamesSixteenBytes) {
 // ---------------------------------------------------------------------------------------
 
 class DhcpDebugRecordTest : public DhcpRequestTest {
-protected:
+  protected:
     void SetUp() override {
         DhcpRequestTest::SetUp();
         service_ = std::make_unique<CZuvexService>(kDisplayName, kServiceName);
@@ -402,8 +401,8 @@ TEST_F(DhcpDebugRecordTest, AnsweredRequestsNameTheirType) {
     request.Type(DHCPREQUEST).End();
     EXPECT_FALSE(Answer(discover).empty());
     EXPECT_FALSE(Answer(request).empty());
-    EXPECT_EQ(DebugTexts(), (std::vector<std::string>{"Got a DHCPDISCOVER packet",
-                                                      "Got a DHCPREQUEST packet"}));
+    EXPECT_EQ(DebugTexts(),
+              (std::vector<std::string>{"Got a DHCPDISCOVER packet", "Got a DHCPREQUEST packet"}));
 }
 
 TEST_F(DhcpDebugRecordTest, DeclineReleaseAndInformFromListedBoxGetNothing) {
@@ -435,11 +434,10 @@ TEST_F(DhcpDebugRecordTest, MalformedRequestsAreReportedAndGetNothing) {
     ASSERT_FALSE(ack.empty());
     EXPECT_EQ(ack[242], DHCPACK);
 
-    EXPECT_EQ(DebugTexts(), (std::vector<std::string>{"Got malformed DHCP packet [1]",
-                                                      "Got malformed DHCP packet [2]",
-                                                      "Got an unhandled DHCP packet, 0",
-                                                      "Got a DHCPREQUEST packet",
-                                                      "Got malformed DHCP packet [3]"}));
+    EXPECT_EQ(DebugTexts(), (std::vector<std::string>{
+                                "Got malformed DHCP packet [1]", "Got malformed DHCP packet [2]",
+                                "Got an unhandled DHCP packet, 0", "Got a DHCPREQUEST packet",
+                                "Got malformed DHCP packet [3]"}));
 }
 
 // ---------------------------------------------------------------------------------------

@@ -7,12 +7,6 @@
 
 #include "server/tftpsrv.h"
 
-#include <fcntl.h>
-#include <gtest/gtest.h>
-#include <poll.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -25,6 +19,13 @@
 #include <string>
 #include <thread>
 #include <vector>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
 
 #include "platform/paths/paths.h"
 #include "platform/service/eventsource.h"
@@ -54,23 +55,18 @@ TEST_P(TftpNames, StayInsideTheServedFolderOrAreRefused) {
 
 INSTANTIATE_TEST_SUITE_P(
     Rows, TftpNames,
-    ::testing::Values(NameRow{"PlainName", "orvane.bin", true},
-                      NameRow{"SubFolder", "boot/orvane.bin", true},
-                      NameRow{"BackslashSubFolder", "boot\\orvane.bin", true},
-                      NameRow{"ClimbsBackIntoTheFolder", "a/../orvane.bin", true},
-                      NameRow{"DotFolders", "./a/./b", true},
-                      NameRow{"DotsInsideAName", "orvane..bin", true},
-                      NameRow{"ParentOnly", "..", false},
-                      NameRow{"Parent", "../secret", false},
-                      NameRow{"ParentAfterASubFolder", "a/../../secret", false},
-                      NameRow{"BackslashParent", "a\\..\\..\\secret", false},
-                      NameRow{"MixedSeparators", "a/..\\..", false},
-                      NameRow{"Absolute", "/etc/passwd", false},
-                      NameRow{"Rooted", "\\dornel\\orvane.bin", false},
-                      NameRow{"DriveLetter", "C:", false},
-                      NameRow{"DriveRelative", "C:orvane.bin", false},
-                      NameRow{"DrivePath", "d:\\x", false},
-                      NameRow{"ColonInside", "a:b", false}),
+    ::testing::Values(
+        NameRow{"PlainName", "orvane.bin", true}, NameRow{"SubFolder", "boot/orvane.bin", true},
+        NameRow{"BackslashSubFolder", "boot\\orvane.bin", true},
+        NameRow{"ClimbsBackIntoTheFolder", "a/../orvane.bin", true},
+        NameRow{"DotFolders", "./a/./b", true}, NameRow{"DotsInsideAName", "orvane..bin", true},
+        NameRow{"ParentOnly", "..", false}, NameRow{"Parent", "../secret", false},
+        NameRow{"ParentAfterASubFolder", "a/../../secret", false},
+        NameRow{"BackslashParent", "a\\..\\..\\secret", false},
+        NameRow{"MixedSeparators", "a/..\\..", false}, NameRow{"Absolute", "/etc/passwd", false},
+        NameRow{"Rooted", "\\dornel\\orvane.bin", false}, NameRow{"DriveLetter", "C:", false},
+        NameRow{"DriveRelative", "C:orvane.bin", false}, NameRow{"DrivePath", "d:\\x", false},
+        NameRow{"ColonInside", "a:b", false}),
     [](const ::testing::TestParamInfo<NameRow>& row) { return row.param.label; });
 
 // ---------------------------------------------------------------------------------------
@@ -79,7 +75,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 // A UDP socket bound to address:0 on loopback, closed on scope exit.
 class LoopbackSocket {
-public:
+  public:
     explicit LoopbackSocket(const char* address = "127.0.0.1") {
         fd_ = CreateSocket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
         sockaddr_in local{};
@@ -115,7 +111,7 @@ public:
         ::sendto(fd_, data.data(), data.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
     }
 
-private:
+  private:
     SOCKET fd_ = INVALID_SOCKET;
     sockaddr_in address_{};
 };
@@ -154,7 +150,7 @@ void ResetTransferTable() {
 }
 
 class TftpTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         char pattern[] = "/tmp/dornel-tftp-XXXXXX";
         ASSERT_NE(::mkdtemp(pattern), nullptr);
@@ -220,10 +216,11 @@ TEST_F(TftpTest, FileIsSentInBlocksOfFiveHundredTwelveOnePerAck) {
     Deliver(box_, Ack(1));
     EXPECT_EQ(box_.Receive(), DataPacket(2, content, 512, 488));
     EXPECT_EQ(ClientList[0].hostAddress, 0u);  // the short block ended the transfer
-    Deliver(box_, Ack(2));                      // the box's last ACK gets nothing
+    Deliver(box_, Ack(2));                     // the box's last ACK gets nothing
     EXPECT_EQ(box_.Receive(), std::nullopt);
-    EXPECT_NE(EventLogText().find("| information | 108 | Opening TFTP file C:\\dornel\\orvane.bin\n"),
-              std::string::npos);
+    EXPECT_NE(
+        EventLogText().find("| information | 108 | Opening TFTP file C:\\dornel\\orvane.bin\n"),
+        std::string::npos);
 }
 
 TEST_F(TftpTest, FileOfWholeBlocksEndsWithAnEmptyBlock) {
@@ -316,8 +313,8 @@ TEST_F(TftpTest, UnboundedNamesAreRefused) {
 TEST_F(TftpTest, WritesDataErrorsAndUnknownPacketsGetNoAnswer) {
     MakeFile("orvane.bin", 100);
     const std::vector<Bytes> packets = {
-        {0, TFTP_WRQ, 'o', 'r', 'v', 'a', 'n', 'e', '.', 'b', 'i', 'n', 0, 'o', 'c', 't', 'e',
-         't', 0},
+        {0, TFTP_WRQ, 'o', 'r', 'v', 'a', 'n', 'e', '.', 'b', 'i', 'n', 0, 'o', 'c', 't', 'e', 't',
+         0},
         {0, TFTP_DATA, 0, 1, 'x'},
         {0, TFTP_ERROR, 0, 1, 'n', 'o', 0},
         {1, TFTP_RRQ, 'o', 'r', 'v', 'a', 'n', 'e', '.', 'b', 'i', 'n', 0},  // first byte not 0
@@ -365,7 +362,7 @@ WORD FreePort() {
 }
 
 class TftpThreadTest : public TftpTest {
-protected:
+  protected:
     void StartThread() {
         port_ = FreePort();
         ::setenv("DORNEL_TFTP_PORT", std::to_string(port_).c_str(), 1);
