@@ -24,7 +24,6 @@
 
 CDhcpServer* pDhcpServer = nullptr;
 HANDLE hDhcpThread = nullptr;
-HANDLE hTftpThread = nullptr;
 
 DWORD DhcpThread(void* server) {
     static_cast<CDhcpServer*>(server)->Run();
@@ -605,6 +604,8 @@ void CDhcpServer::Run() {
             if (length < 0) {
                 CZuvexService::EventLog.LogDebugEvent(nullptr, "DHCP receive failed, error %d",
                                                       WSAGetLastError());
+                // A socket that keeps failing must not turn this loop into a spin.
+                ::usleep(10 * 1000);
                 continue;
             }
             if (length > static_cast<int>(sizeof request)) {

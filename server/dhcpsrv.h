@@ -173,6 +173,8 @@ int ReadStringFromIniFile(const char* clientKey, const char* valueName, char* bu
 DWORD DhcpThread(void* server);
 
 // The DHCP server and the boot threads of the running service (null when not started).
+// The service's Run creates them and its OnStop ends the DHCP thread; hTftpThread is defined
+// with the TFTP server.
 extern CDhcpServer* pDhcpServer;
 extern HANDLE hDhcpThread;
 extern HANDLE hTftpThread;

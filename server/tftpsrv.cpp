@@ -25,6 +25,7 @@
 TFTP_CLIENT ClientList[kTftpSlots];
 int next_free_slot = 0;
 const char errorBuffer[2] = {0, 5};
+HANDLE hTftpThread = nullptr;
 
 namespace {
 
@@ -313,6 +314,8 @@ DWORD TftpThread(void* unused) {
             if (errno != EINTR) {
                 CZuvexService::EventLog.LogDebugEvent(nullptr, "TFTP receive failed, error %d",
                                                       platform::net::WinsockErrorFromErrno(errno));
+                // A socket that keeps failing must not turn this loop into a spin.
+                ::usleep(10 * 1000);
             }
             continue;
         }

@@ -56,6 +56,9 @@ extern TFTP_CLIENT ClientList[kTftpSlots];
 extern int next_free_slot;
 extern const char errorBuffer[2];
 
+// Handle of the TFTP thread of the running service, null when it was not started.
+extern HANDLE hTftpThread;
+
 // Thread entry: opens the socket (0.0.0.0, port 69) and answers every datagram until
 // TftpTerminate. Returns 1 when the socket cannot be set up, else 0. An empty datagram, a
 // datagram longer than 516 bytes or a failed receive is passed over.

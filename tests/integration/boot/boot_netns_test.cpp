@@ -455,6 +455,14 @@ TEST_F(BootServicesTest, TerminateEndsAServerWaitingForRequests) {
     delete server;
     CloseHandle(thread);
 
+    // Interfaces chosen by name, loopback included when named.
+    ::setenv("DORNEL_DHCP_INTERFACES", ("lo," + network_->serverDevice2).c_str(), 1);
+    {
+        CDhcpServer chosen;
+        EXPECT_EQ(chosen.listenerCount, 2);
+        EXPECT_NE(chosen.sender, nullptr);
+    }
+
     // No interface chosen: Run returns at once.
     ::setenv("DORNEL_DHCP_INTERFACES", "nosuchdevice", 1);
     CDhcpServer idle;
