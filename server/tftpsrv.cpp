@@ -64,6 +64,9 @@ void ResetTable() {
     next_free_slot = 0;
 }
 
+// Every slot starts without a file (descriptor 0 is a file like any other).
+const bool tableReady = (ResetTable(), true);
+
 void CloseTable() {
     for (int i = 0; i < next_free_slot; ++i) ClearSlot(ClientList[i]);
 }

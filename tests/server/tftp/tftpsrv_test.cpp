@@ -142,7 +142,7 @@ Bytes DataPacket(std::uint16_t block, const Bytes& content, std::size_t from, st
 
 void ResetTransferTable() {
     for (TFTP_CLIENT& slot : ClientList) {
-        if (slot.file != kTftpNoFile && slot.file != 0) ::close(slot.file);
+        if (slot.file != kTftpNoFile) ::close(slot.file);
         std::memset(&slot, 0, sizeof slot);
         slot.file = kTftpNoFile;
     }
