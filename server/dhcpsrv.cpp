@@ -61,7 +61,6 @@ void CUdpConnection::Init(std::uint32_t bindAddress, WORD localPort, int broadca
         lastError = WSAGetLastError();
         return;
     }
-    ::fcntl(socket, F_SETFD, FD_CLOEXEC);
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = bindAddress;
     address.sin_port = htons(localPort);
@@ -81,7 +80,8 @@ void CUdpConnection::Init(std::uint32_t bindAddress, WORD localPort, int broadca
         ok = ::bind(socket, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
     }
     if (!ok) {
-        lastError = WSAGetLastError();
+        lastError = platform::net::WinsockErrorFromErrno(errno);
+        WSASetLastError(lastError);
         closesocket(socket);
         socket = INVALID_SOCKET;
         return;
@@ -93,12 +93,9 @@ int CUdpConnection::recvfrom(char* buffer, int size) {
     // MSG_TRUNC makes the kernel report the datagram's full length, so the caller can tell
     // a datagram that did not fit from one that did.
     for (;;) {
-        const ssize_t n = ::recv(socket, buffer, static_cast<std::size_t>(size), MSG_TRUNC);
+        const long n = SocketRecv(socket, buffer, static_cast<std::size_t>(size), MSG_TRUNC);
         if (n >= 0) return static_cast<int>(n);
-        if (errno != EINTR) {
-            WSASetLastError(platform::net::WinsockErrorFromErrno(errno));
-            return -1;
-        }
+        if (WSAGetLastError() != WSAEINTR) return -1;
     }
 }
 
@@ -524,7 +521,7 @@ CDhcpServer::CDhcpServer() : listeners{}, listenerCount(0), sender(nullptr) {
         if (listener->GetSocket() == INVALID_SOCKET) {
             CZuvexService::EventLog.LogDebugEvent(
                 nullptr, "DHCP cannot listen on %s (%s), error %d", interface.name.c_str(),
-                interface.address.c_str(), WSAGetLastError());
+                interface.address.c_str(), listener->LastError());
             delete listener;
             continue;
         }
@@ -536,7 +533,7 @@ CDhcpServer::CDhcpServer() : listeners{}, listenerCount(0), sender(nullptr) {
         sender = new CUdpConnection(htonl(INADDR_ANY), kDhcpClientPort, 1);
         if (sender->GetSocket() == INVALID_SOCKET) {
             CZuvexService::EventLog.LogDebugEvent(
-                nullptr, "DHCP cannot open its sender on port 68, error %d", WSAGetLastError());
+                nullptr, "DHCP cannot open its sender on port 68, error %d", sender->LastError());
             delete sender;
             sender = nullptr;
         }

@@ -85,6 +85,8 @@ class CUdpConnection {
     // through that interface (needed for a limited broadcast). Returns the bytes sent or -1.
     int sendto(const char* data, int length, unsigned interfaceIndex = 0);
     SOCKET GetSocket() const { return socket; }
+    // Winsock error of a failed creation or bind, 0 when the socket is open.
+    int LastError() const { return lastError; }
     // Index of the device the socket is tied to, 0 when none.
     unsigned GetInterfaceIndex() const { return interfaceIndex; }
 

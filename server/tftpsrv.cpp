@@ -283,14 +283,13 @@ DWORD TftpThread(void* unused) {
                                               WSAGetLastError());
         return 1;
     }
-    ::fcntl(s, F_SETFD, FD_CLOEXEC);
     sockaddr_in local{};
     local.sin_family = AF_INET;
     local.sin_addr.s_addr = htonl(INADDR_ANY);
     local.sin_port = htons(port);
     if (::bind(s, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) {
         CZuvexService::EventLog.LogDebugEvent(nullptr, "TFTP cannot bind port %d, error %d", port,
-                                              WSAGetLastError());
+                                              platform::net::WinsockErrorFromErrno(errno));
         closesocket(s);
         return 1;
     }

@@ -129,6 +129,16 @@ class Listener : public CUdpConnection {
     Listener() : CUdpConnection("10.77.0.1", 0, 0) {}
 };
 
+TEST(DhcpSocket, FailedBindLeavesNoSocketAndKeepsTheError) {
+    Listener unbound;  // 10.77.0.1 is no address of this machine
+    EXPECT_EQ(unbound.GetSocket(), INVALID_SOCKET);
+    EXPECT_EQ(unbound.LastError(), WSAEADDRNOTAVAIL);
+
+    CUdpConnection any(htonl(INADDR_LOOPBACK), 0, 0);
+    EXPECT_NE(any.GetSocket(), INVALID_SOCKET);
+    EXPECT_EQ(any.LastError(), 0);
+}
+
 // The host name up to its first dot, at most 15 characters: what sname carries.
 std::string ComputerName() {
     char host[256] = {};
