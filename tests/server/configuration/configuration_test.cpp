@@ -19,6 +19,7 @@
 
 #include <gtest/gtest.h>
 
+#include "platform/paths/paths.h"
 #include "platform/registry/registry.h"
 #include "platform/service/eventsource.h"
 #include "server/zuvexservice.h"
@@ -191,6 +192,16 @@ TEST_F(ConfigurationTest, GeneralValuesAreRead) {
     EXPECT_EQ(Global(SpawnUser), "pcadmin");
     EXPECT_EQ(Global(SpawnPasswd), "pw");
     EXPECT_EQ(Global(SpawnDomain), "CAMPUS");
+}
+
+TEST_F(ConfigurationTest, LogDirectoryChoosesTheLogFile) {
+    SetString(kRoot, "LogDirectory", "D:\\logs");
+    service_->ReadConfiguration();
+    ASSERT_TRUE(platform::paths::MakeDirectories(platform::paths::NativePath("D:\\logs")));
+    CEventLog log;
+    log.Init();
+    EXPECT_EQ(CEventLog::LogFilePath(), root_ + "/d/logs/dornel.log");
+    EXPECT_NE(log.logFile, nullptr);
 }
 
 TEST_F(ConfigurationTest, NumbersIgnoreTheStoredType) {
