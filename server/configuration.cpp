@@ -53,7 +53,7 @@ void GetConfigString(const char* source, char* out, std::size_t size) {
         return;
     }
     const std::size_t length = strnlen(source, size - 1);
-    std::memcpy(out, source, length);
+    std::memmove(out, source, length);  // a field copied onto itself stays intact
     out[length] = '\0';
 }
 
