@@ -100,6 +100,25 @@ TEST_F(RegistryConcurrencyTest, TwoProcessesWritingOneKeyLoseNothing) {
     }
 }
 
+TEST_F(RegistryConcurrencyTest, ProcessesStartingOnAFreshRootAllCreateItCleanly) {
+    // Nothing is open in this process: every child is first to find no database at all.
+    constexpr int kWriters = 4;
+    std::vector<pid_t> children;
+    for (int writer = 0; writer < kWriters; ++writer) {
+        const pid_t pid = ::fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0) WriterChild(writer, 10, 16);
+        children.push_back(pid);
+    }
+    for (pid_t pid : children) {
+        int status = 0;
+        ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    }
+    HKEY key = Create(kKey);
+    EXPECT_EQ(CountValues(key), kWriters * 10);
+}
+
 TEST_F(RegistryConcurrencyTest, WriterKilledMidRunLeavesAConsistentDatabase) {
     constexpr int kMaxWrites = 20000;
     constexpr std::size_t kSize = 16384;
