@@ -38,9 +38,10 @@
 #include "platform/paths/paths.h"
 
 struct RegistryKey {
-    std::int64_t id;   // row of reg_keys this handle names
-    std::string path;  // "HKEY_LOCAL_MACHINE\..." in stored spelling, for messages
-    bool predefined;   // the static root: never freed, closing it is a no-op
+    std::int64_t id;       // row of reg_keys this handle names
+    std::string path;      // "HKEY_LOCAL_MACHINE\..." in stored spelling, for messages
+    bool predefined;       // the static root: never freed, closing it is a no-op
+    std::string database;  // file the id belongs to ("" for the predefined root)
 };
 
 namespace {
@@ -294,7 +295,7 @@ class WriteTransaction {
 // 3. Handles
 // ---------------------------------------------------------------------------------------
 
-RegistryKey hklmKey{kRootId, kRootName, true};
+RegistryKey hklmKey{kRootId, kRootName, true, ""};
 
 // Handles handed out and not yet closed, so a closed or forged handle is refused instead
 // of being followed. Guarded by the connection's mutex.
@@ -303,10 +304,15 @@ std::unordered_set<const RegistryKey*>& LiveHandles() {
     return *handles;
 }
 
-bool IsValidHandle(HKEY key) { return key == &hklmKey || (key && LiveHandles().count(key) != 0); }
+// A handle is valid while it is open and the root it was opened under is still the current
+// one: after DORNEL_ROOT moves, its id would name an unrelated key of the other database.
+bool IsValidHandle(HKEY key) {
+    if (key == &hklmKey) return true;
+    return key && LiveHandles().count(key) != 0 && key->database == TheConnection().path;
+}
 
 HKEY NewHandle(std::int64_t id, std::string path) {
-    auto* key = new RegistryKey{id, std::move(path), false};
+    auto* key = new RegistryKey{id, std::move(path), false, TheConnection().path};
     LiveHandles().insert(key);
     return key;
 }

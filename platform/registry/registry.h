@@ -21,7 +21,8 @@
 // Handles are opaque; each must be closed with RegCloseKey. A handle is used by one thread
 // at a time; different handles may be used from different threads at once. A handle whose
 // key was deleted (by this or another process) stays safe to use and close: calls on it fail
-// with ERROR_KEY_DELETED. A closed or unknown handle fails with ERROR_INVALID_HANDLE.
+// with ERROR_KEY_DELETED. A closed or unknown handle, or one opened before DORNEL_ROOT
+// changed, fails with ERROR_INVALID_HANDLE.
 
 #include <cstddef>
 

@@ -339,6 +339,11 @@ TEST_F(RegistryTest, RootIsCreatedAndEachRootHasItsOwnDatabase) {
     ::setenv("DORNEL_ROOT", root_.c_str(), 1);
     HKEY other = nullptr;
     EXPECT_EQ(Open(kZuvexBox, &other), ERROR_FILE_NOT_FOUND);
+    // A handle of the other root never reaches into this database.
+    DWORD type = 0;
+    Bytes data;
+    EXPECT_EQ(Get(key, "NumServers", &type, &data), ERROR_INVALID_HANDLE);
+    EXPECT_EQ(Set(key, "NumServers", REG_BINARY, {3, 0, 0, 0}), ERROR_INVALID_HANDLE);
 }
 
 TEST_F(RegistryTest, UnwritableRootIsReportedNotHidden) {
