@@ -102,9 +102,8 @@ LONG MapSqliteError(int rc) {
 // The process's connection. Every use holds mutex; Open() makes db ready for the current
 // root. A connection must not cross a fork, so a child drops its parent's (kept reachable in
 // abandoned, never closed: closing would touch file locks the parent still relies on).
-// The connection lives until the process ends and is never destroyed, because threads that
-// end with the process may still be inside a call while exit() runs the destructors; the
-// WAL keeps every committed write without a final close.
+// The object itself is never destroyed, because threads that end with the process may still
+// be inside a call while exit() runs the destructors.
 struct Connection {
     std::mutex mutex;
     sqlite3* db = nullptr;
@@ -187,6 +186,20 @@ Connection& TheConnection() {
     static Connection* connection = new Connection;
     return *connection;
 }
+
+// Closes the connection when the process exits normally. The last connection to close folds
+// the WAL back into registry.db and removes it, so a copy of registry.db taken after a tool
+// ran holds everything. A thread still calling in after this simply opens a new connection.
+struct CloseAtExit {
+    ~CloseAtExit() {
+        Connection& connection = TheConnection();
+        std::lock_guard<std::mutex> lock(connection.mutex);
+        if (connection.db && connection.pid == ::getpid()) sqlite3_close_v2(connection.db);
+        connection.db = nullptr;
+        connection.path.clear();
+    }
+};
+CloseAtExit closeAtExit;
 
 // ---------------------------------------------------------------------------------------
 // 2. SQLite helpers
