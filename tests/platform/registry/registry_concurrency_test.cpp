@@ -129,7 +129,7 @@ TEST_F(RegistryConcurrencyTest, WriterKilledMidRunLeavesAConsistentDatabase) {
     // Let the child get well into its run, then kill it wherever it is.
     HKEY key = nullptr;
     int seen = 0;
-    for (int attempt = 0; attempt < 1000 && seen < 40; ++attempt) {
+    for (int attempt = 0; attempt < 6000 && seen < 20; ++attempt) {
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
         if (!key && RegOpenKeyExA(HKEY_LOCAL_MACHINE, kKey, 0, KEY_READ, &key) != ERROR_SUCCESS) {
             key = nullptr;
@@ -142,7 +142,7 @@ TEST_F(RegistryConcurrencyTest, WriterKilledMidRunLeavesAConsistentDatabase) {
     ASSERT_EQ(::waitpid(pid, &status, 0), pid);
     ASSERT_NE(key, nullptr) << "the writer never created its key";
     opened_.push_back(key);
-    ASSERT_GE(seen, 40);
+    ASSERT_GE(seen, 20);
 
     const int written = CountValues(key);
     EXPECT_GE(written, seen);
@@ -175,7 +175,7 @@ TEST_F(RegistryConcurrencyTest, WriterKilledMidRunLeavesAConsistentDatabase) {
 }
 
 TEST_F(RegistryConcurrencyTest, ThreadsReadWhileAnotherWrites) {
-    constexpr DWORD kRounds = 400;
+    constexpr DWORD kRounds = 200;
     HKEY writerKey = Create(kKey);
     ASSERT_EQ(Set(writerKey, "Counter", REG_BINARY, Bytes(8, 0)), ERROR_SUCCESS);
     std::atomic<bool> done{false};
@@ -190,7 +190,7 @@ TEST_F(RegistryConcurrencyTest, ThreadsReadWhileAnotherWrites) {
                 return;
             }
             DWORD last = 0;
-            while (!done.load()) {
+            do {
                 DWORD halves[2] = {};
                 DWORD size = sizeof halves;
                 DWORD type = 0;
@@ -202,7 +202,8 @@ TEST_F(RegistryConcurrencyTest, ThreadsReadWhileAnotherWrites) {
                     ++failures;
                 }
                 last = halves[0];
-            }
+                std::this_thread::yield();
+            } while (!done.load());
             RegCloseKey(key);
         });
     }
