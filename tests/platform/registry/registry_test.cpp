@@ -357,5 +357,19 @@ TEST_F(RegistryTest, UnwritableRootIsReportedNotHidden) {
     EXPECT_EQ(key, nullptr);
 }
 
+TEST_F(RegistryTest, DamagedDatabaseIsReportedAndLeftForRecovery) {
+    const std::string file = root_ + "/registry.db";
+    const std::string garbage(4096, 'x');
+    std::FILE* f = std::fopen(file.c_str(), "wb");
+    ASSERT_NE(f, nullptr);
+    std::fwrite(garbage.data(), 1, garbage.size(), f);
+    std::fclose(f);
+    HKEY key = nullptr;
+    EXPECT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE", 0, KEY_READ, &key),
+              ERROR_REGISTRY_CORRUPT);
+    EXPECT_EQ(key, nullptr);
+    EXPECT_EQ(std::filesystem::file_size(file), garbage.size());
+}
+
 }  // namespace
 }  // namespace registry_test
