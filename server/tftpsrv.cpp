@@ -79,6 +79,17 @@ void ReportProgress(const char* text) {
     if (service) service->LogEvent(EVENTLOG_INFORMATION_TYPE, kProgressEvent, text);
 }
 
+// The thread's UDP socket, closed on every way out of the thread.
+struct OwnedSocket {
+    OwnedSocket() : socket(CreateSocket(AF_INET, SOCK_DGRAM, IPPROTO_UDP)) {}
+    ~OwnedSocket() {
+        if (socket != INVALID_SOCKET) closesocket(socket);
+    }
+    OwnedSocket(const OwnedSocket&) = delete;
+    OwnedSocket& operator=(const OwnedSocket&) = delete;
+    const SOCKET socket;
+};
+
 WORD ConfiguredPort() {
     const char* text = std::getenv("DORNEL_TFTP_PORT");
     if (!text || !*text) return kTftpPort;
@@ -277,7 +288,8 @@ void TftpTerminate() {
 DWORD TftpThread(void* unused) {
     MakeWakePipe();
     const WORD port = ConfiguredPort();
-    const SOCKET s = CreateSocket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
+    const OwnedSocket owned;
+    const SOCKET s = owned.socket;
     if (s == INVALID_SOCKET) {
         CZuvexService::EventLog.LogDebugEvent(nullptr, "TFTP cannot create its socket, error %d",
                                               WSAGetLastError());
@@ -290,7 +302,6 @@ DWORD TftpThread(void* unused) {
     if (::bind(s, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) {
         CZuvexService::EventLog.LogDebugEvent(nullptr, "TFTP cannot bind port %d, error %d", port,
                                               platform::net::WinsockErrorFromErrno(errno));
-        closesocket(s);
         return 1;
     }
 
@@ -331,7 +342,6 @@ DWORD TftpThread(void* unused) {
                       static_cast<int>(n));
     }
     CloseTable();
-    closesocket(s);
     DrainWakePipe();
     terminateRequested.store(false);
     return 0;
