@@ -155,6 +155,7 @@ class BootServicesTest : public ::testing::Test {
         if (!network_->Build()) {
             delete network_;
             network_ = nullptr;
+            setUpFailed_ = true;
             return;
         }
         registry_ = new dhcptest::RegistryRoot();
@@ -207,6 +208,8 @@ class BootServicesTest : public ::testing::Test {
 
     // Starts both boot threads in the server namespace as the service's Run does.
     void SetUp() override {
+        // Root with a working ip tool must be able to build the network: that is a failure.
+        ASSERT_FALSE(setUpFailed_) << "could not build the namespaces";
         if (!network_) GTEST_SKIP() << "needs root and ip netns";
         service_ = std::make_unique<CZuvexService>(kDisplayName, kServiceName);
         service_->enableDebugLog = 1;
@@ -293,6 +296,7 @@ class BootServicesTest : public ::testing::Test {
     static BootNetwork* network_;
     static dhcptest::RegistryRoot* registry_;
     static std::string* folder_;
+    static bool setUpFailed_;
     std::unique_ptr<CZuvexService> service_;
     std::string logPath_;
 };
@@ -300,6 +304,7 @@ class BootServicesTest : public ::testing::Test {
 BootNetwork* BootServicesTest::network_ = nullptr;
 dhcptest::RegistryRoot* BootServicesTest::registry_ = nullptr;
 std::string* BootServicesTest::folder_ = nullptr;
+bool BootServicesTest::setUpFailed_ = false;
 
 // ---------------------------------------------------------------------------------------
 // DHCP with udhcpc
