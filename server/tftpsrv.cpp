@@ -164,7 +164,8 @@ int OpenFileForReading(const char* packet, int length) {
         return kTftpNoFile;
     }
 
-    std::string native = platform::paths::NativePath(folder);
+    // An empty folder names the top of drive C:, as "\name" would; never the native root.
+    std::string native = platform::paths::NativePath(folderLength > 0 ? folder : "\\");
     while (native.size() > 1 && native.back() == '/') native.pop_back();
     std::string relative(name, static_cast<std::size_t>(nameLength));
     for (char& c : relative) {

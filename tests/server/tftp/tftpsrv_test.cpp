@@ -295,6 +295,20 @@ TEST_F(TftpTest, NamesLeavingTheFolderNeverReachAFile) {
     EXPECT_NE(EventLogText().find("Opening TFTP file C:\\dornel\\../secret"), std::string::npos);
 }
 
+TEST_F(TftpTest, EmptyFolderServesTheTopOfDriveC) {
+    {
+        std::lock_guard<std::mutex> guard(ConfigLock());
+        GlobalTFTPDirectory[0] = '\0';
+    }
+    std::ofstream(platform::paths::NativePath("C:\\top.bin")) << "drive top";
+    Deliver(box_, ReadRequest("top.bin"));
+    const std::optional<Bytes> block = box_.Receive();
+    ASSERT_TRUE(block.has_value());
+    EXPECT_EQ(std::string(block->begin() + 4, block->end()), "drive top");
+    Deliver(box_, ReadRequest("etc/hostname"));  // never the machine's own root
+    EXPECT_EQ(box_.Receive(), std::nullopt);
+}
+
 TEST_F(TftpTest, UnboundedNamesAreRefused) {
     const std::string longName(251, 'n');  // "C:\dornel\" and 251 characters pass 260 bytes
     MakeFile(longName, 10);
