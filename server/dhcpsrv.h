@@ -66,8 +66,8 @@ struct clientdata_t {
 class CUdpConnection {
   public:
     // Copies the dotted text into addressText and opens a socket bound to that address.
-    // A listener passes its interface name as device: the socket is then bound to 0.0.0.0
-    // on that device, and addressText stays the interface's address.
+    // A listener passes its interface name as deviceName: the socket is then bound to
+    // 0.0.0.0 on that device, and addressText stays the interface's address.
     CUdpConnection(const char* text, WORD localPort, int broadcast,
                    const char* deviceName = nullptr);
     // Opens a socket bound to the address (network order); addressText stays empty.
@@ -100,10 +100,11 @@ class CUdpConnection {
     // Creates, configures and binds the socket (see the constructors); on failure leaves
     // socket at -1 and the error in lastError.
     void Init(std::uint32_t bindAddress, WORD localPort, int broadcast, const char* deviceName);
-    // Builds a DHCPOFFER or DHCPACK for the client; returns its length.
+    // Builds a DHCPOFFER or DHCPACK for the client; returns its length (0 when replySize
+    // cannot hold the longest reply).
     int PreparePositiveResponse(RFC1541_PACKET* reply, const RFC1541_PACKET* request, int replySize,
                                 std::uint8_t messageType, const clientdata_t* client);
-    // Builds a DHCPNAK; returns 244.
+    // Builds a DHCPNAK; returns 244 (0 when replySize is smaller).
     int PrepareNegativeResponse(RFC1541_PACKET* reply, const RFC1541_PACKET* request, int replySize,
                                 std::uint8_t messageType);
 
