@@ -11,10 +11,12 @@
 // is guarded by one mutex; the handler is never called with it held, since the handler
 // reports its status.
 
+#include <fcntl.h>
 #include <poll.h>
 #include <pthread.h>
 #include <signal.h>
 #include <sys/eventfd.h>
+#include <sys/file.h>
 #include <sys/signalfd.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -254,8 +256,16 @@ BOOL StartServiceCtrlDispatcherA(const SERVICE_TABLE_ENTRYA* serviceTable) {
         SetLastError(error);
         return 0;
     }
-    if (Exchange(name, Operation::Query, 0, &error)) {
-        SetLastError(ERROR_SERVICE_ALREADY_RUNNING);
+    // The instance lock is held for as long as the dispatcher runs: with it, a socket left
+    // behind is known to be stale and may be replaced, even when two starts race.
+    Fd instanceLock(::open(LockPath(name).c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600));
+    if (instanceLock.get() < 0) {
+        SetLastError(LastSystemError());
+        return 0;
+    }
+    if (::flock(instanceLock.get(), LOCK_EX | LOCK_NB) != 0) {
+        SetLastError(errno == EWOULDBLOCK ? static_cast<DWORD>(ERROR_SERVICE_ALREADY_RUNNING)
+                                          : LastSystemError());
         return 0;
     }
     const std::string socketPath = SocketPath(name);

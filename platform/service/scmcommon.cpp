@@ -208,6 +208,7 @@ std::string StatusPath(const std::string& name) {
     return ControlFolder() + "/" + name + ".status";
 }
 std::string OutputPath(const std::string& name) { return ControlFolder() + "/" + name + ".out"; }
+std::string LockPath(const std::string& name) { return ControlFolder() + "/" + name + ".lock"; }
 
 DWORD PrepareControlFolder() {
     const std::string root = paths::Root();

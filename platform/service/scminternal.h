@@ -84,6 +84,7 @@ bool ValidServiceName(const char* name);
 std::string SocketPath(const std::string& serviceName);  // <root>/scm/<name>.sock
 std::string StatusPath(const std::string& serviceName);  // <root>/scm/<name>.status
 std::string OutputPath(const std::string& serviceName);  // <root>/scm/<name>.out
+std::string LockPath(const std::string& serviceName);    // <root>/scm/<name>.lock
 
 // Creates <root>/scm with mode 0700 (and tightens an existing one of ours to 0700).
 // NO_ERROR, or the Win32 reason.

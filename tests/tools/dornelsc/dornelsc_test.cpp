@@ -111,6 +111,12 @@ TEST_F(DornelscTest, StartQueryControlAndStopARealService) {
     auto twice = Sc({"start", "dorneltestsvc"});
     EXPECT_EQ(twice.exitCode, 1);
     EXPECT_NE(twice.err.find("already running"), std::string::npos);
+    // A second instance started behind the service layer's back gives way at once and
+    // leaves the running one its socket.
+    auto second = servicetest::Run({program}, {"DORNEL_SERVICE=dorneltestsvc"});
+    EXPECT_EQ(second.exitCode, 0);
+    EXPECT_EQ(Pid(), pid);
+    EXPECT_EQ(Sc({"control", "dorneltestsvc", "128"}).exitCode, 0);
 
     auto stopped = Sc({"stop", "dorneltestsvc"});
     EXPECT_EQ(stopped.exitCode, 0) << stopped.err;
