@@ -2,9 +2,6 @@
 // Copyright (c) 2026 The Dornel developers
 #include "server/ntservice.h"
 
-#include <strings.h>
-#include <unistd.h>
-
 #include <chrono>
 #include <climits>
 #include <cstdarg>
@@ -13,6 +10,9 @@
 #include <mutex>
 #include <string>
 #include <thread>
+
+#include <strings.h>
+#include <unistd.h>
 
 #include "platform/registry/registry.h"
 #include "platform/service/scm.h"
@@ -82,15 +82,16 @@ bool ProgramPath(char* path, std::size_t size) {
     return true;
 }
 
-constexpr const char* kEventSourceKey = "SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\";
+constexpr const char* kEventSourceKey =
+    "SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\";
 
 // status is written by the service thread (SetStatus) and reported by the control thread
 // (Handler); the lock keeps every report a whole, consistent record.
 std::mutex statusLock;
 
 constexpr DWORD kUserControlFirst = 128;  // codes 128-255 are the service's own
-constexpr DWORD kRunRoundMs = 5000;  // one round of the base Run loop
-constexpr DWORD kRunSliceMs = 100;   // Run looks at isRunning this often within a round
+constexpr DWORD kRunRoundMs = 5000;       // one round of the base Run loop
+constexpr DWORD kRunSliceMs = 100;        // Run looks at isRunning this often within a round
 
 // The control handler the service layer calls: the work of Handler, with its result (the
 // client learns whether the code was accepted).
@@ -128,8 +129,8 @@ int CNTService::ParseStandardArgs(int argc, char** argv) {
             char path[PATH_MAX];
             if (!ProgramPath(path, sizeof path)) path[0] = '\0';
             if (Uninstall()) {
-                std::printf("%s removed. (You must delete the file (%s) yourself.)\n",
-                            displayName, path);
+                std::printf("%s removed. (You must delete the file (%s) yourself.)\n", displayName,
+                            path);
             } else {
                 std::printf("Could not remove %s. Error %d\n", displayName,
                             static_cast<int>(GetLastError()));
@@ -162,10 +163,10 @@ int CNTService::Install() {
     if (!ProgramPath(path, sizeof path)) return 0;
     SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
     if (!manager) return 0;
-    SC_HANDLE service = CreateServiceA(manager, serviceName, displayName, SERVICE_ALL_ACCESS,
-                                       SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START,
-                                       SERVICE_ERROR_NORMAL, path, nullptr, nullptr, nullptr,
-                                       nullptr, nullptr);
+    SC_HANDLE service =
+        CreateServiceA(manager, serviceName, displayName, SERVICE_ALL_ACCESS,
+                       SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL, path,
+                       nullptr, nullptr, nullptr, nullptr, nullptr);
     if (!service) {
         DWORD error = GetLastError();
         CloseServiceHandle(manager);

@@ -11,6 +11,19 @@
 // is guarded by one mutex; the handler is never called with it held, since the handler
 // reports its status.
 
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstddef>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <system_error>
+#include <thread>
+
 #include <fcntl.h>
 #include <poll.h>
 #include <pthread.h>
@@ -22,19 +35,6 @@
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
-
-#include <atomic>
-#include <cerrno>
-#include <cstddef>
-#include <chrono>
-#include <cstdio>
-#include <cstdlib>
-#include <cstring>
-#include <mutex>
-#include <memory>
-#include <string>
-#include <system_error>
-#include <thread>
 
 #include "platform/service/scm.h"
 #include "platform/service/scminternal.h"
@@ -52,16 +52,16 @@ constexpr int kThreadEndTimeoutMs = 30000;
 // outlives the dispatcher may still report its status.
 struct Dispatcher {
     std::mutex lock;
-    bool active = false;             // a dispatcher runs
-    std::string name;                // the service's name (the environment marker)
-    SERVICE_STATUS status{};         // as last reported
-    bool registered = false;         // a handler is registered
+    bool active = false;      // a dispatcher runs
+    std::string name;         // the service's name (the environment marker)
+    SERVICE_STATUS status{};  // as last reported
+    bool registered = false;  // a handler is registered
     LPHANDLER_FUNCTION plainHandler = nullptr;
     LPHANDLER_FUNCTION_EX extendedHandler = nullptr;
     void* context = nullptr;
-    int wakeFd = -1;                 // eventfd; written on every status change
-    bool threadDone = false;         // the service thread has returned
-    bool readySent = false;          // systemd was told READY=1
+    int wakeFd = -1;          // eventfd; written on every status change
+    bool threadDone = false;  // the service thread has returned
+    bool readySent = false;   // systemd was told READY=1
 };
 
 Dispatcher& State() {
@@ -95,7 +95,7 @@ void NotifySystemd(const char* message) {
 
 // The answer to a request, and whether (and how) the handler is to be called.
 struct Decision {
-    DWORD result;      // NO_ERROR: call the handler
+    DWORD result;  // NO_ERROR: call the handler
     bool callHandler;
 };
 
@@ -150,8 +150,7 @@ void ServeConnection(Dispatcher& d, int connection) {
     bool trusted = ::getsockopt(connection, SOL_SOCKET, SO_PEERCRED, &peer, &peerLength) == 0 &&
                    (peer.uid == 0 || peer.uid == ::geteuid());
 
-    auto deadline =
-        std::chrono::steady_clock::now() + std::chrono::milliseconds(kRequestTimeoutMs);
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kRequestTimeoutMs);
     ControlRequest request{};
     if (!Transfer(connection, &request, sizeof request, false, deadline)) return;
 
@@ -357,8 +356,8 @@ BOOL StartServiceCtrlDispatcherA(const SERVICE_TABLE_ENTRYA* serviceTable) {
         }
         DeliverStopIfDue(d, stopWanted);
 
-        pollfd fds[3] = {{listener.get(), POLLIN, 0}, {signals.get(), POLLIN, 0},
-                         {wake.get(), POLLIN, 0}};
+        pollfd fds[3] = {
+            {listener.get(), POLLIN, 0}, {signals.get(), POLLIN, 0}, {wake.get(), POLLIN, 0}};
         int ready = ::poll(fds, 3, sawStopped ? 200 : -1);
         if (ready < 0 && errno != EINTR) {
             std::fprintf(stderr, "%s: control socket wait failed: %s\n", name.c_str(),
@@ -414,8 +413,7 @@ BOOL StartServiceCtrlDispatcherA(const SERVICE_TABLE_ENTRYA* serviceTable) {
 }
 
 SERVICE_STATUS_HANDLE RegisterServiceCtrlHandlerExA(const char* serviceName,
-                                                    LPHANDLER_FUNCTION_EX handler,
-                                                    void* context) {
+                                                    LPHANDLER_FUNCTION_EX handler, void* context) {
     Dispatcher& d = State();
     std::lock_guard<std::mutex> guard(d.lock);
     if (!d.active) {

@@ -7,12 +7,7 @@
 //   3. Starting the installed program detached.
 //   4. Control and query over the control socket.
 
-#include <fcntl.h>
-#include <spawn.h>
-#include <strings.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
+#include "platform/service/scm.h"
 
 #include <cerrno>
 #include <chrono>
@@ -22,9 +17,15 @@
 #include <thread>
 #include <vector>
 
+#include <fcntl.h>
+#include <spawn.h>
+#include <strings.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include "platform/paths/paths.h"
 #include "platform/registry/registry.h"
-#include "platform/service/scm.h"
 #include "platform/service/scminternal.h"
 
 extern char** environ;
@@ -52,16 +53,15 @@ bool IsService(SC_HANDLE handle) { return handle && !handle->manager; }
 // The stored spelling of an installed service's name, if it is installed.
 std::optional<std::string> InstalledName(const std::string& name) {
     HKEY services = nullptr;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kServicesKey, 0, KEY_READ, &services) !=
-        ERROR_SUCCESS) {
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kServicesKey, 0, KEY_READ, &services) != ERROR_SUCCESS) {
         return std::nullopt;
     }
     std::optional<std::string> found;
     char entry[256];
     for (DWORD index = 0;; ++index) {
         DWORD length = sizeof entry;
-        LONG rc = RegEnumKeyExA(services, index, entry, &length, nullptr, nullptr, nullptr,
-                                nullptr);
+        LONG rc =
+            RegEnumKeyExA(services, index, entry, &length, nullptr, nullptr, nullptr, nullptr);
         if (rc == ERROR_MORE_DATA) continue;
         if (rc != ERROR_SUCCESS) break;
         if (::strcasecmp(entry, name.c_str()) == 0) {
@@ -215,8 +215,7 @@ std::vector<std::string> ServiceEnvironment(const std::string& name) {
         std::string text = *entry;
         auto is = [&text](const char* key) {
             std::size_t length = std::strlen(key);
-            return text.compare(0, length, key) == 0 && text.size() > length &&
-                   text[length] == '=';
+            return text.compare(0, length, key) == 0 && text.size() > length && text[length] == '=';
         };
         if (is(kServiceMarker) || is("DORNEL_ROOT") || is("NOTIFY_SOCKET")) continue;
         environment.push_back(text);
@@ -387,8 +386,8 @@ SC_HANDLE CreateServiceA(SC_HANDLE manager, const char* serviceName, const char*
     }
     const std::string unitPath = UnitPath(name);
     const std::string pamPath = PamPath(name);
-    DWORD error = WriteWholeFile(
-        unitPath, RenderUnit(name, display, binaryPathName, AbsoluteRoot()), 0644);
+    DWORD error =
+        WriteWholeFile(unitPath, RenderUnit(name, display, binaryPathName, AbsoluteRoot()), 0644);
     if (error != NO_ERROR) return Fail(error);
     error = WriteWholeFile(pamPath, PamText(), 0644);
     if (error != NO_ERROR) {
@@ -400,11 +399,11 @@ SC_HANDLE CreateServiceA(SC_HANDLE manager, const char* serviceName, const char*
     LONG rc = RegCreateKeyExA(HKEY_LOCAL_MACHINE, ServiceKeyPath(name).c_str(), 0, nullptr,
                               REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS, nullptr, &key, nullptr);
     if (rc == ERROR_SUCCESS) {
-        for (LONG step : {SetString(key, "ImagePath", REG_EXPAND_SZ, binaryPathName),
-                          SetString(key, "DisplayName", REG_SZ, display),
-                          SetDword(key, "Type", serviceType), SetDword(key, "Start", startType),
-                          SetDword(key, "ErrorControl", errorControl),
-                          SetString(key, "ObjectName", REG_SZ, "LocalSystem")}) {
+        for (LONG step :
+             {SetString(key, "ImagePath", REG_EXPAND_SZ, binaryPathName),
+              SetString(key, "DisplayName", REG_SZ, display), SetDword(key, "Type", serviceType),
+              SetDword(key, "Start", startType), SetDword(key, "ErrorControl", errorControl),
+              SetString(key, "ObjectName", REG_SZ, "LocalSystem")}) {
             if (step != ERROR_SUCCESS && rc == ERROR_SUCCESS) rc = step;
         }
         RegCloseKey(key);

@@ -145,7 +145,7 @@ using LPHANDLER_FUNCTION_EX = DWORD (*)(DWORD control, DWORD eventType, void* ev
                                         void* context);
 
 struct SERVICE_TABLE_ENTRYA {
-    const char* lpServiceName;             // not checked: one service per process
+    const char* lpServiceName;  // not checked: one service per process
     LPSERVICE_MAIN_FUNCTIONA lpServiceProc;
 };
 
@@ -162,8 +162,7 @@ BOOL StartServiceCtrlDispatcherA(const SERVICE_TABLE_ENTRYA* serviceTable);
 SERVICE_STATUS_HANDLE RegisterServiceCtrlHandlerA(const char* serviceName,
                                                   LPHANDLER_FUNCTION handler);
 SERVICE_STATUS_HANDLE RegisterServiceCtrlHandlerExA(const char* serviceName,
-                                                    LPHANDLER_FUNCTION_EX handler,
-                                                    void* context);
+                                                    LPHANDLER_FUNCTION_EX handler, void* context);
 
 // Stores the status for clients and in the status file; tells systemd (Type=notify) when the
 // service is running and when it stops. Zero with ERROR_INVALID_HANDLE for a bad handle.

@@ -4,14 +4,6 @@
 // Shared pieces of the service manager: errno mapping, the files under <root>/scm, the
 // control-socket exchange, and rendering the unit and PAM files.
 
-#include <fcntl.h>
-#include <poll.h>
-#include <signal.h>
-#include <sys/socket.h>
-#include <sys/stat.h>
-#include <sys/un.h>
-#include <unistd.h>
-
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -19,6 +11,14 @@
 #include <cstring>
 #include <fstream>
 #include <sstream>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
 
 #include "platform/paths/paths.h"
 #include "platform/service/scm.h"
@@ -129,7 +129,6 @@ bool ProcessGone(DWORD processId) {
     return state == 'Z' || state == 'X';
 }
 
-
 namespace detail {
 
 DWORD Win32FromErrno(int error) {
@@ -189,7 +188,6 @@ bool Transfer(int fd, void* buffer, std::size_t size, bool writing,
     return true;
 }
 
-
 bool ValidServiceName(const char* name) {
     if (!name || !*name || name[0] == '.' || name[0] == '-') return false;
     std::size_t length = std::strlen(name);
@@ -204,9 +202,7 @@ bool ValidServiceName(const char* name) {
 }
 
 std::string SocketPath(const std::string& name) { return ControlFolder() + "/" + name + ".sock"; }
-std::string StatusPath(const std::string& name) {
-    return ControlFolder() + "/" + name + ".status";
-}
+std::string StatusPath(const std::string& name) { return ControlFolder() + "/" + name + ".status"; }
 std::string OutputPath(const std::string& name) { return ControlFolder() + "/" + name + ".out"; }
 std::string LockPath(const std::string& name) { return ControlFolder() + "/" + name + ".lock"; }
 
@@ -226,13 +222,13 @@ DWORD PrepareControlFolder() {
 
 bool WriteStatusFile(const std::string& name, const SERVICE_STATUS& status, int pid) {
     char text[256];
-    int length = std::snprintf(text, sizeof text,
-                               "state %u\ncontrols %u\ntype %u\nwin32exit %u\nspecificexit %u\n"
-                               "checkpoint %u\nwaithint %u\npid %d\n",
-                               status.dwCurrentState, status.dwControlsAccepted,
-                               status.dwServiceType, status.dwWin32ExitCode,
-                               status.dwServiceSpecificExitCode, status.dwCheckPoint,
-                               status.dwWaitHint, pid);
+    int length =
+        std::snprintf(text, sizeof text,
+                      "state %u\ncontrols %u\ntype %u\nwin32exit %u\nspecificexit %u\n"
+                      "checkpoint %u\nwaithint %u\npid %d\n",
+                      status.dwCurrentState, status.dwControlsAccepted, status.dwServiceType,
+                      status.dwWin32ExitCode, status.dwServiceSpecificExitCode, status.dwCheckPoint,
+                      status.dwWaitHint, pid);
     if (length <= 0 || length >= static_cast<int>(sizeof text)) return false;
     const std::string path = StatusPath(name);
     const std::string temporary = path + ".tmp";
@@ -280,8 +276,8 @@ std::optional<StoredStatus> ReadStatusFile(const std::string& name) {
     return stored;
 }
 
-std::optional<ControlReply> Exchange(const std::string& name, Operation operation,
-                                     DWORD control, DWORD* error) {
+std::optional<ControlReply> Exchange(const std::string& name, Operation operation, DWORD control,
+                                     DWORD* error) {
     const std::string path = SocketPath(name);
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
@@ -298,8 +294,8 @@ std::optional<ControlReply> Exchange(const std::string& name, Operation operatio
     }
     if (::connect(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
         // No socket, or nobody listening on a stale one: the service does not run.
-        *error = (errno == EACCES || errno == EPERM) ? ERROR_ACCESS_DENIED
-                                                     : ERROR_SERVICE_NOT_ACTIVE;
+        *error =
+            (errno == EACCES || errno == EPERM) ? ERROR_ACCESS_DENIED : ERROR_SERVICE_NOT_ACTIVE;
         return std::nullopt;
     }
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kReplyTimeoutMs);
@@ -351,8 +347,8 @@ std::string RenderUnit(const std::string& serviceName, const std::string& displa
     std::string unit = kUnitTemplate;
     ReplaceAll(unit, "@DISPLAY_NAME@", PlainText(displayName));
     ReplaceAll(unit, "@IMAGE_PATH@", Quoted(imagePath, true));
-    ReplaceAll(unit, "@SERVICE_ENV@", Quoted(std::string(kServiceMarker) + "=" + serviceName,
-                                             false));
+    ReplaceAll(unit, "@SERVICE_ENV@",
+               Quoted(std::string(kServiceMarker) + "=" + serviceName, false));
     ReplaceAll(unit, "@ROOT_ENV@", Quoted("DORNEL_ROOT=" + root, false));
     ReplaceAll(unit, "@ROOT_RW@", Quoted("-" + root, false));
     return unit;

@@ -55,7 +55,7 @@ inline constexpr int kReplyTimeoutMs = 30000;  // the handler may take a while t
 
 // An owned descriptor.
 class Fd {
-public:
+  public:
     explicit Fd(int fd = -1) : fd_(fd) {}
     ~Fd() { Reset(); }
     Fd(const Fd&) = delete;
@@ -64,7 +64,7 @@ public:
     // Closes the descriptor held and takes fd.
     void Reset(int fd = -1);
 
-private:
+  private:
     int fd_;
 };
 

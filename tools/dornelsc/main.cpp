@@ -6,14 +6,14 @@
 // request leads to. Exit status 0 on success, 1 when the request failed or was refused,
 // 2 for a usage error.
 
-#include <strings.h>
-
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 #include <thread>
+
+#include <strings.h>
 
 #include "platform/service/scm.h"
 
@@ -125,7 +125,7 @@ void PrintStatus(const std::string& name, const SERVICE_STATUS_PROCESS& s) {
 
 // Owns a service-manager handle.
 class ScHandle {
-public:
+  public:
     explicit ScHandle(SC_HANDLE handle) : handle_(handle) {}
     ~ScHandle() {
         if (handle_) CloseServiceHandle(handle_);
@@ -134,7 +134,7 @@ public:
     ScHandle& operator=(const ScHandle&) = delete;
     SC_HANDLE get() const { return handle_; }
 
-private:
+  private:
     SC_HANDLE handle_;
 };
 
@@ -176,8 +176,9 @@ int CommandStart(SC_HANDLE service, const std::string& name) {
     }
     PrintStatus(name, status);
     if (status.dwCurrentState != SERVICE_RUNNING) {
-        std::fprintf(stderr, "dornelsc: %s: the service stopped while starting (exit code %lu; "
-                             "see the NT event log and %s)\n",
+        std::fprintf(stderr,
+                     "dornelsc: %s: the service stopped while starting (exit code %lu; "
+                     "see the NT event log and %s)\n",
                      name.c_str(), static_cast<unsigned long>(status.dwWin32ExitCode),
                      platform::service::ServiceOutputPath(name).c_str());
         return 1;
@@ -242,8 +243,9 @@ int main(int argc, char** argv) {
         PrintUsage(stderr);
         return 2;
     }
-    if (::strcasecmp(command.c_str(), "query") != 0 && ::strcasecmp(command.c_str(), "start") != 0 &&
-        ::strcasecmp(command.c_str(), "stop") != 0 && !takesCode) {
+    if (::strcasecmp(command.c_str(), "query") != 0 &&
+        ::strcasecmp(command.c_str(), "start") != 0 && ::strcasecmp(command.c_str(), "stop") != 0 &&
+        !takesCode) {
         std::fprintf(stderr, "dornelsc: unknown command '%s'\n", command.c_str());
         PrintUsage(stderr);
         return 2;

@@ -7,18 +7,21 @@
 
 #include "platform/service/scm.h"
 
-#include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-#include <gtest/gtest.h>
-
 #include <atomic>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <future>
 #include <string>
 #include <thread>
+
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
 
 #include "platform/registry/registry.h"
 #include "platform/service/scminternal.h"
@@ -33,7 +36,7 @@ using servicetest::TempRoot;
 std::string SelfPath() { return std::filesystem::canonical("/proc/self/exe").string(); }
 
 class ScmTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
         ASSERT_NE(manager, nullptr);
@@ -44,10 +47,9 @@ protected:
 
     SC_HANDLE Create(const char* name, const std::string& binary = SelfPath(),
                      const char* account = nullptr) {
-        return CreateServiceA(manager, name, "Orvane Technology Dornel Manager",
-                              SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS,
-                              SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL, binary.c_str(),
-                              nullptr, nullptr, nullptr, account, nullptr);
+        return CreateServiceA(manager, name, "Orvane Technology Dornel Manager", SERVICE_ALL_ACCESS,
+                              SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL,
+                              binary.c_str(), nullptr, nullptr, nullptr, account, nullptr);
     }
 
     static std::string StringValue(HKEY key, const char* name, DWORD* type) {
@@ -74,8 +76,8 @@ TEST_F(ScmTest, InstallRecordsTheServiceAndWritesItsUnitAndPamFiles) {
     CloseServiceHandle(service);
 
     HKEY key = nullptr;
-    ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SYSTEM\\CurrentControlSet\\Services\\dornelman",
-                            0, KEY_READ, &key),
+    ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SYSTEM\\CurrentControlSet\\Services\\dornelman", 0,
+                            KEY_READ, &key),
               ERROR_SUCCESS);
     DWORD type = 0;
     EXPECT_EQ(StringValue(key, "ImagePath", &type), SelfPath());
@@ -125,8 +127,8 @@ TEST_F(ScmTest, RemoveTakesTheEntryTheUnitAndThePamFileAway) {
     EXPECT_EQ(OpenServiceA(manager, "dornelman", SERVICE_QUERY_CONFIG), nullptr);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SERVICE_DOES_NOT_EXIST));
     HKEY services = nullptr;
-    ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SYSTEM\\CurrentControlSet\\Services", 0,
-                            KEY_READ, &services),
+    ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SYSTEM\\CurrentControlSet\\Services", 0, KEY_READ,
+                            &services),
               ERROR_SUCCESS);
     char name[256];
     DWORD length = sizeof name;
@@ -139,8 +141,7 @@ TEST(ScmUnit, PathsWithSpacesAndSpecialCharactersSurviveSystemd) {
     using platform::service::detail::RenderUnit;
     std::string unit = RenderUnit("svc", "A 100% \"test\"", "/opt/my dir/$x%y\\z\"q", "/r 1");
     EXPECT_NE(unit.find("Description=A 100%% \"test\"\n"), std::string::npos) << unit;
-    EXPECT_NE(unit.find("ExecStart=\"/opt/my dir/$$x%%y\\\\z\\\"q\"\n"), std::string::npos)
-        << unit;
+    EXPECT_NE(unit.find("ExecStart=\"/opt/my dir/$$x%%y\\\\z\\\"q\"\n"), std::string::npos) << unit;
     EXPECT_NE(unit.find("Environment=\"DORNEL_ROOT=/r 1\"\n"), std::string::npos);
     EXPECT_NE(unit.find("ReadWritePaths=\"-/r 1\"\n"), std::string::npos);
 }
@@ -154,8 +155,8 @@ TEST_F(ScmTest, AStrangeProgramPathIsQuotedSoSystemdRunsExactlyIt) {
     SC_HANDLE service = Create("dornelman", program);
     ASSERT_NE(service, nullptr);
     CloseServiceHandle(service);
-    auto verify =
-        servicetest::Run({"/usr/bin/systemd-analyze", "verify", root.Under("units/dornelman.service")});
+    auto verify = servicetest::Run(
+        {"/usr/bin/systemd-analyze", "verify", root.Under("units/dornelman.service")});
     EXPECT_EQ(verify.exitCode, 0) << verify.out << verify.err;
 }
 
@@ -230,6 +231,15 @@ struct InProcessService {
 TEST_F(ScmTest, TheDispatcherServesControlsAndReturnsOnceStopped) {
     SC_HANDLE created = Create("inproc");
     ASSERT_NE(created, nullptr);
+    // Stands in for systemd's notification socket (Type=notify).
+    const std::string notifyPath = root.Under("notify");
+    int notify = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    ASSERT_GE(notify, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::snprintf(address.sun_path, sizeof address.sun_path, "%s", notifyPath.c_str());
+    ASSERT_EQ(::bind(notify, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ::setenv("NOTIFY_SOCKET", notifyPath.c_str(), 1);
     ::setenv("DORNEL_SERVICE", "inproc", 1);
     auto dispatcher = std::async(std::launch::async, [] {
         InProcessService::dispatcherThread = std::this_thread::get_id();
@@ -279,7 +289,18 @@ TEST_F(ScmTest, TheDispatcherServesControlsAndReturnsOnceStopped) {
     EXPECT_FALSE(ControlService(created, 128, &status));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SERVICE_NOT_ACTIVE));
     ::unsetenv("DORNEL_SERVICE");
+    ::unsetenv("NOTIFY_SOCKET");
     CloseServiceHandle(created);
+
+    // systemd heard that the service ran, then that it stopped.
+    std::string heard;
+    char message[256];
+    ssize_t n;
+    while ((n = ::recv(notify, message, sizeof message, 0)) > 0) {
+        heard += std::string(message, static_cast<std::size_t>(n)) + ";";
+    }
+    ::close(notify);
+    EXPECT_EQ(heard, "READY=1\nSTATUS=Running;STOPPING=1\nSTATUS=Stopping;STATUS=Stopped;");
 }
 
 TEST_F(ScmTest, WithoutTheMarkerTheDispatcherFailsAtOnce) {
@@ -300,8 +321,8 @@ TEST_F(ScmTest, AStaleStatusOfADeadProcessReadsAsStoppedAborted) {
     if (child == 0) ::_exit(0);
     ::waitpid(child, nullptr, 0);
     ASSERT_EQ(platform::service::detail::PrepareControlFolder(), 0u);
-    SERVICE_STATUS running{SERVICE_WIN32_OWN_PROCESS, SERVICE_RUNNING, SERVICE_ACCEPT_STOP, 0, 0,
-                           0, 0};
+    SERVICE_STATUS running{
+        SERVICE_WIN32_OWN_PROCESS, SERVICE_RUNNING, SERVICE_ACCEPT_STOP, 0, 0, 0, 0};
     ASSERT_TRUE(platform::service::detail::WriteStatusFile("dornelman", running, child));
     SERVICE_STATUS status{};
     ASSERT_TRUE(QueryServiceStatus(service, &status));

@@ -2,10 +2,6 @@
 // Copyright (c) 2026 The Dornel developers
 #include "server/ntservice.h"
 
-#include <gtest/gtest.h>
-#include <limits.h>
-#include <unistd.h>
-
 #include <atomic>
 #include <chrono>
 #include <filesystem>
@@ -13,6 +9,11 @@
 #include <future>
 #include <string>
 #include <thread>
+
+#include <limits.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
 
 #include "platform/registry/registry.h"
 #include "tests/server/ntservice/servicetestkit.h"
@@ -26,7 +27,7 @@ using servicetest::TempRoot;
 // ---- The framework in this process ----------------------------------------------------
 
 class CProbeService : public CNTService {
-public:
+  public:
     CProbeService() : CNTService("Probe Service", "probesvc") {}
     void OnStop() override { ++stops; }
     void OnInterrogate() override { ++interrogations; }
@@ -40,7 +41,7 @@ public:
 };
 
 class FrameworkTest : public ::testing::Test {
-protected:
+  protected:
     TempRoot root;
     CProbeService service;
 };
@@ -102,7 +103,7 @@ TEST_F(FrameworkTest, InitializeReportsRunningOr104) {
     EXPECT_EQ(CountEvents(root, 105), 1);
 
     class CFailingService : public CNTService {
-    public:
+      public:
         CFailingService() : CNTService("Failing", "failing") {}
         BOOL OnInit() override { return 0; }
     } failing;
@@ -130,7 +131,7 @@ TEST_F(FrameworkTest, StartServiceFailsAtOnceWithoutTheServiceLayer) {
 // ---- The console switches of a real program -------------------------------------------
 
 class ConsoleSwitchTest : public ::testing::Test {
-protected:
+  protected:
     using RunResult = servicetest::RunResult;
 
     void SetUp() override {
@@ -185,14 +186,14 @@ TEST_F(ConsoleSwitchTest, InstallRecordsTheServiceAndItsEventSource) {
     EXPECT_EQ(types, 7u);
     RegCloseKey(key);
 
-    ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE,
-                            "SYSTEM\\CurrentControlSet\\Services\\dorneltestsvc", 0, KEY_READ,
-                            &key),
-              ERROR_SUCCESS);
+    ASSERT_EQ(
+        RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SYSTEM\\CurrentControlSet\\Services\\dorneltestsvc", 0,
+                      KEY_READ, &key),
+        ERROR_SUCCESS);
     size = sizeof file;
-    ASSERT_EQ(RegQueryValueExA(key, "ImagePath", nullptr, &type, reinterpret_cast<BYTE*>(file),
-                               &size),
-              ERROR_SUCCESS);
+    ASSERT_EQ(
+        RegQueryValueExA(key, "ImagePath", nullptr, &type, reinterpret_cast<BYTE*>(file), &size),
+        ERROR_SUCCESS);
     EXPECT_EQ(std::string(file), program);
     RegCloseKey(key);
     EXPECT_TRUE(std::filesystem::exists(root.Under("units/dorneltestsvc.service")));
@@ -224,18 +225,17 @@ TEST_F(ConsoleSwitchTest, RemoveDeletesTheServiceButKeepsTheEventSource) {
     EXPECT_FALSE(std::filesystem::exists(root.Under("units/dorneltestsvc.service")));
     EXPECT_FALSE(std::filesystem::exists(root.Under("pam/dorneltestsvc")));
     HKEY key = nullptr;
-    EXPECT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE,
-                            "SYSTEM\\CurrentControlSet\\Services\\dorneltestsvc", 0, KEY_READ,
-                            &key),
-              ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(
+        RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SYSTEM\\CurrentControlSet\\Services\\dorneltestsvc", 0,
+                      KEY_READ, &key),
+        ERROR_FILE_NOT_FOUND);
     ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE,
                             "SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\"
                             "Dornel Test Service",
                             0, KEY_READ, &key),
               ERROR_SUCCESS);
     RegCloseKey(key);
-    EXPECT_EQ(Switch("-v").out,
-              "Dornel Test Service Version 2.7\nThe service is not installed\n");
+    EXPECT_EQ(Switch("-v").out, "Dornel Test Service Version 2.7\nThe service is not installed\n");
 }
 
 // ---- Failures -------------------------------------------------------------------------
@@ -255,8 +255,7 @@ TEST_F(ConsoleSwitchTest, AFailedInstallReportsTheErrorAndLeavesNothing) {
     EXPECT_EQ(result.out.rfind("Dornel Test Service failed to install. Error ", 0), 0u)
         << result.out;
     EXPECT_EQ(result.out.find("Error 0\n"), std::string::npos);
-    EXPECT_EQ(Switch("-v").out,
-              "Dornel Test Service Version 2.7\nThe service is not installed\n");
+    EXPECT_EQ(Switch("-v").out, "Dornel Test Service Version 2.7\nThe service is not installed\n");
     EXPECT_EQ(CountEvents(root, 100), 0);
 }
 

@@ -7,14 +7,6 @@
 // captured, and reading the NT event log back. Header only; shared by the framework's and
 // dornelsc's tests.
 
-#include <fcntl.h>
-#include <poll.h>
-#include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-#include <gtest/gtest.h>
-
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
@@ -25,6 +17,14 @@
 #include <thread>
 #include <vector>
 
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
 extern char** environ;
 
 namespace servicetest {
@@ -32,7 +32,7 @@ namespace servicetest {
 // A run root of its own: DORNEL_ROOT, DORNEL_UNIT_DIR and DORNEL_PAM_DIR point into it for
 // the life of the object, and DORNEL_SERVICE is unset.
 class TempRoot {
-public:
+  public:
     TempRoot() {
         char pattern[] = "/tmp/dornel-svc-XXXXXX";
         const char* made = ::mkdtemp(pattern);
@@ -55,7 +55,7 @@ public:
     const std::string& path() const { return path_; }
     std::string Under(const std::string& relative) const { return path_ + "/" + relative; }
 
-private:
+  private:
     std::string path_;
 };
 

@@ -12,7 +12,7 @@
 namespace {
 
 class CTestService : public CNTService {
-public:
+  public:
     CTestService() : CNTService("Dornel Test Service", "dorneltestsvc") {
         majorVersion = 2;
         minorVersion = 7;

@@ -4,14 +4,14 @@
 // dornelsc against a real service program: installed with its own -i, started detached,
 // queried, controlled and stopped over the control socket, and stopped by SIGTERM.
 
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+
 #include <signal.h>
 #include <sys/stat.h>
 
 #include <gtest/gtest.h>
-
-#include <cstdlib>
-#include <filesystem>
-#include <string>
 
 #include "platform/registry/registry.h"
 #include "platform/service/scm.h"
@@ -25,7 +25,7 @@ using servicetest::RunResult;
 using servicetest::TempRoot;
 
 class DornelscTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         program = servicetest::TestServicePath();
         ASSERT_FALSE(program.empty()) << "DORNEL_TESTSVC is not set";
@@ -76,7 +76,8 @@ TEST_F(DornelscTest, StartQueryControlAndStopARealService) {
     EXPECT_EQ(CountEvents(root, 105), 1);
 
     // Only root (the owner) can reach the control socket.
-    struct stat folder {}, socket {};
+    struct stat folder {
+    }, socket{};
     ASSERT_EQ(::stat(root.Under("scm").c_str(), &folder), 0);
     ASSERT_EQ(::stat(root.Under("scm/dorneltestsvc.sock").c_str(), &socket), 0);
     EXPECT_EQ(folder.st_mode & 07777, 0700u);
@@ -201,10 +202,10 @@ TEST_F(DornelscTest, AServiceWhoseInitialisationFailsIsReportedStopped) {
 TEST_F(DornelscTest, AMissingProgramIsReportedAtStart) {
     Install();
     HKEY key = nullptr;
-    ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE,
-                            "SYSTEM\\CurrentControlSet\\Services\\dorneltestsvc", 0, KEY_WRITE,
-                            &key),
-              ERROR_SUCCESS);
+    ASSERT_EQ(
+        RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SYSTEM\\CurrentControlSet\\Services\\dorneltestsvc", 0,
+                      KEY_WRITE, &key),
+        ERROR_SUCCESS);
     const std::string missing = root.Under("gone/dornelman");
     ASSERT_EQ(RegSetValueExA(key, "ImagePath", 0, REG_EXPAND_SZ,
                              reinterpret_cast<const BYTE*>(missing.c_str()),
@@ -213,8 +214,7 @@ TEST_F(DornelscTest, AMissingProgramIsReportedAtStart) {
     RegCloseKey(key);
     auto result = Sc({"start", "dorneltestsvc"});
     EXPECT_EQ(result.exitCode, 1);
-    EXPECT_NE(result.err.find("the installed program was not found (error 2)"),
-              std::string::npos)
+    EXPECT_NE(result.err.find("the installed program was not found (error 2)"), std::string::npos)
         << result.err;
 }
 
