@@ -408,6 +408,11 @@ BOOL StartServiceCtrlDispatcherA(const SERVICE_TABLE_ENTRYA* serviceTable) {
     } else {
         serviceThread.detach();
     }
+    // A stop signal that came after the stop was handled has done its job; taken here, it
+    // cannot kill the program on its way out once the mask is restored.
+    signalfd_siginfo late{};
+    while (::read(signals.get(), &late, sizeof late) == static_cast<ssize_t>(sizeof late)) {
+    }
     pthread_sigmask(SIG_SETMASK, &previousMask, nullptr);
     return 1;
 }

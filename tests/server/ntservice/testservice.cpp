@@ -3,9 +3,11 @@
 //
 // A small service on the service framework, for the framework's and dornelsc's tests. It
 // accepts user control 128 and refuses every other user code; with TESTSVC_FAIL_INIT set
-// in its environment its initialisation fails.
+// in its environment its initialisation fails; TESTSVC_SLOW_INIT=<ms> makes it take that long.
 
+#include <chrono>
 #include <cstdlib>
+#include <thread>
 
 #include "server/ntservice.h"
 
@@ -18,7 +20,12 @@ class CTestService : public CNTService {
         minorVersion = 7;
     }
 
-    BOOL OnInit() override { return std::getenv("TESTSVC_FAIL_INIT") ? 0 : 1; }
+    BOOL OnInit() override {
+        if (const char* slow = std::getenv("TESTSVC_SLOW_INIT")) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(std::atoi(slow)));
+        }
+        return std::getenv("TESTSVC_FAIL_INIT") ? 0 : 1;
+    }
     BOOL OnUserControl(DWORD code) override { return code == 128 ? 1 : 0; }
 };
 

@@ -6,6 +6,7 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <future>
 #include <string>
 
 #include <signal.h>
@@ -150,6 +151,25 @@ TEST_F(DornelscTest, SigtermStopsTheServiceLikeAStopRequest) {
     ASSERT_EQ(::kill(static_cast<pid_t>(second), SIGINT), 0);
     EXPECT_TRUE(Eventually([second] { return platform::service::ProcessGone(second); }));
     EXPECT_EQ(CountEvents(root, 109), 2);
+}
+
+TEST_F(DornelscTest, ASignalWhileStartingStopsTheServiceOnceItRuns) {
+    Install();
+    auto start = std::async(std::launch::async, [this] {
+        return Sc({"start", "dorneltestsvc"}, {"TESTSVC_SLOW_INIT=1500"});
+    });
+    ASSERT_TRUE(Eventually([this] {
+        return servicetest::ReadFile(root.Under("scm/dorneltestsvc.status")).find("state 2\n") !=
+               std::string::npos;
+    }));
+    const DWORD pid = Pid();
+    ASSERT_EQ(::kill(static_cast<pid_t>(pid), SIGTERM), 0);
+    EXPECT_TRUE(Eventually([pid] { return platform::service::ProcessGone(pid); }));
+    start.wait();
+    // It started, then took the stop it had been sent.
+    EXPECT_EQ(CountEvents(root, 105), 1);
+    EXPECT_EQ(CountEvents(root, 109), 1);
+    EXPECT_NE(Sc({"query", "dorneltestsvc"}).out.find("1  STOPPED"), std::string::npos);
 }
 
 TEST_F(DornelscTest, HelpAndUsage) {
