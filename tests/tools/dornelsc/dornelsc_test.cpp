@@ -11,6 +11,7 @@
 
 #include <signal.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
@@ -205,6 +206,32 @@ TEST_F(DornelscTest, AServiceThatIsNotInstalledOrNotRunningIsReported) {
         EXPECT_EQ(result.exitCode, 1);
         EXPECT_NE(result.err.find("not running (error 1062)"), std::string::npos) << result.err;
     }
+}
+
+TEST_F(DornelscTest, AnotherAccountIsToldItLacksPermission) {
+    if (::geteuid() != 0 || ::access("/usr/bin/setpriv", X_OK) != 0) {
+        GTEST_SKIP() << "needs root and setpriv";
+    }
+    const std::vector<std::string> asNobody = {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534",
+                                               "--clear-groups", dornelsc};
+    auto Nobody = [&](std::vector<std::string> args) {
+        std::vector<std::string> argv = asNobody;
+        argv.insert(argv.end(), args.begin(), args.end());
+        return servicetest::Run(argv);
+    };
+    if (Nobody({"--help"}).exitCode != 0) GTEST_SKIP() << "dornelsc is out of nobody's reach";
+    ::chmod(root.path().c_str(), 0755);
+    Install();
+    ASSERT_EQ(Sc({"start", "dorneltestsvc"}).exitCode, 0);
+    for (auto args : {std::vector<std::string>{"query", "dorneltestsvc"},
+                      std::vector<std::string>{"stop", "dorneltestsvc"},
+                      std::vector<std::string>{"control", "dorneltestsvc", "128"}}) {
+        auto result = Nobody(args);
+        EXPECT_EQ(result.exitCode, 1) << args[0];
+        EXPECT_NE(result.err.find("permission denied"), std::string::npos) << result.err;
+    }
+    EXPECT_NE(Sc({"query", "dorneltestsvc"}).out.find("4  RUNNING"), std::string::npos);
+    EXPECT_EQ(Sc({"stop", "dorneltestsvc"}).exitCode, 0);
 }
 
 TEST_F(DornelscTest, AServiceWhoseInitialisationFailsIsReportedStopped) {
