@@ -35,12 +35,17 @@ class DornelscTest : public ::testing::Test {
         dornelsc = servicetest::DornelscPath();
     }
 
-    // Ends a service a failed test left running.
+    // Ends a service a failed test left running, and fails the test on anything a sanitizer
+    // reported in the service's output.
     void TearDown() override {
         DWORD pid = Pid();
         if (pid && !platform::service::ProcessGone(pid)) {
             ::kill(static_cast<pid_t>(pid), SIGKILL);
             Eventually([pid] { return platform::service::ProcessGone(pid); }, 5000);
+        }
+        std::string output = servicetest::ReadFile(root.Under("scm/dorneltestsvc.out"));
+        for (const char* finding : {"AddressSanitizer", "LeakSanitizer", "runtime error"}) {
+            EXPECT_EQ(output.find(finding), std::string::npos) << output;
         }
     }
 
