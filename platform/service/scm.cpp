@@ -50,8 +50,8 @@ std::string ServiceKeyPath(const std::string& name) {
 bool IsManager(SC_HANDLE handle) { return handle && handle->manager; }
 bool IsService(SC_HANDLE handle) { return handle && !handle->manager; }
 
-// The stored spelling of an installed service's name, if it is installed.
-std::optional<std::string> InstalledName(const std::string& name) {
+// The stored spelling of a key below Services, if there is one by that name (without case).
+std::optional<std::string> ServiceKeyName(const std::string& name) {
     HKEY services = nullptr;
     if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kServicesKey, 0, KEY_READ, &services) != ERROR_SUCCESS) {
         return std::nullopt;
@@ -70,6 +70,24 @@ std::optional<std::string> InstalledName(const std::string& name) {
         }
     }
     RegCloseKey(services);
+    return found;
+}
+
+// The stored spelling of an installed service's name. A key without ImagePath (such as
+// EventLog, which holds the event sources) is not a service.
+std::optional<std::string> InstalledName(const std::string& name) {
+    auto found = ServiceKeyName(name);
+    if (!found) return std::nullopt;
+    HKEY key = nullptr;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, ServiceKeyPath(*found).c_str(), 0, KEY_READ, &key) !=
+        ERROR_SUCCESS) {
+        return std::nullopt;
+    }
+    DWORD type = 0;
+    DWORD size = 0;
+    LONG rc = RegQueryValueExA(key, "ImagePath", nullptr, &type, nullptr, &size);
+    RegCloseKey(key);
+    if (rc != ERROR_SUCCESS) return std::nullopt;
     return found;
 }
 
@@ -376,7 +394,9 @@ SC_HANDLE CreateServiceA(SC_HANDLE manager, const char* serviceName, const char*
     if (!LocalSystemAccount(serviceStartName)) return Fail(ERROR_INVALID_SERVICE_ACCOUNT);
     const std::string name = serviceName;
     const std::string display = displayName && *displayName ? displayName : name;
-    if (InstalledName(name)) return Fail(ERROR_SERVICE_EXISTS);
+    // Any key by that name counts: installing over EventLog would make removal take the
+    // event sources with it.
+    if (ServiceKeyName(name)) return Fail(ERROR_SERVICE_EXISTS);
 
     // The files first: they are what needs privileges, and the registry entry is what marks
     // the service as installed, so a failure leaves no half-installed service behind.

@@ -171,6 +171,26 @@ TEST_F(ScmTest, AServiceIsInstalledOnlyOnce) {
     EXPECT_FALSE(std::filesystem::exists(root.Under("units/DornelMan.service")));
 }
 
+TEST_F(ScmTest, TheEventSourceFolderIsNeitherAServiceNorReplaceable) {
+    HKEY key = nullptr;
+    ASSERT_EQ(
+        RegCreateKeyExA(HKEY_LOCAL_MACHINE,
+                        "SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\Some Source",
+                        0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr),
+        ERROR_SUCCESS);
+    RegCloseKey(key);
+    EXPECT_EQ(OpenServiceA(manager, "EventLog", DELETE), nullptr);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SERVICE_DOES_NOT_EXIST));
+    EXPECT_EQ(Create("eventlog"), nullptr);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SERVICE_EXISTS));
+    EXPECT_EQ(
+        RegOpenKeyExA(HKEY_LOCAL_MACHINE,
+                      "SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\Some Source", 0,
+                      KEY_READ, &key),
+        ERROR_SUCCESS);
+    RegCloseKey(key);
+}
+
 TEST_F(ScmTest, BadNamesPathsAndAccountsAreRefused) {
     for (const char* name : {"", "a/b", "..", "a\\b", "with space", "-x"}) {
         EXPECT_EQ(Create(name), nullptr) << name;
