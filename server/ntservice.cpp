@@ -1,5 +1,9 @@
 // SPDX-License-Identifier: MIT
 // Copyright (c) 2026 The Dornel developers
+//
+// The service framework. Sections: the object and its NT event log source; console switches
+// and installation; running as a service (dispatcher, main procedure, status, control
+// handler); base behaviour of the virtual operations.
 #include "server/ntservice.h"
 
 #include <chrono>
