@@ -255,7 +255,7 @@ protected:
     static inline int failRecvAt = 0;
 };
 
-TEST_F(InjectedFaults, AFailedPrefixWriteFailsTheSend) {
+TEST_F(InjectedFaults, AFailedWriteFailsTheSendAtOnce) {
     FailSendsFrom(1);
     EXPECT_EQ(SendControlPacket(Near(), PKT_ONLINE, nullptr, 0), 0);
     EXPECT_EQ(sendCalls, 1);
@@ -263,12 +263,26 @@ TEST_F(InjectedFaults, AFailedPrefixWriteFailsTheSend) {
     EXPECT_TRUE(PeerSaw().empty());
 }
 
-TEST_F(InjectedFaults, AFailedBodyWriteIsRetriedUntilTheLinkIsDead) {
-    FailSendsFrom(2);
-    EXPECT_EQ(SendControlPacket(Near(), PKT_ONLINE, nullptr, 0), 0);
-    // The first prefix went out; the body failed; the retry's prefix failed and ended it.
+TEST_F(InjectedFaults, TheNthSendFailing) {
+    // One write per frame: the first two keep-alives go out, the third fails.
+    FailSendsFrom(3);
+    EXPECT_EQ(SendControlPacket(Near(), PKT_KEEPALIVE, nullptr, 0), 1);
+    EXPECT_EQ(SendControlPacket(Near(), PKT_DOOR_STATE, "Open", 4), 1);
+    EXPECT_EQ(SendControlPacket(Near(), PKT_KEEPALIVE, nullptr, 0), 0);
     EXPECT_EQ(sendCalls, 3);
-    EXPECT_EQ(PeerSaw(), (Bytes{0, 0, 0, 5}));
+    Bytes expected = Frame(PKT_KEEPALIVE, "");
+    Bytes door = Frame(PKT_DOOR_STATE, "Open");
+    expected.insert(expected.end(), door.begin(), door.end());
+    EXPECT_EQ(PeerSaw(), expected);
+}
+
+TEST_F(InjectedFaults, AFailedAckWriteLeavesTheReceivedPacketValid) {
+    PeerSends(Frame(PKT_AUTH_REQUEST, "a|b"));
+    FailSendsFrom(1);
+    char buffer[kReceiveBufferSize];
+    EXPECT_EQ(GetControlPacket(Near(), buffer, nullptr), PKT_AUTH_REQUEST);
+    EXPECT_STREQ(buffer, "a|b");
+    EXPECT_EQ(sendCalls, 1);
 }
 
 TEST_F(InjectedFaults, AFailedAcknowledgementWaitSendsTheFrameAgain) {

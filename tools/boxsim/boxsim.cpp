@@ -22,6 +22,7 @@
 #include <thread>
 
 #include "client/src/Protocol.h"
+#include "client/src/des.h"
 
 // Sections: options, script lines, output, listening sockets, the status port, the session
 // (receiving, requests, commands), the run.
@@ -613,23 +614,34 @@ private:
         }
     }
 
-    // The frame of one request, written once: prefix, then the enciphered body.
+    // The frame of one request, written once, in one write: prefix, then the body
+    // enciphered under this thread's state.
     bool WriteFrame(int type, const std::string& payload) {
-        unsigned char body[kMaxFrameLength] = {};
-        int payloadLength = static_cast<int>(payload.size());
+        unsigned char frame[4 + kMaxFrameLength] = {};
+        const int payloadLength = static_cast<int>(payload.size());
+        const int frameLength = payloadLength + 5;
+        const int padded = (frameLength + 7) & ~7;
+        unsigned char* body = frame + 4;
         body[0] = static_cast<unsigned char>(type);
         std::memcpy(body + 1, payload.data(), payload.size());
         uint32_t crc = GetPacketCRC(body, payloadLength + 1);
         for (int i = 0; i < 4; ++i) {
+            frame[i] = static_cast<unsigned char>(static_cast<uint32_t>(frameLength) >> (24 - 8 * i));
             body[1 + payloadLength + i] = static_cast<unsigned char>(crc >> (24 - 8 * i));
         }
-        int frameLength = payloadLength + 5;
-        unsigned char prefix[4] = {static_cast<unsigned char>(frameLength >> 24),
-                                   static_cast<unsigned char>(frameLength >> 16),
-                                   static_cast<unsigned char>(frameLength >> 8),
-                                   static_cast<unsigned char>(frameLength)};
-        return sock_write(socket_, reinterpret_cast<const char*>(prefix), 4) == 4 &&
-               ProtocolWrite(socket_, body, frameLength) == frameLength;
+        const unsigned char* key = Protocol_EncryptionActive == 1   ? Protocol_ExchangeKey
+                                   : Protocol_EncryptionActive == 2 ? Protocol_EncryptionKey
+                                                                    : nullptr;
+        if (key != nullptr) {
+            DesKeySchedule schedule;
+            deskey(key, EN0, &schedule);
+            for (int offset = 0; offset < padded; offset += 8) {
+                des(schedule, body + offset, body + offset);
+            }
+        }
+        const std::size_t total = 4 + static_cast<std::size_t>(padded);
+        return sock_write(socket_, reinterpret_cast<const char*>(frame), total) ==
+               static_cast<int>(total);
     }
 
     // Sends one request stop-and-wait like SendControlPacket, but never loses a packet of
