@@ -100,7 +100,8 @@ int ProtocolRead(SOCKET sock, unsigned char* buffer, int length) {
 // ---- CRC -----------------------------------------------------------------------------------
 
 uint32_t GetPacketCRC(const unsigned char* data, int length) {
-    if (length <= 0) return static_cast<uint32_t>(crc32(0xFFFFFFFFul, Z_NULL, 0));
+    // zlib answers a null buffer with its own initial value; no data leaves the start value.
+    if (length <= 0 || data == nullptr) return 0xFFFFFFFFu;
     return static_cast<uint32_t>(crc32(0xFFFFFFFFul, data, static_cast<uInt>(length)));
 }
 

@@ -26,6 +26,7 @@ TEST(PacketCrc, GivesTheCheckValues) {
     EXPECT_EQ(GetPacketCRC(reinterpret_cast<const unsigned char*>("123456789"), 9), 0xD202D277u);
     const unsigned char ackType = PKT_ACK;
     EXPECT_EQ(GetPacketCRC(&ackType, 1), 0x88F8CF69u);
+    EXPECT_EQ(GetPacketCRC(&ackType, 0), 0xFFFFFFFFu);
 }
 
 TEST(PacketCrc, ChecksTheBigEndianTrailer) {

@@ -156,16 +156,23 @@ std::string ReadFile(const std::string& path) {
 // One boxsim process with its own work folder; its output goes to files there.
 class Boxsim {
 public:
-    explicit Boxsim(std::vector<std::string> args, const std::string& script = "") {
+    // With a script, boxsim reads it with --script; with input, from standard input.
+    explicit Boxsim(std::vector<std::string> args, const std::string& script = "",
+                    const std::string& input = "") {
         char pattern[] = "/tmp/boxsim-test-XXXXXX";
         dir_ = ::mkdtemp(pattern);
+        // Run by ctest, DORNEL_BIN_DIR names build/bin; run by hand, it is beside tests/.
         const char* bin = std::getenv("DORNEL_BIN_DIR");
-        std::string program = std::string(bin ? bin : ".") + "/boxsim";
+        std::string program =
+            bin ? std::string(bin) + "/boxsim"
+                : std::filesystem::read_symlink("/proc/self/exe").parent_path().string() +
+                      "/../bin/boxsim";
         if (!script.empty()) {
             std::ofstream(dir_ + "/script.txt") << script;
             args.push_back("--script");
             args.push_back(dir_ + "/script.txt");
         }
+        std::ofstream(dir_ + "/stdin") << input;
         std::vector<std::string> all = {program};
         all.insert(all.end(), args.begin(), args.end());
         std::vector<char*> argv;
@@ -173,7 +180,7 @@ public:
         argv.push_back(nullptr);
         posix_spawn_file_actions_t actions;
         posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+        posix_spawn_file_actions_addopen(&actions, 0, (dir_ + "/stdin").c_str(), O_RDONLY, 0);
         posix_spawn_file_actions_addopen(&actions, 1, (dir_ + "/stdout").c_str(),
                                          O_WRONLY | O_CREAT | O_TRUNC, 0644);
         posix_spawn_file_actions_addopen(&actions, 2, (dir_ + "/stderr").c_str(),
@@ -325,6 +332,27 @@ TEST(BoxsimSession, ARequestCrossingAServerPacketIsSentAgainAndNothingIsLost) {
     // The crossing packet was sent twice and is printed twice; expect counted it once.
     EXPECT_EQ(box.Stdout(), "recv 7 Hello\nrecv 7 Hello\nrecv 1\nrecv 12 3.00\n");
     EXPECT_NE(box.Stderr().find("crossed our request"), std::string::npos);
+}
+
+TEST(BoxsimSession, TakesCommandsFromStandardInput) {
+    Boxsim box({"--address", "127.0.2.19", "--once", "--timeout", "20"}, "",
+               "auth jsmith|wrong\n\nexpect 13\nclose\n");
+    ServerEnd server("127.0.2.19");
+    ASSERT_EQ(Server_ExchangeKey(server.Socket()), 1);
+    std::string payload;
+    ASSERT_EQ(server.Next(&payload), PKT_AUTH_REQUEST);
+    EXPECT_EQ(payload, "jsmith|wrong");
+    EXPECT_EQ(server.Send(PKT_AUTH_DECLINE), 1);
+    EXPECT_EQ(server.Next(), -1);
+    EXPECT_EQ(box.Wait(), 0) << box.Stderr();
+    EXPECT_EQ(box.Stdout(), "recv 1\nrecv 13\n");
+
+    Boxsim bad({"--address", "127.0.2.19", "--once", "--timeout", "20"}, "", "dance\n");
+    ServerEnd again("127.0.2.19");
+    ASSERT_EQ(Server_ExchangeKey(again.Socket()), 1);
+    EXPECT_EQ(bad.Wait(), boxsim::kExitFailed);
+    EXPECT_NE(bad.Stderr().find("input line 1: unknown command 'dance'"), std::string::npos)
+        << bad.Stderr();
 }
 
 TEST(BoxsimSession, TheStatusPortSendsItsLinesAndCloses) {
