@@ -5,9 +5,6 @@
 // packets per second of send plus acknowledgement between two threads over loopback TCP
 // under a session key. Prints, never asserts.
 
-#include <openssl/des.h>
-#include <unistd.h>
-
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -15,6 +12,10 @@
 #include <string>
 #include <thread>
 #include <vector>
+
+#include <unistd.h>
+
+#include <openssl/des.h>
 
 #include "client/src/Protocol.h"
 #include "client/src/des.h"
@@ -72,7 +73,7 @@ double BodiesPerSecond(int count) {
 // over loopback; returns packets per second (or -1 if the link failed).
 double PacketsPerSecond(int count, const std::string& payload) {
     SOCKET listener = CreateSocket(AF_INET, SOCK_STREAM, 0);
-    struct sockaddr_in where{};
+    struct sockaddr_in where {};
     where.sin_family = AF_INET;
     where.sin_addr.s_addr = inet_addr("127.0.2.20");
     if (::bind(listener, reinterpret_cast<sockaddr*>(&where), sizeof where) != 0 ||
@@ -104,7 +105,8 @@ double PacketsPerSecond(int count, const std::string& payload) {
     auto start = Clock::now();
     int sent = 0;
     for (int n = 0; n < count; ++n) {
-        sent += SendControlPacket(s, PKT_MSG_TEXT, payload.data(), static_cast<int>(payload.size()));
+        sent +=
+            SendControlPacket(s, PKT_MSG_TEXT, payload.data(), static_cast<int>(payload.size()));
     }
     double elapsed = Seconds(start);
     closesocket(s);

@@ -2,12 +2,11 @@
 // Copyright (c) 2026 The Dornel developers
 #include "client/src/Protocol.h"
 
-#include <sys/random.h>
-
-#include <zlib.h>
-
 #include <cerrno>
 #include <cstring>
+
+#include <sys/random.h>
+#include <zlib.h>
 
 #include "client/src/des.h"
 
@@ -34,9 +33,12 @@ int PaddedSize(int length) { return (length + 7) & ~7; }
 // The key of this thread's state, or null when bodies travel in clear.
 const unsigned char* ActiveKey() {
     switch (Protocol_EncryptionActive) {
-        case 1: return Protocol_ExchangeKey;
-        case 2: return Protocol_EncryptionKey;
-        default: return nullptr;
+        case 1:
+            return Protocol_ExchangeKey;
+        case 2:
+            return Protocol_EncryptionKey;
+        default:
+            return nullptr;
     }
 }
 

@@ -2,13 +2,13 @@
 // Copyright (c) 2026 The Dornel developers
 #include "client/src/des.h"
 
-#include <gtest/gtest.h>
-#include <nettle/des.h>
-
 #include <cstring>
 #include <random>
 #include <thread>
 #include <vector>
+
+#include <gtest/gtest.h>
+#include <nettle/des.h>
 
 namespace {
 

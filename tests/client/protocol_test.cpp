@@ -2,13 +2,13 @@
 // Copyright (c) 2026 The Dornel developers
 #include "client/src/Protocol.h"
 
-#include <gtest/gtest.h>
-
 #include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <string>
 #include <thread>
+
+#include <gtest/gtest.h>
 
 #include "tests/client/link_fixture.h"
 
@@ -39,8 +39,8 @@ TEST(PacketCrc, ChecksTheBigEndianTrailer) {
 
 TEST(PacketTypes, OnlyAckNakKeepAliveAndDoorStateGoUnacknowledged) {
     for (int type = -128; type < 128; ++type) {
-        bool expected = type == PKT_ACK || type == PKT_NAK || type == PKT_KEEPALIVE ||
-                        type == PKT_DOOR_STATE;
+        bool expected =
+            type == PKT_ACK || type == PKT_NAK || type == PKT_KEEPALIVE || type == PKT_DOOR_STATE;
         EXPECT_EQ(IsUnacknowledgedType(type), expected) << type;
     }
 }
@@ -217,7 +217,7 @@ TEST_F(Framing, SendingToAClosedPeerFails) {
 // ---- Fault injection through the socket layer ---------------------------------------------
 
 class InjectedFaults : public linktest::LinkPair {
-protected:
+  protected:
     void TearDown() override {
         platform::net::SetNetHooks({});
         LinkPair::TearDown();

@@ -2,18 +2,18 @@
 // Copyright (c) 2026 The Dornel developers
 #include "platform/net/net.h"
 
+#include <cerrno>
+#include <thread>
+
 #include <fcntl.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
-#include <cerrno>
-#include <thread>
-
 namespace {
 
 class SocketPair : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override { ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, fds_), 0); }
     void TearDown() override {
         for (int fd : fds_) {
