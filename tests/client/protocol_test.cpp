@@ -105,6 +105,30 @@ TEST_F(Framing, AnEmptyPayloadGivesAnEmptyString) {
     EXPECT_EQ(length, 1);
 }
 
+TEST_F(Framing, BodiesArePaddedEncipheredAndReadBack) {
+    const unsigned char body[5] = {PKT_ACK, 0x88, 0xF8, 0xCF, 0x69};
+    EXPECT_EQ(ProtocolWrite(Near(), body, 5), 5);
+    EXPECT_EQ(PeerSaw(), (Bytes{0x01, 0x88, 0xF8, 0xCF, 0x69, 0, 0, 0}));
+
+    Protocol_EncryptionActive = 2;
+    std::memcpy(Protocol_EncryptionKey, "\x10\x20\x30\x40\x50\x60\x70\x80", 8);
+    ASSERT_EQ(ProtocolWrite(Near(), body, 5), 5);
+    Bytes wire = PeerSaw();
+    ASSERT_EQ(wire.size(), 8u);
+    PeerSends(wire);
+    unsigned char back[8];
+    std::memset(back, 0xEE, sizeof back);
+    EXPECT_EQ(ProtocolRead(Near(), back, 5), 5);
+    EXPECT_EQ(std::memcmp(back, body, 5), 0);
+    EXPECT_EQ(back[5], 0xEE);  // only the first length bytes are copied out
+
+    EXPECT_EQ(ProtocolWrite(Near(), body, 1025), -1);
+    EXPECT_EQ(ProtocolRead(Near(), back, -1), -1);
+    PeerSends(Bytes(3, 0));
+    ClosePeer();
+    EXPECT_EQ(ProtocolRead(Near(), back, 5), -1);
+}
+
 // ---- Acknowledgement ----------------------------------------------------------------------
 
 TEST_F(Framing, KeepAliveAndDoorStateAreNotAcknowledgedAnAuthRequestOnce) {
