@@ -508,6 +508,9 @@ class Session {
             if (source.HasCommand()) {
                 Command command = source.Take();
                 std::optional<SessionEnd> end = Execute(command);
+                if (end == SessionEnd::Failed || end == SessionEnd::TimedOut) {
+                    Note("the command of line %d did not complete", command.line);
+                }
                 if (end) return *end;
                 continue;
             }

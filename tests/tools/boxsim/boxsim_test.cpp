@@ -405,6 +405,7 @@ TEST(BoxsimFailures, AnExpectAnsweredOtherwiseExitsNonZero) {
     EXPECT_NE(box.Stderr().find("expected packet 13 but the answer 12 came first"),
               std::string::npos)
         << box.Stderr();
+    EXPECT_NE(box.Stderr().find("the command of line 2 did not complete"), std::string::npos);
 }
 
 TEST(BoxsimFailures, AnExpectThatNeverComesTimesOut) {
