@@ -52,4 +52,28 @@ std::vector<std::string> SearchFolders();
 // after a success.
 std::string DynlibErrorText();
 
+// A library loaded with LoadLibraryA, freed when it goes out of scope. Copy whatever a
+// plug-in returned into your own buffers before the Library is destroyed.
+class Library {
+public:
+    // Loads fileName as LoadLibraryA does; IsLoaded tells whether it worked.
+    explicit Library(const char* fileName) : module_(LoadLibraryA(fileName)) {}
+    ~Library() {
+        if (module_ != nullptr) FreeLibrary(module_);
+    }
+    Library(const Library&) = delete;
+    Library& operator=(const Library&) = delete;
+
+    bool IsLoaded() const { return module_ != nullptr; }
+
+    // The export name as a function pointer of type Function, or null when missing.
+    template <typename Function>
+    Function Find(const char* name) const {
+        return reinterpret_cast<Function>(GetProcAddress(module_, name));
+    }
+
+private:
+    HMODULE module_;
+};
+
 }  // namespace platform::dynlib
