@@ -6,7 +6,7 @@
 #include <grp.h>
 #include <poll.h>
 #include <signal.h>
-#include <sys/pidfd.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -265,7 +265,7 @@ ChildProcess StartChild(const std::vector<std::string>& argv, const logon::Accou
     // Both sides set the group, so a kill of the group cannot race the child's own call.
     setpgid(pid, pid);
     child.pid_ = pid;
-    child.pidfd_ = FileDescriptor(pidfd_open(pid, 0));
+    child.pidfd_ = FileDescriptor(static_cast<int>(syscall(SYS_pidfd_open, pid, 0)));
     report.write.Close();
 
     // The report pipe closes at exec (success) or carries the child's errno (failure).
