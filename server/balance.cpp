@@ -12,7 +12,8 @@
 // the user); a deposit always answers its box with PKT_DEPOSIT_RESULT, except under an
 // authType that names no back-end.
 //
-// Beyond the documented flow, three deposits are refused with the error answer and a
+// The tool's output goes into the log as one line (see OneLine). Beyond the documented
+// flow, three deposits are refused with the error answer and a
 // DepositError: one with no authenticated user (it would credit nobody, or whoever the
 // tool takes an empty name for), one whose command line would not fit its limit (it is
 // never cut), and a plug-in deposit that returns the failure value (or no number).
@@ -84,6 +85,18 @@ bool RefusedWithoutUser(t_ServerStartInfo* info, double amount) {
     std::snprintf(text, sizeof text, "Deposit of %.2f refused: no authenticated user", amount);
     RefuseDeposit(info, text, "No authenticated user for this deposit");
     return true;
+}
+
+// The tool's output as the text of one log record: a record is one line whose fields are
+// separated by "|", so line breaks, other control characters and "|" become spaces, and
+// trailing spaces go.
+std::string OneLine(const char* output) {
+    std::string text(output);
+    for (char& c : text) {
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F || c == '|') c = ' ';
+    }
+    while (!text.empty() && text.back() == ' ') text.pop_back();
+    return text;
 }
 
 // The short form of the box's PCounterLocation, or "" when it does not fit.
@@ -170,7 +183,7 @@ ToolRun RunTool(t_ServerStartInfo* info, const std::string& commandLine, std::si
         CZuvexService::EventLog.LogDebugEvent(info, "SpawnAndRead failed");
         return ToolRun::SpawnFailed;
     }
-    CZuvexService::EventLog.LogDebugEvent(info, "%s", output);
+    CZuvexService::EventLog.LogDebugEvent(info, "%s", OneLine(output).c_str());
     return ToolRun::Done;
 }
 
@@ -393,7 +406,8 @@ void CZuvexService::ProcessNTPCounterDeposit(t_ServerStartInfo* info, double amo
     if (!NumberAfter(output, kNewBalanceMarker, balance)) {
         LogNtNotice(kInvalidResponse);
         SendDepositError(info);
-        CZuvexService::EventLog.LogUserEvent(info, CEventLog::DepositError, output);
+        CZuvexService::EventLog.LogUserEvent(info, CEventLog::DepositError,
+                                             OneLine(output).c_str());
     } else {
         char text[64];
         std::snprintf(text, sizeof text, "%.2f", balance);
