@@ -95,7 +95,7 @@ TEST_F(Authentication, APluginsQualifiedNameServesTheBalanceAndTheDeposit) {
 TEST_F(Authentication, APasswordNeverReachesTheLog) {
     Authenticate(0, "jsmith", "s3cret");
     Authenticate(0, "jsmith", "wrong-one");
-    const std::string log = ReadFile(root_ / "dornel.log");
+    const std::string log = ReadFile(LogPath());
     EXPECT_EQ(log.find("s3cret"), std::string::npos);
     EXPECT_EQ(log.find("wrong-one"), std::string::npos);
 }

@@ -239,11 +239,14 @@ TEST_F(Balances, PluginFailuresHaveTheirTexts) {
 }
 
 TEST_F(Balances, CommandLinesOverTheirLimitAreRefusedNotCut) {
-    const std::string longName(2100, 'u');
-    EXPECT_TRUE(IsBalanceFailure(Balance(0, 0, longName.c_str())));
+    std::string longName(2100, 'u');
+    info_->printLinkType = 0;
+    info_->authType = 0;
+    EXPECT_TRUE(IsBalanceFailure(CZuvexService::GetBalance(longName.data(), info_)));
+    EXPECT_TRUE(HasDebug("Command line of 2132 characters is over the limit of 2047; not run"));
     // 2047 characters in all still go out.
-    const std::string fits(2047 - std::strlen("C:\\PCounter\\account.exe viewbal "), 'v');
-    EXPECT_DOUBLE_EQ(Balance(0, 0, fits.c_str()), 0.0);
+    std::string fits(2047 - std::strlen("C:\\PCounter\\account.exe viewbal "), 'v');
+    EXPECT_DOUBLE_EQ(CZuvexService::GetBalance(fits.data(), info_), 0.0);
     EXPECT_EQ(ToolRuns(), "viewbal\n" + fits + "\n--\n");
 
     Deposit(0, 0, std::string(250, 'd').c_str(), 1.00);

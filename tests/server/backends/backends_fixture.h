@@ -26,6 +26,7 @@
 
 #include "client/src/Protocol.h"
 #include "platform/paths/paths.h"
+#include "platform/registry/registry.h"
 #include "server/zuvexservice.h"
 #include "tests/fixtures/backends/testsupport.h"
 
@@ -75,7 +76,8 @@ protected:
         SetConfig(SpawnUser, sizeof SpawnUser, "root");
         SetConfig(SpawnPasswd, sizeof SpawnPasswd, "rootpw");
         SetConfig(SpawnDomain, sizeof SpawnDomain, "\\\\.");
-        SetConfig(LogDir, sizeof LogDir, root_.Path());
+        SetConfig(LogDir, sizeof LogDir, "C:\\log");
+        std::filesystem::create_directories(root_ / "c/log");
 
         InstallTool();
 
@@ -167,10 +169,13 @@ protected:
         return result;
     }
 
+    // The native path of dornel.log.
+    std::string LogPath() const { return root_ / "c/log/dornel.log"; }
+
     // The records of dornel.log.
     std::vector<LogRecord> Records() const {
         std::vector<LogRecord> records;
-        const std::string text = ReadFile(root_ / "dornel.log");
+        const std::string text = ReadFile(LogPath());
         std::size_t start = 0;
         while (start < text.size()) {
             std::size_t end = text.find('\n', start);

@@ -17,7 +17,7 @@
 namespace backendtest {
 namespace {
 
-class ToolRuns : public BackendFixture {
+class ToolRun : public BackendFixture {
 protected:
     // Runs the tool with viewbal user into a buffer of size bytes; the call's result.
     int Spawn(const char* mode, std::string& output, long size = 2048,
@@ -35,7 +35,7 @@ protected:
     }
 };
 
-TEST_F(ToolRuns, BothWritesOfTheToolAreCaptured) {
+TEST_F(ToolRun, BothWritesOfTheToolAreCaptured) {
     std::string output;
     ASSERT_EQ(Spawn("twice", output), 1);
     EXPECT_EQ(output, "Current balance is 7.25\n");
@@ -46,7 +46,7 @@ TEST_F(ToolRuns, BothWritesOfTheToolAreCaptured) {
     EXPECT_TRUE(NoChildrenLeft());
 }
 
-TEST_F(ToolRuns, SilenceIsAnEmptySuccess) {
+TEST_F(ToolRun, SilenceIsAnEmptySuccess) {
     std::string output = "x";
     EXPECT_EQ(Spawn("silent", output), 1);
     EXPECT_EQ(output, "");
@@ -54,7 +54,7 @@ TEST_F(ToolRuns, SilenceIsAnEmptySuccess) {
     EXPECT_TRUE(HasDebug("Spawn complete"));
 }
 
-TEST_F(ToolRuns, OutputIsCutToTheBufferLessOne) {
+TEST_F(ToolRun, OutputIsCutToTheBufferLessOne) {
     std::string output;
     ASSERT_EQ(Spawn("flood", output, 2048), 1);
     EXPECT_EQ(output, std::string(2047, 'x'));
@@ -63,14 +63,14 @@ TEST_F(ToolRuns, OutputIsCutToTheBufferLessOne) {
     EXPECT_TRUE(HasDebug("Child wrote 100000 bytes; kept the first 2047"));
 }
 
-TEST_F(ToolRuns, TheSpawnAccountsPasswordIsMasked) {
+TEST_F(ToolRun, TheSpawnAccountsPasswordIsMasked) {
     std::string output;
     Spawn("silent", output);
     EXPECT_TRUE(HasDebug("About to LogonUser (interactive) with U=root, P=********, D=\\\\."));
-    EXPECT_EQ(ReadFile(root_ / "dornel.log").find("rootpw"), std::string::npos);
+    EXPECT_EQ(ReadFile(LogPath()).find("rootpw"), std::string::npos);
 }
 
-TEST_F(ToolRuns, TenRunsAtOnceKeepTheirOwnOutput) {
+TEST_F(ToolRun, TenRunsAtOnceKeepTheirOwnOutput) {
     constexpr int kRuns = 10;
     std::vector<std::string> outputs(kRuns);
     std::vector<int> results(kRuns, -1);
@@ -97,7 +97,7 @@ TEST_F(ToolRuns, TenRunsAtOnceKeepTheirOwnOutput) {
 
 // ----------------------------------------------------------------------------------------
 
-TEST_F(ToolRuns, AToolThatNeverEndsIsKilledAfterTheLimit) {
+TEST_F(ToolRun, AToolThatNeverEndsIsKilledAfterTheLimit) {
     setenv("DORNEL_SPAWN_TIMEOUT_MS", "300", 1);
     setenv("ACCOUNT_DOUBLE_PIDFILE", (root_ / "pids").c_str(), 1);
     EXPECT_EQ(SpawnTimeLimitMs(), 300);
@@ -119,7 +119,7 @@ TEST_F(ToolRuns, AToolThatNeverEndsIsKilledAfterTheLimit) {
     EXPECT_TRUE(gone);
 }
 
-TEST_F(ToolRuns, AFailedLogonStartsNothingAndReadsNothing) {
+TEST_F(ToolRun, AFailedLogonStartsNothingAndReadsNothing) {
     SetConfig(SpawnPasswd, sizeof SpawnPasswd, "not-the-password");
     std::string output = "x";
     EXPECT_EQ(Spawn("balance", output), 1);
@@ -128,7 +128,7 @@ TEST_F(ToolRuns, AFailedLogonStartsNothingAndReadsNothing) {
     EXPECT_TRUE(HasDebug("LogonUser (batch) failed with 1326"));
     EXPECT_FALSE(HasDebug("About to CPAU"));
     EXPECT_EQ(ToolRuns(), "");
-    EXPECT_EQ(ReadFile(root_ / "dornel.log").find("not-the-password"), std::string::npos);
+    EXPECT_EQ(ReadFile(LogPath()).find("not-the-password"), std::string::npos);
 
     info_->printLinkType = 0;
     info_->authType = 0;
@@ -137,7 +137,7 @@ TEST_F(ToolRuns, AFailedLogonStartsNothingAndReadsNothing) {
     EXPECT_NE(NtEvents().find("Invalid response from spawned child"), std::string::npos);
 }
 
-TEST_F(ToolRuns, AnAccountRefusedInteractivelyRunsTheToolAsBatch) {
+TEST_F(ToolRun, AnAccountRefusedInteractivelyRunsTheToolAsBatch) {
     SetMatrixUsers(root_, "root:rootpw:otherservice\n");
     std::string output;
     EXPECT_EQ(Spawn("balance", output), 1);
@@ -146,7 +146,7 @@ TEST_F(ToolRuns, AnAccountRefusedInteractivelyRunsTheToolAsBatch) {
     EXPECT_FALSE(HasDebug("LogonUser (batch) failed with 1327"));
 }
 
-TEST_F(ToolRuns, AMissingToolIsAStartFailure) {
+TEST_F(ToolRun, AMissingToolIsAStartFailure) {
     std::snprintf(info_->pcounterLocation, sizeof info_->pcounterLocation, "C:\\Nowhere");
     info_->printLinkType = 0;
     info_->authType = 0;
@@ -156,7 +156,7 @@ TEST_F(ToolRuns, AMissingToolIsAStartFailure) {
     EXPECT_TRUE(HasDebug("Sending command C:\\Nowhere\\account.exe viewbal jsmith"));
 }
 
-TEST_F(ToolRuns, UnusableBuffersFail) {
+TEST_F(ToolRun, UnusableBuffersFail) {
     char buffer[4];
     long size = 0;
     EXPECT_EQ(SpawnAndRead({ToolPath()}, buffer, &size), 0);
