@@ -3,6 +3,7 @@
 #include "platform/process/process.h"
 
 #include <fcntl.h>
+#include <linux/capability.h>
 #include <grp.h>
 #include <poll.h>
 #include <signal.h>
@@ -15,7 +16,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <string>
 
 namespace platform::process {
@@ -349,22 +349,19 @@ bool NeedsIdentityChange(const logon::Account& account) {
 }
 
 IdentityPrivilege QueryIdentityPrivilege(DWORD* error) {
-    std::ifstream status("/proc/self/status");
-    if (!status) {
-        SetError(error, Win32FromErrno(errno != 0 ? errno : ENOENT));
+    __user_cap_header_struct header{};
+    header.version = _LINUX_CAPABILITY_VERSION_3;
+    header.pid = 0;
+    __user_cap_data_struct data[_LINUX_CAPABILITY_U32S_3] = {};
+    if (syscall(SYS_capget, &header, data) != 0) {
+        SetError(error, Win32FromErrno(errno));
         return IdentityPrivilege::Unreadable;
     }
-    std::string line;
-    while (std::getline(status, line)) {
-        if (line.rfind("CapEff:", 0) != 0) continue;
-        const unsigned long long effective = std::strtoull(line.c_str() + 7, nullptr, 16);
-        constexpr unsigned long long kSetGid = 1ull << 6;  // CAP_SETGID
-        constexpr unsigned long long kSetUid = 1ull << 7;  // CAP_SETUID
-        return (effective & kSetGid) && (effective & kSetUid) ? IdentityPrivilege::Held
-                                                              : IdentityPrivilege::NotHeld;
-    }
-    SetError(error, ERROR_INVALID_FUNCTION);
-    return IdentityPrivilege::Unreadable;
+    constexpr unsigned kSetGid = 1u << CAP_SETGID;  // both in the first 32 bits
+    constexpr unsigned kSetUid = 1u << CAP_SETUID;
+    const unsigned effective = data[0].effective;
+    return (effective & kSetGid) && (effective & kSetUid) ? IdentityPrivilege::Held
+                                                          : IdentityPrivilege::NotHeld;
 }
 
 }  // namespace platform::process
