@@ -332,19 +332,18 @@ ReadResult ReadUntilClosed(int fd, char* buffer, std::size_t capacity, Clock::ti
 bool NeedsIdentityChange(const logon::Account& account) {
     if (account.uid != getuid() || account.uid != geteuid()) return true;
     if (account.gid != getgid() || account.gid != getegid()) return true;
+    // Same ids: only a process that may set groups takes the account's own; any other runs
+    // the child with the groups it was given (a service manager may have added some).
+    if (geteuid() != 0) return false;
     const logon::Account current = logon::CurrentAccount();
     std::vector<gid_t> wanted = account.groups;
     std::vector<gid_t> held = current.groups;
-    std::sort(wanted.begin(), wanted.end());
-    wanted.erase(std::unique(wanted.begin(), wanted.end()), wanted.end());
-    std::sort(held.begin(), held.end());
-    held.erase(std::unique(held.begin(), held.end()), held.end());
     // The primary group counts as held whether or not it is listed as supplementary.
-    auto withoutPrimary = [&](std::vector<gid_t>& groups) {
-        groups.erase(std::remove(groups.begin(), groups.end(), account.gid), groups.end());
-    };
-    withoutPrimary(wanted);
-    withoutPrimary(held);
+    for (std::vector<gid_t>* groups : {&wanted, &held}) {
+        groups->erase(std::remove(groups->begin(), groups->end(), account.gid), groups->end());
+        std::sort(groups->begin(), groups->end());
+        groups->erase(std::unique(groups->begin(), groups->end()), groups->end());
+    }
     return wanted != held;
 }
 

@@ -133,8 +133,9 @@ struct ReadResult {
 // lot is never blocked on a full pipe). Adds no terminating zero.
 ReadResult ReadUntilClosed(int fd, char* buffer, std::size_t capacity, Clock::time_point deadline);
 
-// True when running as account needs a change of identity (its ids or groups differ from
-// the server's own).
+// True when running as account needs a change of identity: its user id or primary group
+// differs from the server's, or (for a server running as root) its supplementary groups do.
+// A server that is not root and already has the account's ids keeps its own groups.
 bool NeedsIdentityChange(const logon::Account& account);
 
 // Whether this process may change its identity to another account.

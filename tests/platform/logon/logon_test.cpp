@@ -12,6 +12,7 @@
 
 #include <cctype>
 #include <string>
+#include <vector>
 
 #include "tests/fixtures/backends/testsupport.h"
 
@@ -61,7 +62,8 @@ TEST_F(MatrixLogon, EveryDomainLogsOnThePlainName) {
     ASSERT_EQ(gethostname(host, sizeof host - 1), 0);
     std::string upper(host);
     for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    for (const std::string domain : {"\\\\.", "", ".", upper.c_str(), ("\\\\" + upper).c_str()}) {
+    const std::vector<std::string> localDomains = {"\\\\.", "", ".", upper, "\\\\" + upper};
+    for (const std::string& domain : localDomains) {
         EXPECT_TRUE(platform::logon::IsLocalDomain(domain.c_str())) << domain;
     }
     EXPECT_FALSE(platform::logon::IsLocalDomain("ACME"));
