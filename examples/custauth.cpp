@@ -16,14 +16,14 @@
 // Exports InitAuth, AuthUser and EndAuth. The plug-in keeps no state: every call reads the
 // settings and the file, so several box threads may call it at once.
 
-#include <crypt.h>
-
 #include <cstddef>
 #include <cstring>
 #include <fstream>
 #include <memory>
 #include <new>
 #include <string>
+
+#include <crypt.h>
 
 #include "examples/pluginconfig.h"
 
@@ -54,8 +54,8 @@ bool FindUser(const std::string& path, const char* user, UserEntry& entry) {
             continue;
         }
         const std::size_t second = line.find(':', first + 1);
-        entry.hash = line.substr(first + 1, second == std::string::npos ? std::string::npos
-                                                                         : second - first - 1);
+        entry.hash = line.substr(
+            first + 1, second == std::string::npos ? std::string::npos : second - first - 1);
         entry.qualifiedName = second == std::string::npos ? std::string() : line.substr(second + 1);
         return true;
     }

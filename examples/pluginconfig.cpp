@@ -21,8 +21,7 @@ std::string ReadPathSetting(const char* subKey, const char* valueName) {
     if (RegQueryValueExA(key, valueName, nullptr, &type, nullptr, &size) == ERROR_SUCCESS &&
         (type == REG_SZ || type == REG_EXPAND_SZ) && size > 0) {
         std::vector<BYTE> data(size);
-        if (RegQueryValueExA(key, valueName, nullptr, &type, data.data(), &size) ==
-            ERROR_SUCCESS) {
+        if (RegQueryValueExA(key, valueName, nullptr, &type, data.data(), &size) == ERROR_SUCCESS) {
             // The stored bytes may or may not end with a NUL.
             std::size_t length = 0;
             while (length < size && data[length] != 0) ++length;

@@ -19,11 +19,11 @@
 // a refused amount yields the failure value -1000000.0. The spawn account strings are not
 // used by this plug-in.
 
-#include <sqlite3.h>
-
 #include <cmath>
 #include <cstdint>
 #include <string>
+
+#include <sqlite3.h>
 
 #include "examples/pluginconfig.h"
 
@@ -57,7 +57,7 @@ bool Succeeded(int result) {
 
 // One connection to the ledger, closed when it goes out of scope.
 class Ledger {
-public:
+  public:
     Ledger() = default;
     ~Ledger() {
         if (db_ != nullptr) sqlite3_close_v2(db_);
@@ -69,14 +69,16 @@ public:
     bool Open(bool create) {
         const std::string path = examples::ReadPathSetting(kSettingsSubKey, kLedgerValue);
         if (path.empty()) return false;
-        const int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX |
-                          (create ? SQLITE_OPEN_CREATE : 0);
+        const int flags =
+            SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX | (create ? SQLITE_OPEN_CREATE : 0);
         if (sqlite3_open_v2(path.c_str(), &db_, flags, nullptr) != SQLITE_OK) return false;
         sqlite3_busy_timeout(db_, kBusyTimeoutMs);
         return Execute("PRAGMA journal_mode=WAL;");
     }
 
-    bool Execute(const char* sql) { return Succeeded(sqlite3_exec(db_, sql, nullptr, nullptr, nullptr)); }
+    bool Execute(const char* sql) {
+        return Succeeded(sqlite3_exec(db_, sql, nullptr, nullptr, nullptr));
+    }
 
     // The user's balance in cents; false for an unknown user or a failed read.
     bool ReadBalance(const char* user, std::int64_t& cents) {
@@ -120,7 +122,7 @@ public:
         return done;
     }
 
-private:
+  private:
     sqlite3* db_ = nullptr;
 };
 
@@ -155,8 +157,8 @@ DORNEL_EXPORT double DLPL_Deposit(const char* user, double amount, int box, cons
     Ledger ledger;
     if (!ledger.Open(false) || !ledger.Execute("BEGIN IMMEDIATE;")) return kFailure;
     std::int64_t balance = 0;
-    if (!ledger.ReadBalance(user, balance) || !ledger.AddDeposit(user, cents, box, balance + cents) ||
-        !ledger.Execute("COMMIT;")) {
+    if (!ledger.ReadBalance(user, balance) ||
+        !ledger.AddDeposit(user, cents, box, balance + cents) || !ledger.Execute("COMMIT;")) {
         ledger.Execute("ROLLBACK;");
         return kFailure;
     }

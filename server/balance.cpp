@@ -38,7 +38,7 @@ namespace {
 
 constexpr const char kErrorPayload[] = "ERROR";  // only its first four bytes are sent
 constexpr int kErrorPayloadLength = 4;
-constexpr std::size_t kShortPathSize = 260;        // the short form of PCounterLocation
+constexpr std::size_t kShortPathSize = 260;         // the short form of PCounterLocation
 constexpr std::size_t kBalanceCommandLimit = 2047;  // characters of a viewbal command line
 constexpr std::size_t kDepositCommandLimit = 259;   // characters of a deposit command line
 constexpr long kBalanceOutputSize = 2048;
@@ -196,13 +196,13 @@ using EndPrintLinkProc = void (*)();
 
 // The texts of one plug-in's deposit failures.
 struct PluginTexts {
-    const char* library;          // file name loaded
-    const char* noLibrary;        // debug record: not loaded
-    const char* noLibraryUser;    // user text: not loaded
-    const char* noExports;        // debug record: an export missing
-    const char* noExportsUser;    // user text: an export missing
-    const char* initFailed;       // debug record: init returned 0
-    const char* initFailedUser;   // user text: init returned 0
+    const char* library;            // file name loaded
+    const char* noLibrary;          // debug record: not loaded
+    const char* noLibraryUser;      // user text: not loaded
+    const char* noExports;          // debug record: an export missing
+    const char* noExportsUser;      // user text: an export missing
+    const char* initFailed;         // debug record: init returned 0
+    const char* initFailedUser;     // user text: init returned 0
     const char* depositFailedUser;  // user text: the plug-in returned the failure value
 };
 
@@ -259,9 +259,8 @@ double PluginBalance(const char* library, const char* user, t_ServerStartInfo* i
     if (init() == 0) return kBalanceFailure;
     CZuvexService::EventLog.LogDebugEvent(nullptr, "Calling DLPL_GetBalance");
     const SpawnStrings spawn;
-    const double balance =
-        getBalance(user != nullptr ? user : "", info->boxNumber, spawn.user, spawn.password,
-                   spawn.domain);
+    const double balance = getBalance(user != nullptr ? user : "", info->boxNumber, spawn.user,
+                                      spawn.password, spawn.domain);
     CZuvexService::EventLog.LogDebugEvent(nullptr, "DLPL_GetBalance returned %f", balance);
     end();
     // A result that is no number at all is no balance either.

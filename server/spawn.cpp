@@ -23,7 +23,7 @@ constexpr const char* kIdentityPrivileges[] = {
 
 // A logon token, closed when it goes out of scope.
 class TokenOwner {
-public:
+  public:
     TokenOwner() = default;
     ~TokenOwner() { CloseLogonToken(token_); }
     TokenOwner(const TokenOwner&) = delete;
@@ -31,7 +31,7 @@ public:
     HANDLE* Out() { return &token_; }
     HANDLE Get() const { return token_; }
 
-private:
+  private:
     HANDLE token_ = nullptr;
 };
 
@@ -84,15 +84,15 @@ platform::process::ChildProcess PrepAndLaunchRedirectedChild(int childStdOut, in
     GetConfigString(SpawnPasswd, password, sizeof password);
     GetConfigString(SpawnDomain, domain, sizeof domain);
 
-    CZuvexService::EventLog.LogDebugEvent(
-        nullptr, "About to LogonUser (interactive) with U=%s, P=%s, D=%s", user, kPasswordMask,
-        domain);
+    CZuvexService::EventLog.LogDebugEvent(nullptr,
+                                          "About to LogonUser (interactive) with U=%s, P=%s, D=%s",
+                                          user, kPasswordMask, domain);
     TokenOwner token;
     if (!LogonUserA(user, domain, password, LOGON32_LOGON_INTERACTIVE, LOGON32_PROVIDER_DEFAULT,
                     token.Out())) {
-        CZuvexService::EventLog.LogDebugEvent(
-            nullptr, "LogonUser failed with %ld - trying batch logon",
-            static_cast<long>(GetLastError()));
+        CZuvexService::EventLog.LogDebugEvent(nullptr,
+                                              "LogonUser failed with %ld - trying batch logon",
+                                              static_cast<long>(GetLastError()));
         if (!LogonUserA(user, domain, password, LOGON32_LOGON_BATCH, LOGON32_PROVIDER_DEFAULT,
                         token.Out())) {
             CZuvexService::EventLog.LogDebugEvent(nullptr, "LogonUser (batch) failed with %ld",
@@ -105,9 +105,9 @@ platform::process::ChildProcess PrepAndLaunchRedirectedChild(int childStdOut, in
 
     CZuvexService::EventLog.LogDebugEvent(nullptr, "About to CPAU");
     DWORD error = 0;
-    platform::process::ChildProcess child = platform::process::StartChild(
-        argv, platform::logon::TokenAccount(token.Get()), childStdIn, childStdOut, childStdErr,
-        &error);
+    platform::process::ChildProcess child =
+        platform::process::StartChild(argv, platform::logon::TokenAccount(token.Get()), childStdIn,
+                                      childStdOut, childStdErr, &error);
     if (!child.IsRunning()) {
         CZuvexService::EventLog.LogDebugEvent(nullptr, "CPAU Failed, error code %ld",
                                               static_cast<long>(error));
@@ -136,8 +136,8 @@ int ReadAndHandleOutput(int readFd, char* buffer, long* size,
             return 0;
     }
     if (result.total > result.length) {
-        CZuvexService::EventLog.LogDebugEvent(
-            nullptr, "Child wrote %zu bytes; kept the first %zu", result.total, result.length);
+        CZuvexService::EventLog.LogDebugEvent(nullptr, "Child wrote %zu bytes; kept the first %zu",
+                                              result.total, result.length);
     }
     return 1;
 }
@@ -157,8 +157,8 @@ int SpawnAndRead(const std::vector<std::string>& argv, char* buffer, long* size)
         return 0;
     }
 
-    platform::process::ChildProcess child =
-        PrepAndLaunchRedirectedChild(output.write.Get(), input.read.Get(), output.write.Get(), argv);
+    platform::process::ChildProcess child = PrepAndLaunchRedirectedChild(
+        output.write.Get(), input.read.Get(), output.write.Get(), argv);
     // Only the child keeps its ends, so the output reports its end once the child is done;
     // the input is closed at once: the tool reads nothing.
     output.write.Close();
@@ -172,8 +172,7 @@ int SpawnAndRead(const std::vector<std::string>& argv, char* buffer, long* size)
     if (result == 0) {
         child.Kill();
     } else if (child.IsRunning() && !child.WaitUntil(deadline)) {
-        CZuvexService::EventLog.LogDebugEvent(nullptr,
-                                              "Child did not exit within %ld ms; killed",
+        CZuvexService::EventLog.LogDebugEvent(nullptr, "Child did not exit within %ld ms; killed",
                                               SpawnTimeLimitMs());
     }
     return result;

@@ -9,10 +9,6 @@
 // Runs under pam_wrapper with a pam_matrix user list that the benchmark writes (the preload
 // comes from the environment: see CMakeLists.txt). Usage: backends_bench [rounds].
 
-#include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -22,6 +18,10 @@
 #include <memory>
 #include <string>
 #include <vector>
+
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include "platform/logon/logon.h"
 #include "platform/paths/paths.h"

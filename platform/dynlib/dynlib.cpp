@@ -2,12 +2,12 @@
 // Copyright (c) 2026 The Dornel developers
 #include "platform/dynlib/dynlib.h"
 
+#include <cstdlib>
+#include <cstring>
+
 #include <dlfcn.h>
 #include <strings.h>
 #include <unistd.h>
-
-#include <cstdlib>
-#include <cstring>
 
 #include "platform/paths/paths.h"
 

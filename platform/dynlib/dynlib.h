@@ -55,7 +55,7 @@ std::string DynlibErrorText();
 // A library loaded with LoadLibraryA, freed when it goes out of scope. Copy whatever a
 // plug-in returned into your own buffers before the Library is destroyed.
 class Library {
-public:
+  public:
     // Loads fileName as LoadLibraryA does; IsLoaded tells whether it worked.
     explicit Library(const char* fileName) : module_(LoadLibraryA(fileName)) {}
     ~Library() {
@@ -72,7 +72,7 @@ public:
         return reinterpret_cast<Function>(GetProcAddress(module_, name));
     }
 
-private:
+  private:
     HMODULE module_;
 };
 

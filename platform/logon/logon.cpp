@@ -2,15 +2,15 @@
 // Copyright (c) 2026 The Dornel developers
 #include "platform/logon/logon.h"
 
-#include <grp.h>
-#include <pwd.h>
-#include <strings.h>
-#include <unistd.h>
-
 #include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <new>
+
+#include <grp.h>
+#include <pwd.h>
+#include <strings.h>
+#include <unistd.h>
 
 #include <security/pam_appl.h>
 
@@ -55,8 +55,8 @@ int Conversation(int count, const struct pam_message** messages, struct pam_resp
     if (responses == nullptr) return PAM_SUCCESS;
     const char* password = static_cast<const char*>(appData);
     // PAM frees the responses and their texts with free().
-    auto* answers = static_cast<pam_response*>(std::calloc(static_cast<size_t>(count),
-                                                           sizeof(pam_response)));
+    auto* answers =
+        static_cast<pam_response*>(std::calloc(static_cast<size_t>(count), sizeof(pam_response)));
     if (answers == nullptr) return PAM_BUF_ERR;
     for (int i = 0; i < count; ++i) {
         const int style = messages[i]->msg_style;
@@ -74,7 +74,7 @@ int Conversation(int count, const struct pam_message** messages, struct pam_resp
 
 // A PAM transaction, ended with the last result when it goes out of scope.
 class PamTransaction {
-public:
+  public:
     PamTransaction() = default;
     ~PamTransaction() {
         if (handle_ != nullptr) pam_end(handle_, lastResult_);
@@ -99,7 +99,7 @@ public:
         return static_cast<const char*>(item);
     }
 
-private:
+  private:
     pam_handle_t* handle_ = nullptr;
     pam_conv conversation_{};
     int lastResult_ = PAM_SUCCESS;

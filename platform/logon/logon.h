@@ -23,10 +23,10 @@
 // Safe from any thread; each call runs its own PAM transaction. Failures set the thread's
 // last error (GetLastError) to a Win32 code.
 
-#include <sys/types.h>
-
 #include <string>
 #include <vector>
+
+#include <sys/types.h>
 
 #include "platform/base/wintypes.h"
 

@@ -2,21 +2,21 @@
 // Copyright (c) 2026 The Dornel developers
 #include "platform/process/process.h"
 
-#include <fcntl.h>
-#include <linux/capability.h>
-#include <grp.h>
-#include <poll.h>
-#include <signal.h>
-#include <sys/syscall.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+
+#include <fcntl.h>
+#include <grp.h>
+#include <linux/capability.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 namespace platform::process {
 namespace {
@@ -247,7 +247,8 @@ ChildProcess StartChild(const std::vector<std::string>& argv, const logon::Accou
     // async-signal-safe calls are allowed.
     std::vector<char*> arguments;
     arguments.reserve(argv.size() + 1);
-    for (const std::string& argument : argv) arguments.push_back(const_cast<char*>(argument.c_str()));
+    for (const std::string& argument : argv)
+        arguments.push_back(const_cast<char*>(argument.c_str()));
     arguments.push_back(nullptr);
 
     Pipe report;
@@ -272,8 +273,8 @@ ChildProcess StartChild(const std::vector<std::string>& argv, const logon::Accou
     int childError = 0;
     size_t got = 0;
     while (got < sizeof childError) {
-        const ssize_t n =
-            read(report.read.Get(), reinterpret_cast<char*>(&childError) + got, sizeof childError - got);
+        const ssize_t n = read(report.read.Get(), reinterpret_cast<char*>(&childError) + got,
+                               sizeof childError - got);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) break;
         got += static_cast<size_t>(n);

@@ -19,12 +19,12 @@
 // Safe from any thread; every descriptor is created close-on-exec, so a child started on
 // one thread never holds a pipe of another thread's child. Failures carry a Win32 code.
 
-#include <sys/types.h>
-
 #include <chrono>
 #include <cstddef>
 #include <string>
 #include <vector>
+
+#include <sys/types.h>
 
 #include "platform/base/wintypes.h"
 #include "platform/logon/logon.h"
@@ -35,7 +35,7 @@ using Clock = std::chrono::steady_clock;
 
 // A file descriptor, closed when it goes out of scope.
 class FileDescriptor {
-public:
+  public:
     FileDescriptor() = default;
     explicit FileDescriptor(int fd) : fd_(fd) {}
     ~FileDescriptor() { Close(); }
@@ -51,7 +51,7 @@ public:
     // Closes the descriptor now (nothing when none).
     void Close();
 
-private:
+  private:
     int fd_ = -1;
 };
 
@@ -67,7 +67,7 @@ struct Pipe {
 // A started child process. Movable, not copyable; the destructor ends and reaps a child
 // that is still running.
 class ChildProcess {
-public:
+  public:
     ChildProcess() = default;
     ~ChildProcess();
     ChildProcess(ChildProcess&& other) noexcept;
@@ -92,9 +92,9 @@ public:
     // The signal that ended the child, else 0.
     int Signal() const { return signal_; }
 
-private:
-    friend ChildProcess StartChild(const std::vector<std::string>&, const logon::Account*, int,
-                                   int, int, DWORD*);
+  private:
+    friend ChildProcess StartChild(const std::vector<std::string>&, const logon::Account*, int, int,
+                                   int, DWORD*);
     void Reap(int status);
 
     pid_t pid_ = -1;

@@ -4,17 +4,18 @@
 // The example plug-ins as the server meets them: loaded with dlopen from the build, their
 // settings in the registry, the ledger a real SQLite file shared by threads and processes.
 
-#include <crypt.h>
-#include <gtest/gtest.h>
-#include <sqlite3.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <cmath>
 #include <limits>
 #include <string>
 #include <thread>
 #include <vector>
+
+#include <crypt.h>
+#include <sqlite3.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
 
 #include "platform/dynlib/dynlib.h"
 #include "platform/paths/paths.h"
@@ -65,11 +66,10 @@ long long QueryNumber(const std::string& path, const char* sql) {
 }
 
 class Ledger : public ::testing::Test {
-protected:
+  protected:
     using InitProc = int (*)();
     using BalanceProc = double (*)(const char*, int, const char*, const char*, const char*);
-    using DepositProc = double (*)(const char*, double, int, const char*, const char*,
-                                   const char*);
+    using DepositProc = double (*)(const char*, double, int, const char*, const char*, const char*);
     using EndProc = void (*)();
 
     void SetUp() override {

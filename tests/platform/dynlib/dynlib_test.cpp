@@ -6,10 +6,10 @@
 
 #include "platform/dynlib/dynlib.h"
 
-#include <gtest/gtest.h>
-
 #include <cstdlib>
 #include <string>
+
+#include <gtest/gtest.h>
 
 #include "tests/fixtures/backends/testsupport.h"
 
@@ -21,7 +21,7 @@ using AnswerProc = int (*)();
 std::string PluginFolder() { return std::string(DYNTEST_PLUGIN_DIR); }
 
 class Loader : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         setenv("DORNEL_PLUGIN_DIR", ("/nonexistent::" + PluginFolder()).c_str(), 1);
     }

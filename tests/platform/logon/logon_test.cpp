@@ -6,13 +6,14 @@
 
 #include "platform/logon/logon.h"
 
-#include <gtest/gtest.h>
-#include <pwd.h>
-#include <unistd.h>
-
 #include <cctype>
 #include <string>
 #include <vector>
+
+#include <pwd.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
 
 #include "tests/fixtures/backends/testsupport.h"
 
@@ -24,7 +25,7 @@ using backendtest::SetMatrixUsers;
 using backendtest::TempRoot;
 
 class MatrixLogon : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         SetMatrixUsers(root_,
                        "jsmith:s3cret:dornelman\n"
@@ -93,8 +94,8 @@ TEST_F(MatrixLogon, AccountManagementDeclinesInteractiveButNotBatch) {
     EXPECT_FALSE(LogonUserA("bob", "\\\\.", "pw", LOGON32_LOGON_INTERACTIVE,
                             LOGON32_PROVIDER_DEFAULT, &token));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCOUNT_RESTRICTION));
-    EXPECT_TRUE(LogonUserA("bob", "\\\\.", "pw", LOGON32_LOGON_BATCH, LOGON32_PROVIDER_DEFAULT,
-                           &token));
+    EXPECT_TRUE(
+        LogonUserA("bob", "\\\\.", "pw", LOGON32_LOGON_BATCH, LOGON32_PROVIDER_DEFAULT, &token));
     CloseLogonToken(token);
 }
 
@@ -117,7 +118,7 @@ TEST_F(MatrixLogon, BadArgumentsAndForeignHandlesAreRefused) {
 // A real account through pam_unix (this executable runs a second time with the "unix"
 // PAM services for these).
 class RealUserLogon : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         if (geteuid() != 0) GTEST_SKIP() << "a local account needs root";
         ASSERT_TRUE(user_.Made());

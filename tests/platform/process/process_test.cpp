@@ -6,15 +6,16 @@
 
 #include "platform/process/process.h"
 
-#include <gtest/gtest.h>
+#include <cerrno>
+#include <fstream>
+#include <string>
+
 #include <pwd.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <cerrno>
-#include <fstream>
-#include <string>
+#include <gtest/gtest.h>
 
 #include "tests/fixtures/backends/testsupport.h"
 
@@ -38,7 +39,8 @@ struct Outcome {
 // Runs argv with output and error on one pipe, reading at most capacity bytes for at most
 // limit, then waits up to the same deadline.
 Outcome RunChild(const std::vector<std::string>& argv, std::size_t capacity = 4096,
-            std::chrono::milliseconds limit = 5000ms, const logon::Account* account = nullptr) {
+                 std::chrono::milliseconds limit = 5000ms,
+                 const logon::Account* account = nullptr) {
     Outcome outcome;
     Pipe output;
     EXPECT_TRUE(CreatePipe(output));
@@ -92,7 +94,8 @@ TEST(ProcessRun, OutputAndErrorShareThePipeAndInputIsEmpty) {
 }
 
 TEST(ProcessRun, OutputPastTheCapacityIsReadAndDropped) {
-    const Outcome outcome = RunChild({"/bin/sh", "-c", "head -c 200000 /dev/zero | tr '\\0' x"}, 100);
+    const Outcome outcome =
+        RunChild({"/bin/sh", "-c", "head -c 200000 /dev/zero | tr '\\0' x"}, 100);
     EXPECT_EQ(outcome.output, std::string(100, 'x'));
     EXPECT_EQ(outcome.read.total, 200000u);
     EXPECT_EQ(outcome.read.end, ReadEnd::Closed);
@@ -100,8 +103,7 @@ TEST(ProcessRun, OutputPastTheCapacityIsReadAndDropped) {
 }
 
 TEST(ProcessRun, AChildPastItsTimeIsKilledWithItsGroup) {
-    const Outcome outcome =
-        RunChild({"/bin/sh", "-c", "sleep 1000 & echo $!; wait"}, 64, 300ms);
+    const Outcome outcome = RunChild({"/bin/sh", "-c", "sleep 1000 & echo $!; wait"}, 64, 300ms);
     EXPECT_EQ(outcome.read.end, ReadEnd::TimedOut);
     EXPECT_FALSE(outcome.exited);
     EXPECT_EQ(outcome.signal, SIGKILL);
@@ -150,8 +152,8 @@ TEST(ProcessRun, AChildRunsAsTheGivenAccount) {
     account.uid = entry->pw_uid;
     account.gid = entry->pw_gid;
     account.groups = {entry->pw_gid};
-    const Outcome outcome = RunChild({"/bin/sh", "-c", "echo $(id -u) $(id -g) $(id -G)"}, 256,
-                                5000ms, &account);
+    const Outcome outcome =
+        RunChild({"/bin/sh", "-c", "echo $(id -u) $(id -g) $(id -G)"}, 256, 5000ms, &account);
     const std::string ids = std::to_string(entry->pw_uid) + " " + std::to_string(entry->pw_gid);
     EXPECT_EQ(outcome.output, ids + " " + std::to_string(entry->pw_gid) + "\n");
 }

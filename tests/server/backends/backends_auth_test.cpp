@@ -12,7 +12,7 @@ namespace backendtest {
 namespace {
 
 class Authentication : public BackendFixture {
-protected:
+  protected:
     AuthOutcome Authenticate(int authType, const char* user, const char* password) {
         info_->authType = authType;
         return CZuvexService::AuthenticateUser(info_, user, password);
@@ -23,14 +23,14 @@ protected:
         const std::string path = root_ / "boxusers";
         WriteFile(path, lines);
         HKEY key = nullptr;
-        ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE,
-                                  "SOFTWARE\\Orvane Technology\\ZuvexBox\\CustAuth", 0, nullptr,
-                                  0, KEY_ALL_ACCESS, nullptr, &key, nullptr),
-                  ERROR_SUCCESS);
-        ASSERT_EQ(RegSetValueExA(key, "UserFile", 0, REG_SZ,
-                                 reinterpret_cast<const BYTE*>(path.c_str()),
-                                 static_cast<DWORD>(path.size() + 1)),
-                  ERROR_SUCCESS);
+        ASSERT_EQ(
+            RegCreateKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Orvane Technology\\ZuvexBox\\CustAuth",
+                            0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr),
+            ERROR_SUCCESS);
+        ASSERT_EQ(
+            RegSetValueExA(key, "UserFile", 0, REG_SZ, reinterpret_cast<const BYTE*>(path.c_str()),
+                           static_cast<DWORD>(path.size() + 1)),
+            ERROR_SUCCESS);
         RegCloseKey(key);
         InstallPlugin(BuiltPlugin("custauth.so"), "custauth.so");
     }
@@ -139,8 +139,7 @@ TEST_F(Authentication, APluginThatRefusesTheUserStillEnds) {
 }
 
 TEST_F(Authentication, TheCustomPluginRefusesBadAndLockedEntries) {
-    ConfigureCustAuth("jsmith:" + Hash("right") + "\nlocked:!" + Hash("pw") +
-                      "\nbroken:nothash\n");
+    ConfigureCustAuth("jsmith:" + Hash("right") + "\nlocked:!" + Hash("pw") + "\nbroken:nothash\n");
     EXPECT_EQ(Authenticate(2, "jsmith", "wrong"), AuthOutcome::Declined);
     EXPECT_EQ(Authenticate(2, "jsmit", "right"), AuthOutcome::Declined);
     EXPECT_EQ(Authenticate(2, "locked", "pw"), AuthOutcome::Declined);

@@ -12,7 +12,7 @@ namespace backendtest {
 namespace {
 
 class Balances : public BackendFixture {
-protected:
+  protected:
     double Balance(int printLinkType, int authType, const char* user = "jsmith") {
         info_->printLinkType = printLinkType;
         info_->authType = authType;
@@ -63,12 +63,18 @@ TEST_F(Balances, TheTableOfBackEnds) {
         bool invalidPrintlink;
     };
     const Row rows[] = {
-        {0, 0, 3.50, true, false, false},          {0, 1, 8.25, false, true, false},
-        {0, 2, kBalanceFailure, false, false, false}, {0, 3, kBalanceFailure, false, false, false},
-        {1, 0, 8.25, false, true, false},          {1, 1, 8.25, false, true, false},
-        {1, 2, 8.25, false, true, false},          {1, 3, 8.25, false, true, false},
-        {7, 0, kBalanceFailure, false, false, true}, {7, 1, kBalanceFailure, false, false, true},
-        {7, 2, kBalanceFailure, false, false, true}, {7, 3, kBalanceFailure, false, false, true},
+        {0, 0, 3.50, true, false, false},
+        {0, 1, 8.25, false, true, false},
+        {0, 2, kBalanceFailure, false, false, false},
+        {0, 3, kBalanceFailure, false, false, false},
+        {1, 0, 8.25, false, true, false},
+        {1, 1, 8.25, false, true, false},
+        {1, 2, 8.25, false, true, false},
+        {1, 3, 8.25, false, true, false},
+        {7, 0, kBalanceFailure, false, false, true},
+        {7, 1, kBalanceFailure, false, false, true},
+        {7, 2, kBalanceFailure, false, false, true},
+        {7, 3, kBalanceFailure, false, false, true},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE("printLinkType " + std::to_string(row.printLinkType) + ", authType " +
@@ -194,7 +200,8 @@ TEST_F(Balances, APluginDepositThatFailsIsAnError) {
     setenv("DORNEL_TESTPLUGIN_BALANCE", "-1000000", 1);
     Deposit(1, 0, "jsmith", 2.00);
     EXPECT_EQ(DepositAnswer(), "ERRO");
-    EXPECT_EQ(DataOf(CEventLog::DepositError), std::vector<std::string>{"printlink deposit failed."});
+    EXPECT_EQ(DataOf(CEventLog::DepositError),
+              std::vector<std::string>{"printlink deposit failed."});
     EXPECT_TRUE(DataOf(CEventLog::DepositOK).empty());
     EXPECT_TRUE(HasDebug("DLPL_Deposit returned -1000000.000000"));
     EXPECT_TRUE(IsBalanceFailure(Balance(1, 0)));
@@ -202,8 +209,8 @@ TEST_F(Balances, APluginDepositThatFailsIsAnError) {
 
 TEST_F(Balances, PluginFailuresHaveTheirTexts) {
     struct Row {
-        const char* library;       // installed as
-        const char* plugin;        // which build of the test plug-in, or null for none
+        const char* library;  // installed as
+        const char* plugin;   // which build of the test plug-in, or null for none
         bool initFails;
         const char* debug;
         const char* user;

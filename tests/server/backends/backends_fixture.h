@@ -8,11 +8,6 @@
 // whose socket is one end of a socketpair with a peer thread on the other end that
 // acknowledges and records every packet the server sends.
 
-#include <gtest/gtest.h>
-#include <sys/socket.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <chrono>
 #include <condition_variable>
 #include <cstdlib>
@@ -23,6 +18,12 @@
 #include <string>
 #include <thread>
 #include <vector>
+
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
 
 #include "client/src/Protocol.h"
 #include "platform/paths/paths.h"
@@ -53,7 +54,7 @@ inline void SetConfig(char* target, std::size_t size, const std::string& value) 
 }
 
 class BackendFixture : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         // Children (the tool double) must not inherit the PAM wrapper, and each test
         // starts from the tool's and the plug-in's default behaviour.

@@ -4,12 +4,12 @@
 // Running the tool for real: logons of the spawn account, what is captured of the output,
 // the time limit, concurrent runs, and a run as a real local account.
 
+#include <atomic>
+#include <cerrno>
+
 #include <pwd.h>
 #include <signal.h>
 #include <sys/wait.h>
-
-#include <atomic>
-#include <cerrno>
 
 #include "backends_fixture.h"
 #include "server/spawn.h"
@@ -18,7 +18,7 @@ namespace backendtest {
 namespace {
 
 class ToolRun : public BackendFixture {
-protected:
+  protected:
     // Runs the tool with viewbal user into a buffer of size bytes; the call's result.
     int Spawn(const char* mode, std::string& output, long size = 2048,
               const std::string& user = "jsmith") {
@@ -193,7 +193,7 @@ TEST_F(ToolRunsPrivileges, UnknownPrivilegeNamesAreLogged) {
 // With the "unix" PAM services: a real local account as the spawn account and as a box
 // user (root only).
 class RealAccount : public BackendFixture {
-protected:
+  protected:
     void SetUp() override {
         if (geteuid() != 0) GTEST_SKIP() << "a local account needs root";
         BackendFixture::SetUp();

@@ -37,7 +37,9 @@ void Record(const std::string& line) {
 
 int InitResult() { return std::strcmp(Setting("DORNEL_TESTPLUGIN_INIT", "1"), "0") == 0 ? 0 : 1; }
 
-double BalanceResult() { return std::strtod(Setting("DORNEL_TESTPLUGIN_BALANCE", "12.5"), nullptr); }
+double BalanceResult() {
+    return std::strtod(Setting("DORNEL_TESTPLUGIN_BALANCE", "12.5"), nullptr);
+}
 
 }  // namespace
 
