@@ -58,11 +58,20 @@ void LogNtNotice(const char* text) {
     }
 }
 
+// An amount as "%.2f", however large (a double has at most 309 digits before the point).
+std::string FormatAmount(double value) {
+    char text[400];
+    const int length = std::snprintf(text, sizeof text, "%.2f", value);
+    if (length < 0) return "0.00";
+    return std::string(text, static_cast<std::size_t>(length) < sizeof text
+                                 ? static_cast<std::size_t>(length)
+                                 : sizeof text - 1);
+}
+
 // Answers a deposit with its new balance, as "%.2f" without a terminating zero.
-void SendDepositResult(t_ServerStartInfo* info, double balance) {
-    char text[64];
-    const int length = std::snprintf(text, sizeof text, "%.2f", balance);
-    SendControlPacket(info->socket, PKT_DEPOSIT_RESULT, text, length);
+void SendDepositResult(t_ServerStartInfo* info, const std::string& balance) {
+    SendControlPacket(info->socket, PKT_DEPOSIT_RESULT, balance.data(),
+                      static_cast<int>(balance.size()));
 }
 
 // Answers a deposit with the 4-byte error payload.
@@ -82,7 +91,8 @@ void RefuseDeposit(t_ServerStartInfo* info, const char* debugText, const char* u
 bool RefusedWithoutUser(t_ServerStartInfo* info, double amount) {
     if (info->userName[0] != '\0') return false;
     char text[128];
-    std::snprintf(text, sizeof text, "Deposit of %.2f refused: no authenticated user", amount);
+    std::snprintf(text, sizeof text, "Deposit of %s refused: no authenticated user",
+                  FormatAmount(amount).c_str());
     RefuseDeposit(info, text, "No authenticated user for this deposit");
     return true;
 }
@@ -302,10 +312,9 @@ void PluginDeposit(const PluginTexts& texts, t_ServerStartInfo* info, double amo
         CZuvexService::EventLog.LogUserEvent(info, CEventLog::DepositError,
                                              texts.depositFailedUser);
     } else {
-        char text[64];
-        std::snprintf(text, sizeof text, "%.2f", balance);
-        CZuvexService::EventLog.LogUserEvent(info, CEventLog::DepositOK, text);
-        SendDepositResult(info, balance);
+        const std::string text = FormatAmount(balance);
+        CZuvexService::EventLog.LogUserEvent(info, CEventLog::DepositOK, text.c_str());
+        SendDepositResult(info, text);
     }
     info->userName[0] = '\0';
 }
@@ -379,8 +388,7 @@ void CZuvexService::ProcessPCounterDeposit(t_ServerStartInfo* info, double amoun
 
 void CZuvexService::ProcessNTPCounterDeposit(t_ServerStartInfo* info, double amount) {
     if (RefusedWithoutUser(info, amount)) return;
-    char amountText[64];
-    std::snprintf(amountText, sizeof amountText, "%.2f", amount);
+    const std::string amountText = FormatAmount(amount);
     const std::string location = ShortLocation(info);
     const std::string commandLine =
         location + "\\account.exe deposit " + info->userName + " " + amountText;
@@ -408,10 +416,9 @@ void CZuvexService::ProcessNTPCounterDeposit(t_ServerStartInfo* info, double amo
         CZuvexService::EventLog.LogUserEvent(info, CEventLog::DepositError,
                                              OneLine(output).c_str());
     } else {
-        char text[64];
-        std::snprintf(text, sizeof text, "%.2f", balance);
-        CZuvexService::EventLog.LogUserEvent(info, CEventLog::DepositOK, text);
-        SendDepositResult(info, balance);
+        const std::string text = FormatAmount(balance);
+        CZuvexService::EventLog.LogUserEvent(info, CEventLog::DepositOK, text.c_str());
+        SendDepositResult(info, text);
     }
     info->userName[0] = '\0';
 }

@@ -142,6 +142,15 @@ TEST_F(Balances, TheToolsOutputMarkers) {
     EXPECT_EQ(NtEvents().find("Invalid response from spawned child"), std::string::npos);
 }
 
+TEST_F(Balances, AHugeNewBalanceIsSentWhole) {
+    ToolPrints("New balance is 1e300\n");
+    Deposit(0, 0, "jsmith", 1.00);
+    const std::string answer = DepositAnswer();
+    EXPECT_EQ(answer.size(), 304u);
+    EXPECT_EQ(answer.substr(answer.size() - 3), ".00");
+    EXPECT_EQ(DataOf(CEventLog::DepositOK), std::vector<std::string>{answer});
+}
+
 TEST_F(Balances, TheCommandLineIsLoggedAndTheUserNameIsOneArgument) {
     const std::string user = "j smith; touch /tmp/x `id` $(id) \"q\" 'a'";
     EXPECT_DOUBLE_EQ(Balance(0, 0, user.c_str()), 0.0);
