@@ -81,6 +81,13 @@ void WriteAll(int fd, const void* data, size_t length) {
     sigemptyset(&all);
     sigprocmask(SIG_SETMASK, &all, nullptr);
     for (int sig : {SIGPIPE, SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGCHLD}) signal(sig, SIG_DFL);
+    // A server started with a standard descriptor closed may have been given the report
+    // pipe there; the dup2 calls below must not overwrite it.
+    if (report >= 0 && report <= 2) {
+        const int moved = fcntl(report, F_DUPFD_CLOEXEC, 3);
+        if (moved < 0) _exit(127);
+        report = moved;
+    }
 
     // The standard descriptors may be the same pipe (output and error), and may already
     // sit at 0, 1 or 2 in the parent; move them above 2 first so no dup2 overwrites another.
