@@ -49,14 +49,21 @@ int CEventLog::RegisterRPCServer() {
         ReportFailure(*this, "RpcServerInqBindings", status);
         return 0;
     }
+    // From here a failure releases what was set up, so the log runs on without the
+    // interface and nothing is left half registered.
     status = RpcEpRegisterA(DornelLog_v1_0_s_ifspec, rpcBindings, nullptr, nullptr);
     if (status != RPC_S_OK) {
         ReportFailure(*this, "RpcEpRegister", status);
+        RpcBindingVectorFree(&rpcBindings);
+        rpcBindings = nullptr;
         return 0;
     }
     status = RpcServerListen(kMinCallThreads, kMaxCalls, 1);
     if (status != RPC_S_OK) {
         ReportFailure(*this, "RpcServerListen", status);
+        RpcEpUnregister(DornelLog_v1_0_s_ifspec, rpcBindings, nullptr);
+        RpcBindingVectorFree(&rpcBindings);
+        rpcBindings = nullptr;
         return 0;
     }
     return 1;
