@@ -175,5 +175,4 @@ class ImpacketInterop(unittest.TestCase):
 
 
 if __name__ == "__main__":
-    sys.path.insert(0, __import__("os").path.dirname(__file__))
     unittest.main(verbosity=2)
