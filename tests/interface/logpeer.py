@@ -53,15 +53,20 @@ class LogServer:
         return self.process is not None and self.process.poll() is None
 
     def stop(self):
+        """Stops the server; raises when it did not end cleanly (a crash, a leak report)."""
+        code = 0
         if self.process is not None:
             self.process.stdin.close()
             try:
-                self.process.wait(timeout=20)
+                code = self.process.wait(timeout=20)
             except subprocess.TimeoutExpired:
                 self.process.kill()
                 self.process.wait(timeout=5)
+                code = "killed after 20 s"
             self.process = None
         shutil.rmtree(self.root, ignore_errors=True)
+        if code != 0:
+            raise AssertionError("dornellog_test_server ended with %s" % code)
 
 
 def pad4(data):
