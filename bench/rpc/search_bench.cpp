@@ -121,7 +121,11 @@ int main(int argc, char** argv) {
             LogBuffer entry{};
             long read = 0;
             if (DornelLogClient::GetFirstEventEntry(binding, &position) == 0) {
-                while (DornelLogClient::GetNextEventEntry(binding, &position, &entry) == 0) ++read;
+                while (DornelLogClient::GetNextEventEntry(binding, &position, &entry) == 0) {
+                    ++read;
+                    MIDL_user_free(entry.data);
+                    entry = LogBuffer{};
+                }
             }
             MIDL_user_free(entry.data);
             double searchAndRead = Seconds(start);

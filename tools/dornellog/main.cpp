@@ -99,6 +99,9 @@ int SearchLog(handle_t binding, const std::string& text) {
                 std::fputs(reinterpret_cast<const char*>(entry.data), stdout);
                 ++printed;
             }
+            // The next request carries an empty entry, as the viewer sends it.
+            MIDL_user_free(entry.data);
+            entry = LogBuffer{};
         }
     }
     MIDL_user_free(entry.data);

@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <condition_variable>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
@@ -60,15 +61,30 @@ RPC_STATUS WhoStub(RPC_MESSAGE* message) {
     return RPC_S_OK;
 }
 
+// 3: blocks until released (at most 10 s), so a test can hold a call in progress.
+std::mutex blockLock;
+std::condition_variable blockChanged;
+bool blockEntered = false;
+bool blockReleased = false;
+
+RPC_STATUS BlockStub(RPC_MESSAGE* message) {
+    std::unique_lock<std::mutex> guard(blockLock);
+    blockEntered = true;
+    blockChanged.notify_all();
+    blockChanged.wait_for(guard, std::chrono::seconds(10), [] { return blockReleased; });
+    message->Out->WriteUInt32(0);
+    return RPC_S_OK;
+}
+
 void TestRundown(RPC_BINDING_HANDLE connection) {
     std::lock_guard<std::mutex> guard(rundownLock);
     rundowns.insert(connection);
 }
 
-const RPC_DISPATCH_FUNCTION kTestDispatch[] = {EchoStub, SizedStub, WhoStub};
+const RPC_DISPATCH_FUNCTION kTestDispatch[] = {EchoStub, SizedStub, WhoStub, BlockStub};
 const RPC_INTERFACE kTestInterface = {
     {{0x7a5e0001, 0x1234, 0x4bcd, {0x80, 0x01, 0x02, 0x03, 0x04, 0x05, 0x06, 0x07}}, {1, 0}},
-    kTestDispatch, 3, TestRundown};
+    kTestDispatch, 4, TestRundown};
 // The same identity at version 2.0, which the server does not offer.
 const RPC_INTERFACE kWrongVersion = {
     {{0x7a5e0001, 0x1234, 0x4bcd, {0x80, 0x01, 0x02, 0x03, 0x04, 0x05, 0x06, 0x07}}, {2, 0}},
@@ -92,14 +108,16 @@ std::vector<std::uint8_t> EchoRequest(const std::vector<std::uint8_t>& payload) 
 
 class RpcRuntime : public ::testing::Test {
 protected:
-    static void SetUpTestSuite() {
+    static void SetUpTestSuite() { StartServer(3, 1234); }
+    static void StartServer(unsigned minThreads, unsigned maxCalls) {
         setenv("DORNEL_RPC_ADDRESS", "127.0.0.1", 1);
         setenv("DORNEL_EPM_PORT", std::to_string(FreePort()).c_str(), 1);
         ASSERT_EQ(RpcServerUseProtseqA("ncacn_ip_tcp", 3, nullptr), RPC_S_OK);
         ASSERT_EQ(RpcServerRegisterIf(&kTestInterface, nullptr, nullptr), RPC_S_OK);
         ASSERT_EQ(RpcServerInqBindings(&bindings_), RPC_S_OK);
         ASSERT_EQ(RpcEpRegisterA(&kTestInterface, bindings_, nullptr, nullptr), RPC_S_OK);
-        ASSERT_EQ(RpcServerListen(3, 1234, 1), RPC_S_OK);
+        ASSERT_EQ(RpcServerListen(minThreads, maxCalls, 1), RPC_S_OK);
+        EXPECT_EQ(RpcServerListen(minThreads, maxCalls, 1), RPC_S_ALREADY_LISTENING);
         port_ = static_cast<ServerBinding*>(bindings_->BindingH[0])->port;
     }
     static void TearDownTestSuite() {
@@ -428,6 +446,33 @@ TEST_F(RpcRuntime, ManyClientsAtOnceAreAllServed) {
     }
     for (auto& client : clients) client.join();
     EXPECT_EQ(served.load(), 160);
+}
+
+// A server that allows one call at a time, set up after the suite above has stopped its own.
+class RpcRuntimeOneCall : public RpcRuntime {
+protected:
+    static void SetUpTestSuite() { StartServer(1, 1); }
+};
+
+TEST_F(RpcRuntimeOneCall, ACallBeyondTheLimitIsTooBusyAndTheHeldOneCompletes) {
+    RPC_BINDING_HANDLE holder = Bind(std::to_string(port_));
+    RPC_BINDING_HANDLE other = Bind(std::to_string(port_));
+    ASSERT_EQ(StatusOf(other, 0), RPC_S_OK);  // connected and bound before the limit is hit
+    std::thread held([&] { EXPECT_EQ(Call(holder, 3, {}), std::vector<std::uint8_t>(4, 0)); });
+    {
+        std::unique_lock<std::mutex> guard(blockLock);
+        ASSERT_TRUE(blockChanged.wait_for(guard, std::chrono::seconds(10), [] { return blockEntered; }));
+    }
+    EXPECT_EQ(StatusOf(other, 0), RPC_S_SERVER_TOO_BUSY);
+    {
+        std::lock_guard<std::mutex> guard(blockLock);
+        blockReleased = true;
+    }
+    blockChanged.notify_all();
+    held.join();
+    EXPECT_EQ(StatusOf(other, 0), RPC_S_OK);
+    RpcBindingFree(&holder);
+    RpcBindingFree(&other);
 }
 
 // --------------------------------------------------------------------------------------

@@ -25,6 +25,7 @@
 #include "interface/dornellog.h"
 #include "platform/paths/paths.h"
 #include "platform/rpc/rpc.h"
+#include "platform/service/eventsource.h"
 #include "server/eventlog.h"
 #include "server/zuvexservice.h"
 
@@ -116,6 +117,8 @@ protected:
         while (DornelLogClient::GetNextEventEntry(binding, &position, &entry) == 0) {
             lines.emplace_back(reinterpret_cast<char*>(entry.data));
             EXPECT_EQ(entry.length, static_cast<LONG>(lines.back().size() + 1));
+            MIDL_user_free(entry.data);
+            entry = LogBuffer{};
             if (lines.size() > 100000) break;
         }
         MIDL_user_free(entry.data);

@@ -267,3 +267,31 @@ TEST_F(LogServiceTest, ViewersSearchWhileTenThreadsAppend) {
     EXPECT_EQ(SearchAndRead(binding, "|17|user|").size(), static_cast<std::size_t>(kWriters * kRecordsEach));
     RpcBindingFree(&binding);
 }
+
+TEST_F(LogServiceTest, AFailedPublicationIsEvent107AndTheLogRunsOn) {
+    log_.reset();  // the interface SetUp offered goes with its log
+    int busy = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in where{};
+    where.sin_family = AF_INET;
+    where.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(bind(busy, reinterpret_cast<sockaddr*>(&where), sizeof where), 0);
+    ASSERT_EQ(listen(busy, 1), 0);
+    socklen_t length = sizeof where;
+    getsockname(busy, reinterpret_cast<sockaddr*>(&where), &length);
+    setenv("DORNEL_EPM_PORT", std::to_string(ntohs(where.sin_port)).c_str(), 1);
+
+    log_ = std::make_unique<CEventLog>();
+    log_->Init();
+    close(busy);
+    EXPECT_EQ(log_->rpcBindings, nullptr);
+    std::FILE* events = std::fopen(platform::service::EventLogPath().c_str(), "rb");
+    ASSERT_NE(events, nullptr);
+    std::string text;
+    char chunk[4096];
+    std::size_t got;
+    while ((got = std::fread(chunk, 1, sizeof chunk, events)) > 0) text.append(chunk, got);
+    std::fclose(events);
+    EXPECT_NE(text.find("| information | 107 | Event Log RPC could not initialise"), std::string::npos);
+    Record(1, CEventLog::ServerStart, "still logging");
+    EXPECT_EQ(Search(Client(1), "still"), 1);
+}
