@@ -110,6 +110,10 @@ int main(int argc, char** argv) {
         RpcStringFreeA(&text);
         try {
             DornelLogClient::Ping(binding);  // connect and bind outside the timings
+            auto pings = Clock::now();
+            constexpr int kPings = 2000;
+            for (int i = 0; i < kPings; ++i) DornelLogClient::Ping(binding);
+            std::printf("Ping round trip           %8.1f us\n", Seconds(pings) * 1e6 / kPings);
 
             auto start = Clock::now();
             unsigned char needle[] = "closed";

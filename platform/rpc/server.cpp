@@ -62,7 +62,8 @@ struct Runtime {
     std::set<std::shared_ptr<Connection>> connections;
     std::uint32_t nextAssocGroup = 0x12340;
 
-    // The call pool.
+    // The call pool. Idle call threads wait on workAvailable, one woken per call.
+    std::condition_variable workAvailable;
     std::deque<std::function<void()>> queue;
     unsigned minThreads = 0;
     unsigned maxCalls = 0;
@@ -91,7 +92,7 @@ void WorkerLoop() {
     for (;;) {
         while (runtime.queue.empty() && !runtime.poolStopping) {
             ++runtime.idle;
-            bool woke = runtime.changed.wait_for(guard, kIdleThreadLifetime, [&] {
+            bool woke = runtime.workAvailable.wait_for(guard, kIdleThreadLifetime, [&] {
                 return !runtime.queue.empty() || runtime.poolStopping;
             });
             --runtime.idle;
@@ -112,7 +113,6 @@ void WorkerLoop() {
         work();
         guard.lock();
         --runtime.callsInProgress;
-        runtime.changed.notify_all();
     }
 }
 
@@ -137,7 +137,7 @@ bool SubmitCall(std::function<void()> work) {
     if (runtime.idle < runtime.queue.size() && runtime.threads < runtime.maxCalls) {
         StartWorker(runtime);  // when this fails the call waits for a busy thread
     }
-    runtime.changed.notify_all();
+    runtime.workAvailable.notify_one();
     return true;
 }
 
@@ -776,7 +776,7 @@ RPC_STATUS RpcMgmtWaitServerListen() {
     guard.lock();
     runtime.changed.wait(guard, [&] { return runtime.connections.empty(); });
     runtime.poolStopping = true;
-    runtime.changed.notify_all();
+    runtime.workAvailable.notify_all();
     runtime.changed.wait(guard, [&] { return runtime.threads == 0; });
     runtime.listening = false;
     runtime.stopping = false;
