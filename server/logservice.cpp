@@ -98,16 +98,26 @@ void MIDL_user_free(void* block) { std::free(block); }
 
 namespace {
 
-// Field n of a record: the text between the n-th and the (n+1)-th "|" (or the end).
-std::string_view Field(std::string_view piece, int n) {
+// The fields of a record that the cash-up reads: the text between the n-th and the
+// (n+1)-th "|" (or the end of the piece); a field that does not exist is empty.
+struct RecordFields {
+    std::string_view box;    // field 1
+    std::string_view type;   // field 2
+    std::string_view data;   // field 4
+};
+
+RecordFields SplitRecord(std::string_view piece) {
+    std::string_view fields[5];
     std::size_t start = 0;
-    for (int i = 0; i < n; ++i) {
-        std::size_t bar = piece.find('|', start);
-        if (bar == std::string_view::npos) return {};
-        start = bar + 1;
+    for (int n = 0; n < 5 && start <= piece.size(); ++n) {
+        const void* bar = std::memchr(piece.data() + start, '|', piece.size() - start);
+        std::size_t end = bar ? static_cast<std::size_t>(static_cast<const char*>(bar) - piece.data())
+                              : piece.size();
+        fields[n] = piece.substr(start, end - start);
+        if (!bar) break;
+        start = end + 1;
     }
-    std::size_t end = piece.find('|', start);
-    return piece.substr(start, end == std::string_view::npos ? std::string_view::npos : end - start);
+    return {fields[1], fields[2], fields[4]};
 }
 
 // The number at the start of a field, as atoi reads it (white space, sign, digits), but
@@ -252,11 +262,11 @@ error_status_t CashUp(handle_t IDL_handle, LONG boxNumber, LogBuffer* result) {
     int counters[9] = {};
     CEventLog::LogAccess access = log->ScanPieces(
         [&](const char* piece, std::size_t length) {
-            std::string_view record(piece, length);
-            if (FieldNumber(Field(record, 1)) != boxNumber) return;
-            int type = FieldNumber(Field(record, 2));
+            const RecordFields record = SplitRecord({piece, length});
+            if (FieldNumber(record.box) != boxNumber) return;
+            const int type = FieldNumber(record.type);
             if (type == CEventLog::DepositUnits) {
-                for (char letter : Field(record, 4)) {
+                for (char letter : record.data) {
                     if (letter >= 'a' && letter <= 'i') ++counters[letter - 'a'];
                 }
             } else if (type == CEventLog::DoorStateChange) {
