@@ -151,7 +151,8 @@ RPC_STATUS RpcServerUseProtseqEpA(const char* protseq, unsigned maxCalls, const 
 // Makes the interface callable. typeUuid and managerEpv must be null (default manager
 // routines). Registering the same interface again is harmless.
 RPC_STATUS RpcServerRegisterIf(RPC_IF_HANDLE ifSpec, UUID* typeUuid, void* managerEpv);
-// Removes the interface (null: all of them); waits for none of its calls when wait is 0.
+// Removes the interface (null: all of them) from those new binds may choose; contexts
+// already bound keep working. Calls in progress are not waited for.
 RPC_STATUS RpcServerUnregisterIf(RPC_IF_HANDLE ifSpec, UUID* typeUuid, unsigned waitForCalls);
 // A vector of the endpoints opened so far; free it with RpcBindingVectorFree.
 RPC_STATUS RpcServerInqBindings(RPC_BINDING_VECTOR** bindings);
