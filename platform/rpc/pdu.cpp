@@ -226,8 +226,8 @@ std::optional<FaultPdu> DecodeFault(const CommonHeader& header, const std::uint8
 }
 
 std::vector<std::uint8_t> EncodeBind(PduType type, std::uint32_t callId, const BindPdu& bind,
-                                     ByteOrder order) {
-    NdrWriter writer = StartPdu(type, kPfcFirstFrag | kPfcLastFrag, callId, order);
+                                     ByteOrder order, std::uint8_t extraFlags) {
+    NdrWriter writer = StartPdu(type, kPfcFirstFrag | kPfcLastFrag | extraFlags, callId, order);
     writer.WriteUInt16(bind.maxXmitFrag);
     writer.WriteUInt16(bind.maxRecvFrag);
     writer.WriteUInt32(bind.assocGroupId);
@@ -244,9 +244,10 @@ std::vector<std::uint8_t> EncodeBind(PduType type, std::uint32_t callId, const B
     return FinishPdu(writer);
 }
 
-std::vector<std::uint8_t> EncodeBindAck(PduType type, std::uint32_t callId,
-                                        const BindAckPdu& ack) {
-    NdrWriter writer = StartPdu(type, kPfcFirstFrag | kPfcLastFrag, callId, ByteOrder::Little);
+std::vector<std::uint8_t> EncodeBindAck(PduType type, std::uint32_t callId, const BindAckPdu& ack,
+                                        std::uint8_t extraFlags) {
+    NdrWriter writer =
+        StartPdu(type, kPfcFirstFrag | kPfcLastFrag | extraFlags, callId, ByteOrder::Little);
     writer.WriteUInt16(ack.maxXmitFrag);
     writer.WriteUInt16(ack.maxRecvFrag);
     writer.WriteUInt32(ack.assocGroupId);

@@ -257,8 +257,12 @@ std::optional<FaultPdu> DecodeFault(const CommonHeader& header, const std::uint8
 // Encoders: one whole PDU, frag_length filled in. type must fit the body (Bind or
 // AlterContext; BindAck or AlterContextResp). flags of the header are used as given.
 std::vector<std::uint8_t> EncodeBind(PduType type, std::uint32_t callId, const BindPdu& bind,
-                                     ByteOrder order = ByteOrder::Little);
-std::vector<std::uint8_t> EncodeBindAck(PduType type, std::uint32_t callId, const BindAckPdu& ack);
+                                     ByteOrder order = ByteOrder::Little,
+                                     std::uint8_t extraFlags = 0);
+// extraFlags are added to the first and last fragment flags (kPfcConcMpx to accept a
+// multiplexed connection).
+std::vector<std::uint8_t> EncodeBindAck(PduType type, std::uint32_t callId, const BindAckPdu& ack,
+                                        std::uint8_t extraFlags = 0);
 std::vector<std::uint8_t> EncodeBindNak(std::uint32_t callId, const BindNakPdu& nak);
 std::vector<std::uint8_t> EncodeRequest(std::uint32_t callId, std::uint8_t flags,
                                         const RequestPdu& request,

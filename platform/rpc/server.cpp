@@ -127,7 +127,23 @@ bool StartWorker(Runtime& runtime) {
     return true;
 }
 
-// Queues a call; false when maxCalls calls are already in progress.
+// Counts a call that its connection's thread runs itself; false when maxCalls calls are
+// already in progress.
+bool ReserveCall() {
+    Runtime& runtime = TheRuntime();
+    std::lock_guard<std::mutex> guard(runtime.lock);
+    if (runtime.callsInProgress >= runtime.maxCalls) return false;
+    ++runtime.callsInProgress;
+    return true;
+}
+
+void ReleaseCall() {
+    Runtime& runtime = TheRuntime();
+    std::lock_guard<std::mutex> guard(runtime.lock);
+    --runtime.callsInProgress;
+}
+
+// Queues a call for the pool; false when maxCalls calls are already in progress.
 bool SubmitCall(std::function<void()> work) {
     Runtime& runtime = TheRuntime();
     std::lock_guard<std::mutex> guard(runtime.lock);
@@ -199,6 +215,7 @@ private:
 
     // Reader thread only.
     bool bound_ = false;
+    bool multiplexed_ = false;  // the bind asked for concurrent multiplexing (PFC_CONC_MPX)
     std::uint16_t maxRecv_ = kOurMaxFragSize;
     std::map<std::uint16_t, RPC_IF_HANDLE> contexts_;
     PendingCall pending_;
@@ -329,7 +346,9 @@ bool Connection::HandleBind(const CommonHeader& header, const std::vector<std::u
     ack.secondaryAddress = std::to_string(port_);
     ack.results = Negotiate(*bind);
     bound_ = true;
-    return Send(EncodeBindAck(PduType::BindAck, header.callId, ack));
+    multiplexed_ = (header.flags & kPfcConcMpx) != 0;
+    return Send(EncodeBindAck(PduType::BindAck, header.callId, ack,
+                              multiplexed_ ? kPfcConcMpx : std::uint8_t{0}));
 }
 
 bool Connection::HandleAlterContext(const CommonHeader& header,
@@ -382,10 +401,28 @@ bool Connection::HandleRequest(const CommonHeader& header, const std::vector<std
 }
 
 void Connection::StartCall(PendingCall call, RPC_IF_HANDLE ifSpec) {
+    bool alone;
     {
         std::lock_guard<std::mutex> guard(callsLock_);
+        alone = callsRunning_ == 0;
         ++callsRunning_;
         calledInterfaces_.insert(ifSpec);
+    }
+    // A connection bound without concurrent multiplexing carries one call at a time (the
+    // viewer, dornellog and impacket bind so): the connection's own thread runs it, saving
+    // a hand-over to a pool thread and back on every call. A multiplexed connection's
+    // calls go to the pool, so they overlap.
+    if (!multiplexed_ && alone) {
+        if (ReserveCall()) {
+            RunCall(call, ifSpec);
+            ReleaseCall();
+        } else {
+            SendFault(call.callId, call.contextId, kNcaServerTooBusy, true);
+        }
+        std::lock_guard<std::mutex> guard(callsLock_);
+        --callsRunning_;
+        callsDone_.notify_all();
+        return;
     }
     auto self = shared_from_this();
     auto shared = std::make_shared<PendingCall>(std::move(call));

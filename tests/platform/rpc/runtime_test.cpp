@@ -309,6 +309,41 @@ TEST_F(RpcRuntime, RawFragmentsOfOneRequestAreJoined) {
     EXPECT_EQ(std::vector<std::uint8_t>(response->stub, response->stub + response->stubSize), stub);
 }
 
+TEST_F(RpcRuntime, CallsOfAMultiplexedConnectionOverlap) {
+    {
+        std::lock_guard<std::mutex> guard(blockLock);
+        blockEntered = blockReleased = false;
+    }
+    Socket socket = Raw();
+    SendRaw(socket, EncodeBind(PduType::Bind, 1, BindOf({Context(0, TestSyntax(), NdrSyntax())}),
+                               ByteOrder::Little, kPfcConcMpx));
+    std::vector<std::uint8_t> pdu = Reply(socket);
+    ASSERT_EQ(pdu[2], static_cast<std::uint8_t>(PduType::BindAck));
+    EXPECT_TRUE(pdu[3] & kPfcConcMpx);
+    RequestPdu block;
+    block.opnum = 3;
+    SendRaw(socket, EncodeRequest(2, kPfcFirstFrag | kPfcLastFrag, block));
+    {
+        std::unique_lock<std::mutex> guard(blockLock);
+        ASSERT_TRUE(blockChanged.wait_for(guard, std::chrono::seconds(10), [] { return blockEntered; }));
+    }
+    std::vector<std::uint8_t> stub = EchoRequest({4, 2});
+    RequestPdu echo;
+    echo.stub = stub.data();
+    echo.stubSize = stub.size();
+    SendRaw(socket, EncodeRequest(3, kPfcFirstFrag | kPfcLastFrag, echo));
+    // The echo is answered while the first call still holds.
+    pdu = Reply(socket);
+    EXPECT_EQ(DecodeCommonHeader(pdu.data(), pdu.size())->callId, 3u);
+    {
+        std::lock_guard<std::mutex> guard(blockLock);
+        blockReleased = true;
+    }
+    blockChanged.notify_all();
+    pdu = Reply(socket);
+    EXPECT_EQ(DecodeCommonHeader(pdu.data(), pdu.size())->callId, 2u);
+}
+
 // --------------------------------------------------------------------------------------
 // Refusals the client sees
 
@@ -455,6 +490,10 @@ protected:
 };
 
 TEST_F(RpcRuntimeOneCall, ACallBeyondTheLimitIsTooBusyAndTheHeldOneCompletes) {
+    {
+        std::lock_guard<std::mutex> guard(blockLock);
+        blockEntered = blockReleased = false;
+    }
     RPC_BINDING_HANDLE holder = Bind(std::to_string(port_));
     RPC_BINDING_HANDLE other = Bind(std::to_string(port_));
     ASSERT_EQ(StatusOf(other, 0), RPC_S_OK);  // connected and bound before the limit is hit
