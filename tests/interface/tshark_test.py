@@ -8,6 +8,7 @@ Skipped (exit 77) unless run as root with tshark installed."""
 import os
 import shutil
 import signal
+import socket
 import struct
 import subprocess
 import sys
@@ -33,11 +34,28 @@ def main():
     try:
         port, epm_port = server.start()
         errors = open(os.path.join(work, "tshark.err"), "w+")
+        live = open(os.path.join(work, "tshark.out"), "w+")
+        decoders = ["-d", "tcp.port==%d,dcerpc" % port, "-d", "tcp.port==%d,dcerpc" % epm_port]
+        # -P -l: every packet is also printed as soon as it is in the file, so the test can
+        # wait until the capture holds what it needs instead of guessing a delay.
         tshark = subprocess.Popen(
-            ["tshark", "-q", "-i", "lo", "-f", "tcp port %d or tcp port %d" % (port, epm_port),
-             "-a", "duration:60", "-w", capture], stdout=subprocess.DEVNULL, stderr=errors)
-        if not logpeer.wait_until(lambda: "Capturing" in open(errors.name).read(), 20):
+            ["tshark", "-l", "-P", "-i", "lo", "-f", "tcp port %d or tcp port %d" % (port, epm_port),
+             "-a", "duration:90", "-w", capture] + decoders, stdout=live, stderr=errors)
+
+        def seen(text):
+            with open(live.name) as f:
+                return text in f.read()
+
+        if not logpeer.wait_until(lambda: "Capturing" in open(errors.name).read(), 30):
             print("tshark did not start capturing:", open(errors.name).read())
+            return 1
+        # Knock on the mapper's port until the capture shows it: then nothing is lost.
+        def knock():
+            with socket.create_connection(("127.0.0.1", epm_port), timeout=5):
+                pass
+            return seen("%d" % epm_port)
+        if not logpeer.wait_until(knock, 30):
+            print("tshark saw nothing on loopback")
             return 1
 
         dce = connect(map_endpoint(epm_port))
@@ -57,13 +75,15 @@ def main():
         subprocess.run([binary, "search", "aab"], env=env, check=True, timeout=30,
                        stdout=subprocess.DEVNULL)
 
+        # dornellog's last PDU is the response to its final GetNextEventEntry (call 4 of
+        # its connection); wait until the capture holds the fault and the whole session.
+        logpeer.wait_until(lambda: seen("Fault") and seen("call_id: 4, Fragment: Single, Ctx"), 20)
         time.sleep(1)  # let dumpcap write out what it holds before it is stopped
         tshark.send_signal(signal.SIGINT)
         tshark.wait(timeout=30)
         tshark = None
 
-        decode = ["tshark", "-r", capture, "-d", "tcp.port==%d,dcerpc" % port,
-                  "-d", "tcp.port==%d,dcerpc" % epm_port]
+        decode = ["tshark", "-r", capture] + decoders
         summary = subprocess.run(decode, capture_output=True, text=True, timeout=60).stdout
         fields = subprocess.run(
             decode + ["-Y", "dcerpc", "-T", "fields", "-e", "dcerpc.pkt_type", "-e",
