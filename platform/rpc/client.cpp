@@ -30,7 +30,7 @@ std::uint16_t EndpointMapperPort() {
     if (text && *text) {
         char* end = nullptr;
         long port = std::strtol(text, &end, 10);
-        if (*end == '\0' && port > 0 && port <= 65535) return static_cast<std::uint16_t>(port);
+        if (*end == '\0' && port >= 0 && port <= 65535) return static_cast<std::uint16_t>(port);
     }
     return 135;
 }

@@ -237,6 +237,7 @@ std::optional<std::uint16_t> DecodeMapResponse(const std::vector<std::uint8_t>& 
 }
 
 std::uint16_t ResolveEndpoint(const std::string& host, const SyntaxId& interfaceId) {
+    if (EndpointMapperPort() == 0) throw RpcException(RPC_S_SERVER_UNAVAILABLE);  // none to ask
     RPC_CSTR text = nullptr;
     std::string endpoint = std::to_string(EndpointMapperPort());
     RPC_STATUS status = RpcStringBindingComposeA(nullptr, "ncacn_ip_tcp", host.c_str(),

@@ -211,6 +211,8 @@ std::vector<std::uint8_t> CallRemote(RPC_BINDING_HANDLE binding, RPC_IF_HANDLE i
                                      ByteOrder& responseOrder);
 
 // The endpoint mapper's TCP port: $DORNEL_EPM_PORT when it holds a port number, else 135.
+// 0 (set for test programs that never ask a mapper) gives the server's mapper a port the
+// system picks and leaves a client nothing to ask (RPC_S_SERVER_UNAVAILABLE).
 std::uint16_t EndpointMapperPort();
 
 // Maps a fault status from the wire to the status a client reports.

@@ -509,7 +509,13 @@ TEST_F(RpcRuntimeOneCall, ACallBeyondTheLimitIsTooBusyAndTheHeldOneCompletes) {
     }
     blockChanged.notify_all();
     held.join();
-    EXPECT_EQ(StatusOf(other, 0), RPC_S_OK);
+    // The server frees the slot just after the answer went out: allow it that moment.
+    RPC_STATUS after = RPC_S_SERVER_TOO_BUSY;
+    for (int i = 0; i < 200 && after == RPC_S_SERVER_TOO_BUSY; ++i) {
+        after = StatusOf(other, 0);
+        if (after == RPC_S_SERVER_TOO_BUSY) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    EXPECT_EQ(after, RPC_S_OK);
     RpcBindingFree(&holder);
     RpcBindingFree(&other);
 }
