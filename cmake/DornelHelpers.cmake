@@ -37,8 +37,11 @@ function(dornel_test name)
   if(NOT ARG_TIMEOUT)
     set(ARG_TIMEOUT 300)
   endif()
+  # A test that opens the event log also offers the log RPC interface: on loopback, with
+  # its endpoint mapper on a port of its own (0), never on 135. Tests of the interface set
+  # their own values.
   set_tests_properties(${name} PROPERTIES TIMEOUT ${ARG_TIMEOUT}
-    ENVIRONMENT "DORNEL_BIN_DIR=${CMAKE_BINARY_DIR}/bin;DORNEL_SOURCE_DIR=${CMAKE_SOURCE_DIR};${ARG_ENV}")
+    ENVIRONMENT "DORNEL_BIN_DIR=${CMAKE_BINARY_DIR}/bin;DORNEL_SOURCE_DIR=${CMAKE_SOURCE_DIR};DORNEL_RPC_ADDRESS=127.0.0.1;DORNEL_EPM_PORT=0;${ARG_ENV}")
   if(ARG_LABELS)
     set_tests_properties(${name} PROPERTIES LABELS "${ARG_LABELS}")
   endif()

@@ -19,6 +19,8 @@
 #include <thread>
 #include <vector>
 
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -28,6 +30,24 @@
 #include "server/zuvexservice.h"
 
 namespace {
+
+// A listening socket on a free loopback port (its descriptor), for the endpoint mapper.
+int ListenOnFreePort() {
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in where{};
+    where.sin_family = AF_INET;
+    where.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bind(fd, reinterpret_cast<sockaddr*>(&where), sizeof where);
+    listen(fd, 1);
+    return fd;
+}
+
+int PortOf(int fd) {
+    sockaddr_in where{};
+    socklen_t length = sizeof where;
+    getsockname(fd, reinterpret_cast<sockaddr*>(&where), &length);
+    return ntohs(where.sin_port);
+}
 
 namespace fs = std::filesystem;
 
@@ -68,6 +88,13 @@ protected:
         ASSERT_NE(mkdtemp(pattern), nullptr);
         root_ = pattern;
         setenv("DORNEL_ROOT", root_.c_str(), 1);
+        // Init offers the log RPC interface: on loopback, with the endpoint mapper on a
+        // port of this test's own, never on 135.
+        setenv("DORNEL_RPC_ADDRESS", "127.0.0.1", 1);
+        mapperPort_ = ListenOnFreePort();
+        setenv("DORNEL_EPM_PORT", std::to_string(PortOf(mapperPort_)).c_str(), 1);
+        close(mapperPort_);
+        mapperPort_ = -1;
         SetLogDir("C:\\dornel\\log");
         logDirectory_ = platform::paths::NativePath("C:\\dornel\\log");
         ASSERT_TRUE(platform::paths::MakeDirectories(logDirectory_));
@@ -76,6 +103,7 @@ protected:
     }
 
     void TearDown() override {
+        if (mapperPort_ >= 0) close(mapperPort_);
         service_.reset();
         std::error_code ignored;
         fs::remove_all(root_, ignored);
@@ -125,6 +153,7 @@ protected:
     std::string logPath_;
     t_ServerStartInfo box_;
     std::unique_ptr<CZuvexService> service_;
+    int mapperPort_ = -1;  // a listening socket that keeps the mapper's port busy
 };
 
 // --- Record format -----------------------------------------------------------------------
@@ -250,6 +279,15 @@ TEST_F(EventLogTest, DebugTextIsCutAt1023Characters) {
 
 TEST_F(EventLogTest, InitOffersTheRpcInterfaceAndReportsItsFailure) {
     StartService(0);
+    {
+        CEventLog log;
+        log.Init();
+        EXPECT_NE(log.rpcBindings, nullptr);
+    }
+    EXPECT_EQ(NtEventLog().find("| 107 |"), std::string::npos);
+    // With the mapper's port taken the interface cannot be published: event 107.
+    mapperPort_ = ListenOnFreePort();
+    setenv("DORNEL_EPM_PORT", std::to_string(PortOf(mapperPort_)).c_str(), 1);
     CEventLog log;
     log.Init();
     EXPECT_EQ(ThisEventLog, &log);
