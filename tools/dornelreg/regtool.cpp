@@ -139,12 +139,12 @@ struct Options {
 };
 
 // Switches each command takes, with whether they take an argument.
-struct SwitchSpec {
+struct SwitchRule {
     const char* name;
     bool takesArgument;
     const char* commands;  // space-separated
 };
-constexpr SwitchSpec kSwitches[] = {
+constexpr SwitchRule kSwitches[] = {
     {"v", true, "query add delete"},
     {"ve", false, "query add delete"},
     {"va", false, "delete"},
@@ -156,16 +156,16 @@ constexpr SwitchSpec kSwitches[] = {
     {"y", false, "export"},
 };
 
-const SwitchSpec* FindSwitch(std::string_view arg) {
+const SwitchRule* FindSwitch(std::string_view arg) {
     if (arg.size() < 2 || (arg[0] != '/' && arg[0] != '-')) return nullptr;
-    for (const SwitchSpec& spec : kSwitches) {
-        if (EqualsNoCase(arg.substr(1), spec.name)) return &spec;
+    for (const SwitchRule& rule : kSwitches) {
+        if (EqualsNoCase(arg.substr(1), rule.name)) return &rule;
     }
     return nullptr;
 }
 
-bool CommandTakes(const SwitchSpec& spec, const std::string& command) {
-    std::istringstream words(spec.commands);
+bool CommandTakes(const SwitchRule& rule, const std::string& command) {
+    std::istringstream words(rule.commands);
     std::string word;
     while (words >> word) {
         if (word == command) return true;
@@ -193,19 +193,19 @@ std::optional<Failure> ParseOptions(const std::vector<std::string>& args, Option
     }
     std::map<std::string, bool> seen;
     for (std::size_t i = 1; i < args.size(); ++i) {
-        const SwitchSpec* spec = FindSwitch(args[i]);
-        if (!spec) {
+        const SwitchRule* rule = FindSwitch(args[i]);
+        if (!rule) {
             options->positional.push_back(args[i]);
             continue;
         }
-        const std::string name = spec->name;
-        if (!CommandTakes(*spec, command)) {
+        const std::string name = rule->name;
+        if (!CommandTakes(*rule, command)) {
             return Syntax("/" + name + " is not valid for " + command + ".");
         }
         if (seen[name]) return Syntax("/" + name + " is given twice.");
         seen[name] = true;
         std::string argument;
-        if (spec->takesArgument) {
+        if (rule->takesArgument) {
             if (i + 1 >= args.size()) return Syntax("/" + name + " needs an argument.");
             argument = args[++i];
         }
