@@ -166,7 +166,7 @@ bool CBoxSession::Start() {
     int on = 1;
     if (setsockopt(socket_, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on) != 0) {
         CZuvexService::EventLog.LogDebugEvent(info_, "Could not enable TCP Keep Alives - %d",
-                                              WSAGetLastError());
+                                              NoteSocketCallError());
     }
 
     CZuvexService::EventLog.LogDebugEvent(info_, "Exchanging keys for connection encryption");

@@ -59,6 +59,10 @@ struct SocketWaitContext {
 // Returns the thread handle, or null when the thread could not start.
 HANDLE StartSocketWaitThread(const std::shared_ptr<SocketWaitContext>& context);
 
+// Records this thread's Winsock error after a failed call made straight on the descriptor
+// (select, setsockopt, shutdown), which the socket layer does not see, and returns it.
+int NoteSocketCallError();
+
 // The record's socket and keep-alive flag, read and written by several threads.
 inline std::atomic_ref<SOCKET> RecordSocket(t_ServerStartInfo* info) {
     return std::atomic_ref<SOCKET>(info->socket);

@@ -13,6 +13,7 @@
 #include "client/src/Protocol.h"
 #include "platform/net/net.h"
 #include "platform/service/eventsource.h"
+#include "server/boxsession.h"
 #include "server/zuvexservice.h"
 
 namespace {
@@ -214,6 +215,7 @@ int CheckConnectionFailed(unsigned int sock) {
         FD_SET(s, &readSet);
         timeval poll{0, 0};
         result = select(s + 1, &readSet, nullptr, nullptr, &poll);
+        if (result == SOCKET_ERROR) NoteSocketCallError();
     }
     if (result == SOCKET_ERROR) {
         CZuvexService::EventLog.LogDebugEvent(nullptr,

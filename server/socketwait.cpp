@@ -4,6 +4,7 @@
 // The eight named events of a box, and the socket wait thread that watches one box
 // connection and turns what it sees into those events for the box handler thread.
 
+#include <cerrno>
 #include <cstdio>
 #include <memory>
 
@@ -65,6 +66,12 @@ SocketWaitContext::~SocketWaitContext() {
     }
 }
 
+int NoteSocketCallError() {
+    int error = platform::net::WinsockErrorFromErrno(errno);
+    WSASetLastError(error);
+    return error;
+}
+
 HANDLE StartSocketWaitThread(const std::shared_ptr<SocketWaitContext>& context) {
     auto* share = new std::shared_ptr<SocketWaitContext>(context);
     HANDLE thread = BeginThread(RunSocketWaitThread, share);
@@ -113,7 +120,7 @@ DWORD CZuvexService::SocketWaitThread(void* arg) {
             FD_SET(sock, &exceptSet);
             timeval timeout{kSocketWaitSeconds, 0};
             result = select(sock + 1, &readSet, nullptr, &exceptSet, &timeout);
-            if (result == SOCKET_ERROR) selectError = WSAGetLastError();
+            if (result == SOCKET_ERROR) selectError = NoteSocketCallError();
         }
         EventLog.LogDebugEvent(info, "Select returns %d", result);
 
