@@ -11,10 +11,13 @@
 //
 // Appends come from every thread of the server. Appends, the whole-file scans of search
 // and cash-up, and the clear exclude one another through logLock; an append waits for a
-// scan at most a short time and never the 10 seconds an RPC operation may wait.
+// scan at most kAppendWait (2 s) and never the 10 seconds an RPC operation may wait. A
+// record that cannot get the lock in that time is dropped and counted; the next record
+// that is written reports the count once in the NT event log (event 100).
 //
 // The one instance is CZuvexService::EventLog.
 
+#include <atomic>
 #include <chrono>
 #include <cstddef>
 #include <cstdio>
@@ -77,6 +80,8 @@ public:
     // Reads the log from its start in pieces (a piece ends after a line feed or after 1022
     // characters; a last piece without a line feed is dropped), calling onPiece for each,
     // with logLock held (waiting at most timeout) so no append or clear runs meanwhile.
+    // The stream is left at the end for appends. onPiece runs with the lock held: a record
+    // it logs on this thread is dropped (and counted) rather than deadlock the scan.
     LogAccess ScanPieces(const std::function<void(const char* piece, std::size_t length)>& onPiece,
                          std::chrono::milliseconds timeout = std::chrono::seconds(10));
 
@@ -92,11 +97,28 @@ public:
     // The native path of the log file now configured (LogDir + "\dornel.log").
     static std::string LogFilePath();
 
-    std::FILE* logFile = nullptr;                   // the open log; null while closed
-    RPC_BINDING_VECTOR* rpcBindings = nullptr;      // bindings of the registered interface
-    struct SearchResults;                           // per-client result sets (log service)
-    std::shared_ptr<SearchResults> searchResults;   // created by the log service
-    std::timed_mutex logLock;                       // appends, scans and the clear
+    // Records dropped so far because logLock stayed busy longer than kAppendWait.
+    unsigned long DroppedRecords() const { return droppedRecords_.load(); }
+
+    // How long an append waits for a scan or a clear before it drops its record.
+    static constexpr std::chrono::milliseconds kAppendWait{2000};
+
+    std::FILE* logFile = nullptr;                  // the open log; null while closed
+    RPC_BINDING_VECTOR* rpcBindings = nullptr;     // bindings of the registered interface
+    struct SearchResults;                          // per-client result sets (log service)
+    std::shared_ptr<SearchResults> searchResults;  // created by the log service
+    std::timed_mutex logLock;                      // appends, scans and the clear
+
+private:
+    // Writes one formatted record: waits for logLock (kAppendWait), reopens the file after
+    // a failed clear, then one write and a flush.
+    void AppendRecord(int boxNumber, const char* userName, int type, const char* data);
+    // Opens the file again with "a+b" after a failed clear; logLock held.
+    void ReopenAfterFailedClearLocked();
+
+    bool reopenPending_ = false;                     // a clear could not reopen the file
+    std::atomic<unsigned long> droppedRecords_{0};   // all records dropped on a busy lock
+    std::atomic<unsigned long> unreportedDrops_{0};  // dropped since the last NT event
 };
 
 // The log object once Init has opened the file; the RPC operations reach it through this.

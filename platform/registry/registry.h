@@ -19,7 +19,9 @@
 //   before or after that write; several processes may read and write at once.
 //
 // Handles are opaque; each must be closed with RegCloseKey. A handle is used by one thread
-// at a time; different handles may be used from different threads at once.
+// at a time; different handles may be used from different threads at once. A handle whose
+// key was deleted (by this or another process) stays safe to use and close: calls on it fail
+// with ERROR_KEY_DELETED. A closed or unknown handle fails with ERROR_INVALID_HANDLE.
 
 #include <cstddef>
 
@@ -28,6 +30,13 @@
 struct RegistryKey;
 using HKEY = RegistryKey*;
 using REGSAM = DWORD;
+
+// Registry failures beyond the common Win32 codes of wintypes.h: the database cannot be read
+// or written (I/O error, still locked by another process after the busy time-out), the
+// database file is damaged, or the handle's key has been deleted.
+inline constexpr LONG ERROR_REGISTRY_CORRUPT = 1015;
+inline constexpr LONG ERROR_REGISTRY_IO_FAILED = 1016;
+inline constexpr LONG ERROR_KEY_DELETED = 1018;
 
 // Predefined root. Only HKEY_LOCAL_MACHINE is stored.
 extern const HKEY HKEY_LOCAL_MACHINE;

@@ -1,0 +1,506 @@
+// SPDX-License-Identifier: MIT
+// Copyright (c) 2026 The Dornel developers
+
+// The event log against real files: each test runs under its own DORNEL_ROOT, with the
+// log in the default directory "C:\dornel\log" mapped below it.
+
+#include "server/eventlog.h"
+
+#include <atomic>
+#include <clocale>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include "platform/paths/paths.h"
+#include "platform/service/eventsource.h"
+#include "server/zuvexservice.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// Field 0 of every record.
+const std::regex kTimeField(
+    R"((Sunday|Monday|Tuesday|Wednesday|Thursday|Friday|Saturday), \d\d/\d\d/\d{4} \d\d:\d\d:\d\d)");
+
+std::vector<std::string> SplitFields(const std::string& line) {
+    std::vector<std::string> fields;
+    std::size_t start = 0;
+    for (;;) {
+        const std::size_t bar = line.find('|', start);
+        if (bar == std::string::npos) {
+            fields.push_back(line.substr(start));
+            return fields;
+        }
+        fields.push_back(line.substr(start, bar - start));
+        start = bar + 1;
+    }
+}
+
+std::string ReadWhole(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+void SetLogDir(const char* directory) {
+    std::lock_guard<std::mutex> guard(ConfigLock());
+    std::snprintf(LogDir, sizeof LogDir, "%s", directory);
+}
+
+class EventLogTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char pattern[] = "/tmp/dornel-eventlog-XXXXXX";
+        ASSERT_NE(mkdtemp(pattern), nullptr);
+        root_ = pattern;
+        setenv("DORNEL_ROOT", root_.c_str(), 1);
+        SetLogDir("C:\\dornel\\log");
+        logDirectory_ = platform::paths::NativePath("C:\\dornel\\log");
+        ASSERT_TRUE(platform::paths::MakeDirectories(logDirectory_));
+        logPath_ = logDirectory_ + "/dornel.log";
+        std::memset(&box_, 0, sizeof box_);
+    }
+
+    void TearDown() override {
+        service_.reset();
+        std::error_code ignored;
+        fs::remove_all(root_, ignored);
+    }
+
+    // A service object with the debug flag as given (the log reaches it through m_pThis).
+    void StartService(int enableDebugLog) {
+        service_ = std::make_unique<CZuvexService>(kDisplayName, kServiceName);
+        service_->enableDebugLog = enableDebugLog;
+    }
+
+    std::vector<std::string> Lines() const {
+        std::vector<std::string> lines;
+        const std::string text = ReadWhole(logPath_);
+        std::size_t start = 0;
+        while (start < text.size()) {
+            const std::size_t feed = text.find('\n', start);
+            if (feed == std::string::npos) {
+                lines.push_back(text.substr(start));
+                break;
+            }
+            lines.push_back(text.substr(start, feed + 1 - start));
+            start = feed + 1;
+        }
+        return lines;
+    }
+
+    std::string NtEventLog() const { return ReadWhole(platform::service::EventLogPath()); }
+
+    std::vector<std::string> Scan(CEventLog& log, CEventLog::LogAccess* access = nullptr) {
+        std::vector<std::string> pieces;
+        const auto result = log.ScanPieces(
+            [&](const char* piece, std::size_t length) { pieces.emplace_back(piece, length); });
+        if (access) *access = result;
+        return pieces;
+    }
+
+    void AppendRaw(const std::string& text) {
+        std::FILE* file = std::fopen(logPath_.c_str(), "ab");
+        ASSERT_NE(file, nullptr);
+        std::fwrite(text.data(), 1, text.size(), file);
+        std::fclose(file);
+    }
+
+    std::string root_;
+    std::string logDirectory_;
+    std::string logPath_;
+    t_ServerStartInfo box_;
+    std::unique_ptr<CZuvexService> service_;
+};
+
+// --- Record format -----------------------------------------------------------------------
+
+TEST_F(EventLogTest, ServerStartRecordWithoutUserOrData) {
+    CEventLog log;
+    log.Init();
+    box_.boxNumber = 3;
+    log.LogUserEvent(&box_, CEventLog::ServerStart, nullptr);
+
+    const auto lines = Lines();
+    ASSERT_EQ(lines.size(), 1u);
+    const auto fields = SplitFields(lines[0]);
+    ASSERT_EQ(fields.size(), 6u);
+    EXPECT_TRUE(std::regex_match(fields[0], kTimeField)) << fields[0];
+    EXPECT_EQ(fields[1], "3");
+    EXPECT_EQ(fields[2], "0");
+    EXPECT_EQ(fields[3], "N/A");
+    EXPECT_EQ(fields[4], " ");
+    EXPECT_EQ(fields[5], "\n");  // the final bar, then a single line feed (no CR)
+}
+
+TEST_F(EventLogTest, RecordCarriesUserAndData) {
+    CEventLog log;
+    log.Init();
+    box_.boxNumber = 7;
+    std::strcpy(box_.userName, "jsmith");
+    log.LogUserEvent(&box_, CEventLog::AuthOK, "12.50");
+    log.LogUserEvent(&box_, CEventLog::DepositUnits, "a|b");
+
+    const auto lines = Lines();
+    ASSERT_EQ(lines.size(), 2u);
+    auto fields = SplitFields(lines[0]);
+    ASSERT_EQ(fields.size(), 6u);
+    EXPECT_EQ(fields[1], "7");
+    EXPECT_EQ(fields[2], "11");
+    EXPECT_EQ(fields[3], "jsmith");
+    EXPECT_EQ(fields[4], "12.50");
+    // A bar in the data is written unchanged and adds a field for every reader.
+    EXPECT_NE(lines[1].find("|17|jsmith|a|b|\n"), std::string::npos) << lines[1];
+    EXPECT_EQ(SplitFields(lines[1]).size(), 7u);
+}
+
+TEST_F(EventLogTest, UserNameWithoutTerminatorIsBounded) {
+    CEventLog log;
+    log.Init();
+    std::memset(box_.userName, 'u', sizeof box_.userName);  // no terminator at all
+    log.LogUserEvent(&box_, CEventLog::AuthRequestNT, "x");
+    const auto lines = Lines();
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(SplitFields(lines[0])[3], std::string(sizeof box_.userName - 1, 'u'));
+}
+
+TEST_F(EventLogTest, DayNameIsEnglishUnderAnotherLocale) {
+    const char* candidates[] = {"de_DE.UTF-8", "de_DE.utf8",  "fr_FR.UTF-8",
+                                "fr_FR.utf8",  "es_ES.UTF-8", "nl_NL.UTF-8"};
+    const char* chosen = nullptr;
+    for (const char* name : candidates) {
+        if (std::setlocale(LC_TIME, name)) {
+            chosen = name;
+            break;
+        }
+    }
+    if (!chosen) GTEST_SKIP() << "no non-English locale is installed";
+    CEventLog log;
+    log.Init();
+    log.LogUserEvent(&box_, CEventLog::ServerConnect, nullptr);
+    std::setlocale(LC_TIME, "C");
+    const auto lines = Lines();
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_TRUE(std::regex_match(SplitFields(lines[0])[0], kTimeField)) << chosen;
+}
+
+// --- Debug records -----------------------------------------------------------------------
+
+TEST_F(EventLogTest, DebugRecordWithoutBox) {
+    StartService(1);
+    CEventLog log;
+    log.Init();
+    log.LogDebugEvent(nullptr, "value %d of %s", 42, "test");
+    box_.boxNumber = 2;
+    std::strcpy(box_.userName, "bob");
+    log.LogDebugEvent(&box_, "with box");
+
+    const auto lines = Lines();
+    ASSERT_EQ(lines.size(), 2u);
+    auto fields = SplitFields(lines[0]);
+    EXPECT_EQ(fields[1], "-1");
+    EXPECT_EQ(fields[2], "500");
+    EXPECT_EQ(fields[3], "N/A");
+    EXPECT_EQ(fields[4], "value 42 of test");
+    fields = SplitFields(lines[1]);
+    EXPECT_EQ(fields[1], "2");
+    EXPECT_EQ(fields[3], "bob");
+}
+
+TEST_F(EventLogTest, DebugRecordsNeedTheFlagAndTheService) {
+    CEventLog log;
+    log.Init();
+    log.LogDebugEvent(nullptr, "no service object");
+    StartService(0);
+    log.LogDebugEvent(nullptr, "flag off %d", 1);
+    log.LogDebugEvent(&box_, "flag off with box");
+    EXPECT_TRUE(Lines().empty());
+
+    service_->enableDebugLog = 5;  // any non-zero value, and it applies at once
+    log.LogDebugEvent(nullptr, "now on");
+    EXPECT_EQ(Lines().size(), 1u);
+}
+
+TEST_F(EventLogTest, DebugTextIsCutAt1023Characters) {
+    StartService(1);
+    CEventLog log;
+    log.Init();
+    const std::string longText(3000, 'd');
+    log.LogDebugEvent(nullptr, "%s", longText.c_str());
+    const auto lines = Lines();
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(SplitFields(lines[0])[4], std::string(1023, 'd'));
+}
+
+// --- Opening ------------------------------------------------------------------------------
+
+TEST_F(EventLogTest, InitOffersTheRpcInterfaceAndReportsItsFailure) {
+    StartService(0);
+    CEventLog log;
+    log.Init();
+    EXPECT_EQ(ThisEventLog, &log);
+    EXPECT_EQ(log.rpcBindings, nullptr);
+    EXPECT_NE(NtEventLog().find("| 107 | Event Log RPC could not initialise"), std::string::npos);
+}
+
+TEST_F(EventLogTest, RestartAppendsToEarlierRecords) {
+    {
+        CEventLog first;
+        first.Init();
+        first.LogUserEvent(&box_, CEventLog::ServerStart, "first run");
+    }
+    CEventLog second;
+    second.Init();
+    second.LogUserEvent(&box_, CEventLog::ServerStart, "second run");
+    const auto lines = Lines();
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_EQ(SplitFields(lines[0])[4], "first run");
+    EXPECT_EQ(SplitFields(lines[1])[4], "second run");
+}
+
+TEST_F(EventLogTest, LogDirEndingInSeparatorStillGetsOne) {
+    SetLogDir("C:\\dornel\\log\\");
+    EXPECT_EQ(CEventLog::LogFilePath(), logDirectory_ + "//dornel.log");
+    CEventLog log;
+    log.Init();
+    log.LogUserEvent(&box_, CEventLog::ServerStart, nullptr);
+    EXPECT_EQ(Lines().size(), 1u);
+}
+
+TEST_F(EventLogTest, MissingDirectoryLeavesTheLogClosed) {
+    StartService(1);
+    SetLogDir("C:\\nowhere\\log");
+    CEventLog log;
+    log.Init();
+    EXPECT_EQ(log.logFile, nullptr);
+    EXPECT_NE(ThisEventLog, &log);
+    log.LogUserEvent(&box_, CEventLog::ServerStart, "dropped");
+    log.LogDebugEvent(nullptr, "dropped too");
+    CEventLog::LogAccess access;
+    EXPECT_TRUE(Scan(log, &access).empty());
+    EXPECT_EQ(access, CEventLog::LogAccess::NoLogFile);
+    EXPECT_FALSE(fs::exists(platform::paths::NativePath("C:\\nowhere")));
+    // The interface is not offered without a log.
+    EXPECT_EQ(NtEventLog().find("| 107 |"), std::string::npos);
+}
+
+// --- Concurrency --------------------------------------------------------------------------
+
+TEST_F(EventLogTest, ConcurrentAppendsNeverInterleave) {
+    CEventLog log;
+    log.Init();
+    constexpr int kThreads = 8;
+    constexpr int kRecords = 10000;
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([&log, t] {
+            t_ServerStartInfo info;
+            std::memset(&info, 0, sizeof info);
+            info.boxNumber = t;
+            std::snprintf(info.userName, sizeof info.userName, "user%d", t);
+            std::string padding(40 + t * 13, static_cast<char>('a' + t));
+            for (int i = 0; i < kRecords; ++i) {
+                const std::string data = std::to_string(i) + ":" + padding;
+                log.LogUserEvent(&info, CEventLog::DepositUnits, data.c_str());
+            }
+        });
+    }
+    for (auto& thread : threads) thread.join();
+
+    const auto lines = Lines();
+    ASSERT_EQ(lines.size(), static_cast<std::size_t>(kThreads * kRecords));
+    std::vector<int> next(kThreads, 0);
+    for (const auto& line : lines) {
+        const auto fields = SplitFields(line);
+        ASSERT_EQ(fields.size(), 6u) << line;
+        ASSERT_TRUE(std::regex_match(fields[0], kTimeField)) << line;
+        const int t = std::atoi(fields[1].c_str());
+        ASSERT_GE(t, 0);
+        ASSERT_LT(t, kThreads);
+        ASSERT_EQ(fields[3], "user" + std::to_string(t)) << line;
+        const std::string expected =
+            std::to_string(next[t]) + ":" + std::string(40 + t * 13, static_cast<char>('a' + t));
+        ASSERT_EQ(fields[4], expected) << line;  // each thread's records whole and in order
+        ++next[t];
+    }
+    EXPECT_EQ(log.DroppedRecords(), 0u);
+}
+
+TEST_F(EventLogTest, AppendWaitsForAShortScan) {
+    CEventLog log;
+    log.Init();
+    std::unique_lock<std::timed_mutex> held(log.logLock);
+    std::thread writer([&] { log.LogUserEvent(&box_, CEventLog::ServerConnect, "waited"); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    held.unlock();
+    writer.join();
+    EXPECT_EQ(Lines().size(), 1u);
+    EXPECT_EQ(log.DroppedRecords(), 0u);
+}
+
+TEST_F(EventLogTest, AppendGivesUpOnABusyLogAndReportsTheDrop) {
+    StartService(0);
+    CEventLog log;
+    log.Init();
+    {
+        std::lock_guard<std::timed_mutex> held(log.logLock);
+        std::thread writer([&] { log.LogUserEvent(&box_, CEventLog::ServerConnect, "lost"); });
+        writer.join();  // returns after kAppendWait without the lock
+    }
+    EXPECT_EQ(log.DroppedRecords(), 1u);
+    EXPECT_TRUE(Lines().empty());
+    EXPECT_EQ(NtEventLog().find("dropped"), std::string::npos);
+
+    log.LogUserEvent(&box_, CEventLog::ServerConnect, "kept");
+    ASSERT_EQ(Lines().size(), 1u);
+    EXPECT_NE(NtEventLog().find("| 100 | WARNING: 1 event log record(s) dropped"),
+              std::string::npos);
+}
+
+// --- Scans ----------------------------------------------------------------------------------
+
+TEST_F(EventLogTest, ScanSplitsLongLinesAndDropsATornLastLine) {
+    CEventLog log;
+    log.Init();
+    log.LogUserEvent(&box_, CEventLog::ServerStart, nullptr);
+    AppendRaw(std::string(2000, 'x') + "\n");
+    AppendRaw(std::string(1022, 'y') + "\n");
+    AppendRaw("torn record without line feed");
+
+    const auto pieces = Scan(log);
+    ASSERT_EQ(pieces.size(), 5u);
+    EXPECT_EQ(pieces[0], Lines()[0]);
+    EXPECT_EQ(pieces[1], std::string(1022, 'x'));
+    EXPECT_EQ(pieces[2], std::string(978, 'x') + "\n");
+    EXPECT_EQ(pieces[3], std::string(1022, 'y'));
+    EXPECT_EQ(pieces[4], "\n");
+}
+
+TEST_F(EventLogTest, ScanDropsAFullPieceThatTheFileEndCutsOff) {
+    CEventLog log;
+    log.Init();
+    AppendRaw("short\n" + std::string(1022 + 1022, 'z'));
+    const auto pieces = Scan(log);
+    ASSERT_EQ(pieces.size(), 2u);
+    EXPECT_EQ(pieces[0], "short\n");
+    EXPECT_EQ(pieces[1], std::string(1022, 'z'));
+}
+
+TEST_F(EventLogTest, AppendsGoToTheEndAfterAScan) {
+    CEventLog log;
+    log.Init();
+    log.LogUserEvent(&box_, CEventLog::ServerStart, "one");
+    EXPECT_EQ(Scan(log).size(), 1u);
+    log.LogUserEvent(&box_, CEventLog::ServerStart, "two");
+    const auto pieces = Scan(log);
+    ASSERT_EQ(pieces.size(), 2u);
+    EXPECT_EQ(SplitFields(pieces[1])[4], "two");
+}
+
+TEST_F(EventLogTest, ScanTimesOutWhileTheLockIsHeld) {
+    CEventLog log;
+    log.Init();
+    std::lock_guard<std::timed_mutex> held(log.logLock);
+    CEventLog::LogAccess access = CEventLog::LogAccess::Done;
+    std::thread scanner([&] {
+        access = log.ScanPieces([](const char*, std::size_t) {}, std::chrono::milliseconds(50));
+    });
+    scanner.join();
+    EXPECT_EQ(access, CEventLog::LogAccess::LockTimedOut);
+}
+
+TEST_F(EventLogTest, LoggingFromInsideAScanIsDroppedNotDeadlocked) {
+    StartService(1);
+    CEventLog log;
+    log.Init();
+    log.LogUserEvent(&box_, CEventLog::ServerStart, nullptr);
+    int seen = 0;
+    log.ScanPieces([&](const char*, std::size_t) {
+        ++seen;
+        log.LogDebugEvent(nullptr, "inside the scan");
+    });
+    EXPECT_EQ(seen, 1);
+    EXPECT_EQ(log.DroppedRecords(), 1u);
+    EXPECT_EQ(Lines().size(), 1u);
+}
+
+// --- Clear ----------------------------------------------------------------------------------
+
+TEST_F(EventLogTest, ClearEmptiesTheFileAndAppendsGoOn) {
+    CEventLog log;
+    log.Init();
+    log.LogUserEvent(&box_, CEventLog::ServerStart, "before");
+    EXPECT_EQ(log.Clear(), CEventLog::LogAccess::Done);
+    EXPECT_TRUE(Lines().empty());
+    log.LogUserEvent(&box_, CEventLog::ServerStart, "after");
+    const auto lines = Lines();
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(SplitFields(lines[0])[4], "after");
+    EXPECT_EQ(Scan(log).size(), 1u);
+}
+
+TEST_F(EventLogTest, ClearRecreatesTheFileInTheDirectoryConfiguredNow) {
+    CEventLog log;
+    log.Init();
+    log.LogUserEvent(&box_, CEventLog::ServerStart, "old place");
+    ASSERT_TRUE(platform::paths::MakeDirectories(platform::paths::NativePath("D:\\logs")));
+    SetLogDir("D:\\logs");
+    EXPECT_EQ(log.Clear(), CEventLog::LogAccess::Done);
+    log.LogUserEvent(&box_, CEventLog::ServerStart, "new place");
+    EXPECT_EQ(Lines().size(), 1u);  // the old file is left as it was
+    const std::string moved = ReadWhole(platform::paths::NativePath("D:\\logs\\dornel.log"));
+    EXPECT_NE(moved.find("|new place|\n"), std::string::npos);
+}
+
+TEST_F(EventLogTest, FailedClearIsReportedAndTheNextAppendReopens) {
+    StartService(0);
+    CEventLog log;
+    log.Init();
+    log.LogUserEvent(&box_, CEventLog::ServerStart, "before");
+    fs::remove_all(logDirectory_);
+
+    EXPECT_EQ(log.Clear(), CEventLog::LogAccess::NoLogFile);
+    EXPECT_EQ(log.logFile, nullptr);
+    EXPECT_NE(NtEventLog().find("| 100 | WARNING: Event log file could not be re-created"),
+              std::string::npos);
+    log.LogUserEvent(&box_, CEventLog::ServerStart, "while missing");
+    EXPECT_FALSE(fs::exists(logPath_));
+    CEventLog::LogAccess access;
+    Scan(log, &access);
+    EXPECT_EQ(access, CEventLog::LogAccess::NoLogFile);
+
+    ASSERT_TRUE(platform::paths::MakeDirectories(logDirectory_));
+    log.LogUserEvent(&box_, CEventLog::ServerStart, "reopened");
+    const auto lines = Lines();
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(SplitFields(lines[0])[4], "reopened");
+    EXPECT_NE(NtEventLog().find("| 108 | Event log file reopened: " + logPath_), std::string::npos);
+}
+
+TEST_F(EventLogTest, ClearTimesOutWhileTheLockIsHeld) {
+    CEventLog log;
+    log.Init();
+    log.LogUserEvent(&box_, CEventLog::ServerStart, "kept");
+    std::lock_guard<std::timed_mutex> held(log.logLock);
+    CEventLog::LogAccess access = CEventLog::LogAccess::Done;
+    std::thread clearer([&] { access = log.Clear(std::chrono::milliseconds(50)); });
+    clearer.join();
+    EXPECT_EQ(access, CEventLog::LogAccess::LockTimedOut);
+    EXPECT_EQ(Lines().size(), 1u);
+}
+
+}  // namespace
