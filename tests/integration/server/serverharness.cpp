@@ -94,7 +94,7 @@ ServerHarness::ServerHarness() {
     const char* made = ::mkdtemp(pattern);
     EXPECT_NE(made, nullptr);
     root_ = made ? made : "/tmp";
-    std::filesystem::create_directories(root_ + "/log");
+    std::filesystem::create_directories(root_ + "/c/dornel/log");
     std::filesystem::create_directories(root_ + "/units");
     const char* bin = std::getenv("DORNEL_BIN_DIR");
     binDir_ = bin ? bin : "build/bin";
@@ -115,7 +115,7 @@ bool ServerHarness::Configure(const std::vector<BoxSetup>& boxes, std::optional<
     reg += std::string(kConfigSection) + "]\n";
     reg += "\"NumServers\"=" + Dword(numServers.value_or(static_cast<int>(boxes.size()))) + "\n";
     reg += "\"EnableDebugLog\"=" + Dword(1) + "\n";
-    reg += "\"LogDirectory\"=" + Quoted(root_ + "/log") + "\n";
+    reg += "\"LogDirectory\"=" + Quoted("C:\\dornel\\log") + "\n";
     reg += "\"TFTPDirectory\"=" + Quoted(root_ + "/tftp") + "\n";
     for (std::size_t i = 0; i < boxes.size(); ++i) {
         const BoxSetup& box = boxes[i];
@@ -290,7 +290,7 @@ bool ServerHarness::ControlKeyExists() const {
 
 std::vector<LogRecord> ServerHarness::Log() const {
     std::vector<LogRecord> records;
-    for (const std::string& line : Lines(ReadFile(root_ + "/log/dornel.log"))) {
+    for (const std::string& line : Lines(ReadFile(root_ + "/c/dornel/log/dornel.log"))) {
         if (auto record = ParseRecord(line)) records.push_back(*record);
     }
     return records;

@@ -42,7 +42,9 @@ protected:
     void MakeBoxes(int count, int firstAddress = 0) {
         for (int i = 0; i < count; ++i) {
             boxes_.push_back(std::make_unique<ScriptedBox>(BoxAddress(firstAddress + i)));
-            setups_.push_back(BoxSetup{boxes_.back()->address()});
+            BoxSetup setup;
+            setup.address = boxes_.back()->address();
+            setups_.push_back(setup);
         }
     }
     bool StartServer() {
@@ -162,7 +164,7 @@ TEST_F(SessionsTest, ABoxWithoutAKeyGetsNoThread) {
     MakeBoxes(2);
     ASSERT_TRUE(server_.Import(
         "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Orvane Technology\\ZuvexBox]\n\"NumServers\"=dword:00000002\n"
-        "\"EnableDebugLog\"=dword:00000001\n\"LogDirectory\"=\"" + server_.root() + "/log\"\n"
+        "\"EnableDebugLog\"=dword:00000001\n\"LogDirectory\"=\"C:\\\\dornel\\\\log\"\n"
         "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Orvane Technology\\ZuvexBox\\Box001]\n\"IPAddress\"=\"" +
         boxes_[1]->address() + "\"\n"));
     ASSERT_TRUE(server_.Start());
