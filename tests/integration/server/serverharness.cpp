@@ -89,6 +89,51 @@ bool Sql(sqlite3* db, const std::string& statement) {
 
 }  // namespace
 
+BackgroundTool::BackgroundTool(const std::string& program, const std::vector<std::string>& args,
+                               const std::string& outputPath)
+    : outputPath_(outputPath) {
+    std::vector<char*> argv;
+    argv.push_back(const_cast<char*>(program.c_str()));
+    for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
+    argv.push_back(nullptr);
+    pid_ = ::fork();
+    if (pid_ == 0) {
+        int out = ::open(outputPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        int devNull = ::open("/dev/null", O_RDONLY);
+        if (out >= 0) {
+            ::dup2(out, 1);
+            ::dup2(out, 2);
+        }
+        if (devNull >= 0) ::dup2(devNull, 0);
+        ::execv(program.c_str(), argv.data());
+        ::_exit(127);
+    }
+    EXPECT_GT(pid_, 0);
+}
+
+BackgroundTool::~BackgroundTool() {
+    if (pid_ > 0) {
+        ::kill(pid_, SIGKILL);
+        ::waitpid(pid_, nullptr, 0);
+    }
+}
+
+int BackgroundTool::Wait(std::chrono::milliseconds timeout) {
+    if (pid_ <= 0) return -1;
+    auto deadline = std::chrono::steady_clock::now() + timeout;
+    for (;;) {
+        int status = 0;
+        if (::waitpid(pid_, &status, WNOHANG) == pid_) {
+            pid_ = -1;
+            return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        }
+        if (std::chrono::steady_clock::now() >= deadline) return -1;
+        std::this_thread::sleep_for(20ms);
+    }
+}
+
+std::string BackgroundTool::Output() const { return ReadFile(outputPath_); }
+
 ServerHarness::ServerHarness() {
     char pattern[] = "/tmp/dornel-sessions-XXXXXX";
     const char* made = ::mkdtemp(pattern);

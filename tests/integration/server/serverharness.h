@@ -46,6 +46,24 @@ struct ToolResult {
     std::string output;  // standard output and error together
 };
 
+// A tool of the build running in the background, its output going to a file.
+class BackgroundTool {
+public:
+    BackgroundTool(const std::string& program, const std::vector<std::string>& args,
+                   const std::string& outputPath);
+    ~BackgroundTool();  // kills it if it still runs
+    BackgroundTool(const BackgroundTool&) = delete;
+    BackgroundTool& operator=(const BackgroundTool&) = delete;
+
+    // Waits for it to end; its exit status, or -1 when it did not end in time.
+    int Wait(std::chrono::milliseconds timeout);
+    std::string Output() const;
+
+private:
+    int pid_ = -1;
+    std::string outputPath_;
+};
+
 class ServerHarness {
 public:
     ServerHarness();
@@ -65,6 +83,9 @@ public:
     bool AddUser(const std::string& name, const std::string& password, double balance);
     // The user's balance in the ledger, or nothing when the user has no account.
     std::optional<double> LedgerBalance(const std::string& name) const;
+
+    // The folder of the build's programs.
+    const std::string& binDir() const { return binDir_; }
 
     // Runs a tool of the build (dornelreg, dornelsc, dornelman) with this root.
     ToolResult Tool(const std::string& name, const std::vector<std::string>& args,

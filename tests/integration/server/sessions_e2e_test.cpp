@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <fstream>
 #include <memory>
 #include <random>
 #include <string>
@@ -176,6 +177,41 @@ TEST_F(SessionsTest, ABoxWithoutAKeyGetsNoThread) {
 
 // ---------------------------------------------------------------------------------------
 // Requests.
+
+TEST_F(SessionsTest, BoxsimRunsAWholeUserSession) {
+    const std::string address = BoxAddress(0);
+    ASSERT_TRUE(server_.AddUser("frank", "pw", 5));
+    const std::string script = server_.root() + "/box.script";
+    std::ofstream(script) << "expect 16\nauth frank|pw\nexpect 12\ndeposit aaf\nexpect 15\n"
+                             "door Open\ndoor Closed\nwait 300\n";
+    BackgroundTool box(server_.binDir() + "/boxsim",
+                       {"--address", address, "--script", script, "--once", "--timeout", "60"},
+                       server_.root() + "/box.out");
+    BoxSetup setup;
+    setup.address = address;
+    setup.messages[{0, 0}] = "Hello";
+    ASSERT_TRUE(server_.Configure({setup}));
+    ASSERT_TRUE(server_.Start());
+    ASSERT_TRUE(server_.WaitForRecord(0, kDoorState, "Closed", 20s));
+    ASSERT_TRUE(server_.Stop());
+    EXPECT_EQ(box.Wait(10s), 0) << box.Output();
+
+    const std::string out = box.Output();
+    const char* expected[] = {"recv 3\n", "recv 9\n", "recv 6\n",
+                              "recv 7 Hello\\n \\n \\n \\n \\n \\n \\n \\n \\n \\n\n",
+                              "recv 8\n", "recv 16 15|30|\n", "recv 12 5.00\n",
+                              "recv 15 7.10\n", "recv 4\n"};
+    std::size_t at = 0;
+    for (const char* line : expected) {
+        std::size_t found = out.find(line, at);
+        ASSERT_NE(found, std::string::npos) << "no " << line << " in order in:\n" << out;
+        at = found;
+    }
+    EXPECT_TRUE(server_.WaitForRecord(0, kAuthOK, "5.00", 1s));
+    EXPECT_TRUE(server_.WaitForRecord(0, kDepositUnits, "aaf", 1s));
+    EXPECT_TRUE(server_.WaitForRecord(0, kDoorState, "Open", 1s));
+    EXPECT_EQ(server_.LedgerBalance("frank"), 7.1);
+}
 
 TEST_F(SessionsTest, AnAcceptedUserSeesTheBalanceAndDepositsCoins) {
     MakeBoxes(1);
