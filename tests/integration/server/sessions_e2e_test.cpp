@@ -433,6 +433,17 @@ TEST_F(SessionsTest, ABoxThatGoesAwayIsFoundAndReconnected) {
     EXPECT_EQ(Authenticate(1, "carol|pw").payload, "2.00");
 }
 
+TEST_F(SessionsTest, AnIdleBoxGetsKeepAlivesAndAGoneOneIsFound) {
+    MakeBoxes(1);
+    ASSERT_TRUE(StartServer());
+    ASSERT_TRUE(Online(0));
+    // The first idle period arms the keep-alive, the second sends it (ten seconds each).
+    ASSERT_TRUE(boxes_[0]->WaitForType(PKT_KEEPALIVE, 30s));
+    EXPECT_TRUE(server_.WaitForRecord(0, kDebug, "Sending KEEPALIVE to box", 1s));
+    EXPECT_EQ(server_.CountRecords(0, kServerDisconnect), 0);
+    EXPECT_EQ(boxes_[0]->Connections(), 1);
+}
+
 TEST_F(SessionsTest, ABoxThatNeverAcknowledgesKeepsItsSession) {
     MakeBoxes(1);
     boxes_[0]->SetAckMode(AckMode::Nak);
