@@ -43,8 +43,9 @@ fi
 
 # ---- a fresh root and its configuration ------------------------------------------------
 ROOT=$(mktemp -d /tmp/dornel-demo-XXXXXX)
-export DORNEL_ROOT=$ROOT DORNEL_UNIT_DIR=$ROOT/units
-mkdir -p "$ROOT/c/dornel/log" "$ROOT/units"
+# The service's unit and PAM files go into the root as well, never the system's folders.
+export DORNEL_ROOT=$ROOT DORNEL_UNIT_DIR=$ROOT/units DORNEL_PAM_DIR=$ROOT/pam
+mkdir -p "$ROOT/c/dornel/log" "$ROOT/units" "$ROOT/pam"
 BOX_PIDS=()
 STARTED=0
 

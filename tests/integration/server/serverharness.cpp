@@ -141,6 +141,7 @@ ServerHarness::ServerHarness() {
     root_ = made ? made : "/tmp";
     std::filesystem::create_directories(root_ + "/c/dornel/log");
     std::filesystem::create_directories(root_ + "/units");
+    std::filesystem::create_directories(root_ + "/pam");
     const char* bin = std::getenv("DORNEL_BIN_DIR");
     binDir_ = bin ? bin : "build/bin";
     std::ofstream(root_ + "/users").close();
@@ -247,6 +248,7 @@ ToolResult ServerHarness::Tool(const std::string& name, const std::vector<std::s
     for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
     argv.push_back(nullptr);
     const std::string unitDir = root_ + "/units";
+    const std::string pamDir = root_ + "/pam";
 
     pid_t pid = ::fork();
     if (pid == 0) {
@@ -255,7 +257,9 @@ ToolResult ServerHarness::Tool(const std::string& name, const std::vector<std::s
         int devNull = ::open("/dev/null", O_RDONLY);
         if (devNull >= 0) ::dup2(devNull, 0);
         ::setenv("DORNEL_ROOT", root_.c_str(), 1);
+        // The service's unit and PAM files go into the root too, never the system's folders.
         ::setenv("DORNEL_UNIT_DIR", unitDir.c_str(), 1);
+        ::setenv("DORNEL_PAM_DIR", pamDir.c_str(), 1);
         ::execv(program.c_str(), argv.data());
         ::_exit(127);
     }
