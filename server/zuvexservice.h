@@ -66,8 +66,16 @@ public:
     BOOL OnUserControl(DWORD code) override;
     void StartBoxHandlingThreads();
 
-    // Configuration: general values into this object and the globals, then the boxes.
+    // Reads the general values of kConfigKey into this object and the global strings
+    // (defaults for what is missing; the spawn account kept when the key is missing),
+    // clamps NumServers to 0..10 (above 10 with an NT event 100 warning), copies
+    // tftpDirectory into GlobalTFTPDirectory, then calls ReadBoxConfiguration. Runs on the
+    // service thread at start and on the control thread on a reconfigure.
     void ReadConfiguration();
+    // Reads Box000 .. for boxes 0 to numServers - 1. A box whose key is missing keeps its
+    // record; a missing IPAddress keeps the old address. Each box's values are gathered
+    // first and copied into its record under ConfigLock(), so a box thread that copies its
+    // settings under the same lock never sees a half-written string.
     void ReadBoxConfiguration();
 
     // Box events and threads.

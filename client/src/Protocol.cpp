@@ -2,12 +2,11 @@
 // Copyright (c) 2026 The Dornel developers
 #include "client/src/Protocol.h"
 
-#include <sys/random.h>
-
-#include <zlib.h>
-
 #include <cerrno>
 #include <cstring>
+
+#include <sys/random.h>
+#include <zlib.h>
 
 #include "client/src/des.h"
 
@@ -34,9 +33,12 @@ int PaddedSize(int length) { return (length + 7) & ~7; }
 // The key of this thread's state, or null when bodies travel in clear.
 const unsigned char* ActiveKey() {
     switch (Protocol_EncryptionActive) {
-        case 1: return Protocol_ExchangeKey;
-        case 2: return Protocol_EncryptionKey;
-        default: return nullptr;
+        case 1:
+            return Protocol_ExchangeKey;
+        case 2:
+            return Protocol_EncryptionKey;
+        default:
+            return nullptr;
     }
 }
 
@@ -100,7 +102,8 @@ int ProtocolRead(SOCKET sock, unsigned char* buffer, int length) {
 // ---- CRC -----------------------------------------------------------------------------------
 
 uint32_t GetPacketCRC(const unsigned char* data, int length) {
-    if (length <= 0) return static_cast<uint32_t>(crc32(0xFFFFFFFFul, Z_NULL, 0));
+    // zlib answers a null buffer with its own initial value; no data leaves the start value.
+    if (length <= 0 || data == nullptr) return 0xFFFFFFFFu;
     return static_cast<uint32_t>(crc32(0xFFFFFFFFul, data, static_cast<uInt>(length)));
 }
 
@@ -115,22 +118,27 @@ int SendControlPacket(SOCKET sock, int type, const void* data, int length) {
     // A payload beyond the frame limit could not be framed (and would not fit the body).
     if (length < 0 || length > kMaxPayload || (length > 0 && data == nullptr)) return 0;
     const int frameLength = length + 5;
+    const int padded = PaddedSize(frameLength);
 
-    unsigned char body[kMaxFrameLength + 1] = {};
+    // The whole frame goes out in one write: a length prefix written on its own would sit
+    // in the peer's delayed acknowledgement while the body waits behind it (Nagle), some
+    // 40 ms for every packet.
+    unsigned char frame[4 + kMaxPaddedBody] = {};
+    PutBigEndian(frame, static_cast<uint32_t>(frameLength));
+    unsigned char* body = frame + 4;
     body[0] = static_cast<unsigned char>(type);
     if (length > 0) std::memcpy(body + 1, data, static_cast<std::size_t>(length));
     PutBigEndian(body + 1 + length, GetPacketCRC(body, length + 1));
+    CipherBody(body, padded, EN0);
 
-    unsigned char prefix[4];
-    PutBigEndian(prefix, static_cast<uint32_t>(frameLength));
-
+    const std::size_t total = 4 + static_cast<std::size_t>(padded);
     for (int attempt = 0; attempt < kSendAttempts; ++attempt) {
-        // Every attempt sends the whole frame: the length prefix and the body.
-        if (sock_write(sock, reinterpret_cast<const char*>(prefix), sizeof prefix) !=
-            static_cast<int>(sizeof prefix)) {
+        // Every attempt sends the whole frame again. A blocking write fails only when the
+        // connection is gone, so a failed write ends the send.
+        if (sock_write(sock, reinterpret_cast<const char*>(frame), total) !=
+            static_cast<int>(total)) {
             return 0;
         }
-        if (ProtocolWrite(sock, body, frameLength) != frameLength) continue;
         if (IsUnacknowledgedType(type)) return 1;
         // Anything but PKT_ACK (PKT_NAK, a request of the peer, a bad frame) is dropped.
         if (RealGetControlPacket(sock, nullptr, nullptr) == PKT_ACK) return 1;

@@ -58,7 +58,8 @@ extern thread_local unsigned char Protocol_ExchangeKey[8];  // 5A17C3882E94D16B
 
 // Sends one packet; data may be null when length is 0. For an acknowledged type waits for
 // PKT_ACK, sending the whole frame again up to 5 attempts in all. Returns 1 when sent (and
-// acknowledged), 0 otherwise. The caller keeps the payload within kMaxPayload bytes.
+// acknowledged), 0 otherwise: after 5 unacknowledged attempts, a failed write, or a payload
+// longer than kMaxPayload (nothing is sent). Each frame goes out in one write.
 int SendControlPacket(SOCKET sock, int type, const void* data, int length);
 
 // Reads one frame, checks its length and CRC, and acknowledges it when its type asks for

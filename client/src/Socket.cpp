@@ -2,13 +2,13 @@
 // Copyright (c) 2026 The Dornel developers
 #include "client/src/Socket.h"
 
-#include <poll.h>
-
 #include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+
+#include <poll.h>
 
 namespace {
 
@@ -173,6 +173,4 @@ int sock_gets(SOCKET sockfd, char* str, std::size_t count) {
     return static_cast<int>(stored);
 }
 
-int sock_puts(SOCKET sockfd, const char* str) {
-    return sock_write(sockfd, str, std::strlen(str));
-}
+int sock_puts(SOCKET sockfd, const char* str) { return sock_write(sockfd, str, std::strlen(str)); }

@@ -30,7 +30,7 @@ const struct in_addr* atoaddr(const char* address);
 // Connects a stream socket (type 1) to, or binds a datagram socket (type 2) on, the host
 // and service. Returns the socket, or -1 for another type, an invalid port or address, or a
 // failed connect (the socket is then closed). A failed datagram bind prints "bind" and the
-// error text on standard error and returns -1.
+// error text on standard error, closes the socket and returns -1.
 SOCKET make_connection(const char* service, int type, const char* netaddress);
 
 // Reads exactly count bytes. Returns count; 0 when the peer closed first; -1 on error.

@@ -99,10 +99,9 @@ constexpr uint8_t kPc1[56] = {56, 48, 40, 32, 24, 16, 8,  0,  57, 49, 41, 33, 25
 constexpr uint8_t kTotalRotations[16] = {1, 2, 4, 6, 8, 10, 12, 14, 15, 17, 19, 21, 23, 25, 27, 28};
 
 // Permuted choice 2: which bit of the rotated C and D goes into each of the 48 subkey bits.
-constexpr uint8_t kPc2[48] = {13, 16, 10, 23, 0,  4,  2,  27, 14, 5,  20, 9,
-                              22, 18, 11, 3,  25, 7,  15, 6,  26, 19, 12, 1,
-                              40, 51, 30, 36, 46, 54, 29, 39, 50, 44, 32, 47,
-                              43, 48, 38, 55, 33, 52, 45, 41, 49, 35, 28, 31};
+constexpr uint8_t kPc2[48] = {13, 16, 10, 23, 0,  4,  2,  27, 14, 5,  20, 9,  22, 18, 11, 3,
+                              25, 7,  15, 6,  26, 19, 12, 1,  40, 51, 30, 36, 46, 54, 29, 39,
+                              50, 44, 32, 47, 43, 48, 38, 55, 33, 52, 45, 41, 49, 35, 28, 31};
 
 inline uint32_t RotateRight(uint32_t value, int bits) {
     return (value >> bits) | (value << (32 - bits));

@@ -2,12 +2,12 @@
 // Copyright (c) 2026 The Dornel developers
 #include "platform/net/net.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <atomic>
 #include <cerrno>
 #include <csignal>
+
+#include <fcntl.h>
+#include <unistd.h>
 
 namespace {
 
@@ -126,50 +126,57 @@ void SetNetHooks(const NetHooks& hooks) {
 }
 
 int WinsockErrorFromErrno(int error) {
-    switch (error) {
-        case 0: return 0;
-        case EINTR: return WSAEINTR;
-        case EBADF: return WSAEBADF;
-        case EACCES:
-        case EPERM: return WSAEACCES;
-        case EFAULT: return WSAEFAULT;
-        case EINVAL: return WSAEINVAL;
-        case EMFILE:
-        case ENFILE: return WSAEMFILE;
-#if EAGAIN != EWOULDBLOCK
-        case EWOULDBLOCK:
-#endif
-        case EAGAIN: return WSAEWOULDBLOCK;
-        case EINPROGRESS: return WSAEINPROGRESS;
-        case EALREADY: return 10037;  // WSAEALREADY
-        case ENOTSOCK: return WSAENOTSOCK;
-        case EDESTADDRREQ: return 10039;  // WSAEDESTADDRREQ
-        case EMSGSIZE: return WSAEMSGSIZE;
-        case EPROTOTYPE: return 10041;       // WSAEPROTOTYPE
-        case ENOPROTOOPT: return 10042;      // WSAENOPROTOOPT
-        case EPROTONOSUPPORT: return 10043;  // WSAEPROTONOSUPPORT
-        case EOPNOTSUPP: return 10045;       // WSAEOPNOTSUPP
-        case EAFNOSUPPORT: return 10047;     // WSAEAFNOSUPPORT
-        case EADDRINUSE: return WSAEADDRINUSE;
-        case EADDRNOTAVAIL: return WSAEADDRNOTAVAIL;
-        case ENETDOWN: return WSAENETDOWN;
-        case ENETUNREACH: return WSAENETUNREACH;
-        case ENETRESET: return WSAENETRESET;
-        case ECONNABORTED: return WSAECONNABORTED;
+    struct Mapping {
+        int error;
+        int winsock;
+    };
+    // Winsock numbers are 10000 plus the BSD errno of the same name; the table keeps the
+    // ones the header names and the few more a socket call can give.
+    static constexpr Mapping kMappings[] = {
+        {EINTR, WSAEINTR},
+        {EBADF, WSAEBADF},
+        {EACCES, WSAEACCES},
+        {EPERM, WSAEACCES},
+        {EFAULT, WSAEFAULT},
+        {EINVAL, WSAEINVAL},
+        {EMFILE, WSAEMFILE},
+        {ENFILE, WSAEMFILE},
+        {EAGAIN, WSAEWOULDBLOCK},
+        {EWOULDBLOCK, WSAEWOULDBLOCK},
+        {EINPROGRESS, WSAEINPROGRESS},
+        {EALREADY, 10037},  // WSAEALREADY
+        {ENOTSOCK, WSAENOTSOCK},
+        {EDESTADDRREQ, 10039},  // WSAEDESTADDRREQ
+        {EMSGSIZE, WSAEMSGSIZE},
+        {EPROTOTYPE, 10041},       // WSAEPROTOTYPE
+        {ENOPROTOOPT, 10042},      // WSAENOPROTOOPT
+        {EPROTONOSUPPORT, 10043},  // WSAEPROTONOSUPPORT
+        {EOPNOTSUPP, 10045},       // WSAEOPNOTSUPP
+        {EAFNOSUPPORT, 10047},     // WSAEAFNOSUPPORT
+        {EADDRINUSE, WSAEADDRINUSE},
+        {EADDRNOTAVAIL, WSAEADDRNOTAVAIL},
+        {ENETDOWN, WSAENETDOWN},
+        {ENETUNREACH, WSAENETUNREACH},
+        {ENETRESET, WSAENETRESET},
+        {ECONNABORTED, WSAECONNABORTED},
         // Writing to a peer that has gone is a reset connection to the system's code.
-        case EPIPE:
-        case ECONNRESET: return WSAECONNRESET;
-        case ENOBUFS:
-        case ENOMEM: return WSAENOBUFS;
-        case EISCONN: return 10056;  // WSAEISCONN
-        case ENOTCONN: return WSAENOTCONN;
-        case ESHUTDOWN: return 10058;  // WSAESHUTDOWN
-        case ETIMEDOUT: return WSAETIMEDOUT;
-        case ECONNREFUSED: return WSAECONNREFUSED;
-        case EHOSTDOWN: return 10064;  // WSAEHOSTDOWN
-        case EHOSTUNREACH: return WSAEHOSTUNREACH;
-        default: return kWsaSystemCallFailure;
+        {EPIPE, WSAECONNRESET},
+        {ECONNRESET, WSAECONNRESET},
+        {ENOBUFS, WSAENOBUFS},
+        {ENOMEM, WSAENOBUFS},
+        {EISCONN, 10056},  // WSAEISCONN
+        {ENOTCONN, WSAENOTCONN},
+        {ESHUTDOWN, 10058},  // WSAESHUTDOWN
+        {ETIMEDOUT, WSAETIMEDOUT},
+        {ECONNREFUSED, WSAECONNREFUSED},
+        {EHOSTDOWN, 10064},  // WSAEHOSTDOWN
+        {EHOSTUNREACH, WSAEHOSTUNREACH},
+    };
+    if (error == 0) return 0;
+    for (const Mapping& mapping : kMappings) {
+        if (mapping.error == error) return mapping.winsock;
     }
+    return kWsaSystemCallFailure;
 }
 
 }  // namespace platform::net

@@ -86,6 +86,7 @@ long SocketRecv(SOCKET s, void* buffer, std::size_t length, int flags);
 namespace platform::net {
 
 // Replaceable primitives for unit tests (fault injection); null restores the real calls.
+// A hook that fails returns -1 and sets errno as the real call would.
 struct NetHooks {
     long (*send)(SOCKET s, const void* data, std::size_t length, int flags) = nullptr;
     long (*recv)(SOCKET s, void* buffer, std::size_t length, int flags) = nullptr;

@@ -38,9 +38,10 @@
 #include "platform/paths/paths.h"
 
 struct RegistryKey {
-    std::int64_t id;   // row of reg_keys this handle names
-    std::string path;  // "HKEY_LOCAL_MACHINE\..." in stored spelling, for messages
-    bool predefined;   // the static root: never freed, closing it is a no-op
+    std::int64_t id;       // row of reg_keys this handle names
+    std::string path;      // "HKEY_LOCAL_MACHINE\..." in stored spelling, for messages
+    bool predefined;       // the static root: never freed, closing it is a no-op
+    std::string database;  // file the id belongs to ("" for the predefined root)
 };
 
 namespace {
@@ -101,9 +102,8 @@ LONG MapSqliteError(int rc) {
 // The process's connection. Every use holds mutex; Open() makes db ready for the current
 // root. A connection must not cross a fork, so a child drops its parent's (kept reachable in
 // abandoned, never closed: closing would touch file locks the parent still relies on).
-// The connection lives until the process ends and is never destroyed, because threads that
-// end with the process may still be inside a call while exit() runs the destructors; the
-// WAL keeps every committed write without a final close.
+// The object itself is never destroyed, because threads that end with the process may still
+// be inside a call while exit() runs the destructors.
 struct Connection {
     std::mutex mutex;
     sqlite3* db = nullptr;
@@ -186,6 +186,20 @@ Connection& TheConnection() {
     static Connection* connection = new Connection;
     return *connection;
 }
+
+// Closes the connection when the process exits normally. The last connection to close folds
+// the WAL back into registry.db and removes it, so a copy of registry.db taken after a tool
+// ran holds everything. A thread still calling in after this simply opens a new connection.
+struct CloseAtExit {
+    ~CloseAtExit() {
+        Connection& connection = TheConnection();
+        std::lock_guard<std::mutex> lock(connection.mutex);
+        if (connection.db && connection.pid == ::getpid()) sqlite3_close_v2(connection.db);
+        connection.db = nullptr;
+        connection.path.clear();
+    }
+};
+CloseAtExit closeAtExit;
 
 // ---------------------------------------------------------------------------------------
 // 2. SQLite helpers
@@ -294,7 +308,7 @@ class WriteTransaction {
 // 3. Handles
 // ---------------------------------------------------------------------------------------
 
-RegistryKey hklmKey{kRootId, kRootName, true};
+RegistryKey hklmKey{kRootId, kRootName, true, ""};
 
 // Handles handed out and not yet closed, so a closed or forged handle is refused instead
 // of being followed. Guarded by the connection's mutex.
@@ -303,10 +317,15 @@ std::unordered_set<const RegistryKey*>& LiveHandles() {
     return *handles;
 }
 
-bool IsValidHandle(HKEY key) { return key == &hklmKey || (key && LiveHandles().count(key) != 0); }
+// A handle is valid while it is open and the root it was opened under is still the current
+// one: after DORNEL_ROOT moves, its id would name an unrelated key of the other database.
+bool IsValidHandle(HKEY key) {
+    if (key == &hklmKey) return true;
+    return key && LiveHandles().count(key) != 0 && key->database == TheConnection().path;
+}
 
 HKEY NewHandle(std::int64_t id, std::string path) {
-    auto* key = new RegistryKey{id, std::move(path), false};
+    auto* key = new RegistryKey{id, std::move(path), false, TheConnection().path};
     LiveHandles().insert(key);
     return key;
 }

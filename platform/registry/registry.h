@@ -12,6 +12,8 @@
 //   terminating NUL reads back as exactly its characters;
 // - a query into a buffer that is too small fails with ERROR_MORE_DATA, stores the size
 //   needed in *cbData and copies nothing; a null data pointer asks only for type and size;
+//   a REG_SZ or REG_EXPAND_SZ stored without its NUL gets one after its bytes when the
+//   buffer has room, not counted in *cbData;
 // - the type of a value is never checked on a query: a 4-byte REG_DWORD reads like a
 //   4-byte REG_BINARY;
 // - deleting a key that has subkeys fails (ERROR_KEY_HAS_CHILDREN);
@@ -21,7 +23,8 @@
 // Handles are opaque; each must be closed with RegCloseKey. A handle is used by one thread
 // at a time; different handles may be used from different threads at once. A handle whose
 // key was deleted (by this or another process) stays safe to use and close: calls on it fail
-// with ERROR_KEY_DELETED. A closed or unknown handle fails with ERROR_INVALID_HANDLE.
+// with ERROR_KEY_DELETED. A closed or unknown handle, or one opened before DORNEL_ROOT
+// changed, fails with ERROR_INVALID_HANDLE.
 
 #include <cstddef>
 

@@ -45,8 +45,8 @@ struct SyncObject {
     ObjectKind kind = ObjectKind::Event;
     bool manualReset = false;  // thread objects behave as manual-reset events
     bool signalled = false;
-    std::string name;          // empty for an unnamed event and for threads
-    int handleCount = 0;       // open handles; the name goes with the last one
+    std::string name;                // empty for an unnamed event and for threads
+    int handleCount = 0;             // open handles; the name goes with the last one
     std::vector<WaitEntry> waiters;  // oldest first
 };
 
@@ -210,8 +210,7 @@ DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
     return WaitForMultipleObjects(1, &handle, 0, milliseconds);
 }
 
-DWORD WaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL waitAll,
-                             DWORD milliseconds) {
+DWORD WaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL waitAll, DWORD milliseconds) {
     if (count == 0 || count > MAXIMUM_WAIT_OBJECTS || !handles || waitAll) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return WAIT_FAILED;
@@ -258,7 +257,8 @@ DWORD WaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL waitAll,
                                   [&waiter](const WaitEntry& e) { return e.waiter == &waiter; }),
                    list.end());
     }
-    if (waiter.satisfiedIndex >= 0) return WAIT_OBJECT_0 + static_cast<DWORD>(waiter.satisfiedIndex);
+    if (waiter.satisfiedIndex >= 0)
+        return WAIT_OBJECT_0 + static_cast<DWORD>(waiter.satisfiedIndex);
     return WAIT_TIMEOUT;
 }
 

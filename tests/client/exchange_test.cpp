@@ -1,15 +1,15 @@
 // SPDX-License-Identifier: MIT
 // Copyright (c) 2026 The Dornel developers
+#include <array>
+#include <cstring>
+#include <string>
+#include <thread>
+
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
-
-#include <array>
-#include <cstring>
-#include <string>
-#include <thread>
 
 #include "client/src/Protocol.h"
 #include "tests/client/link_fixture.h"
@@ -30,10 +30,10 @@ Key CurrentKey() {
 
 // A listening TCP socket on this test's own loopback address and an ephemeral port.
 class Listener {
-public:
+  public:
     Listener() {
         fd_ = CreateSocket(AF_INET, SOCK_STREAM, 0);
-        struct sockaddr_in address{};
+        struct sockaddr_in address {};
         address.sin_family = AF_INET;
         address.sin_addr.s_addr = inet_addr("127.0.2.1");
         address.sin_port = 0;
@@ -49,7 +49,7 @@ public:
     SOCKET Accept() const { return ::accept(fd_, nullptr, nullptr); }
     const std::string& Port() const { return port_; }
 
-private:
+  private:
     SOCKET fd_ = -1;
     std::string port_;
 };

@@ -6,16 +6,16 @@
 // test uses and whose far end the test drives byte by byte ("send this raw frame", "what
 // did the peer see"), and frame builders that do not go through the code under test.
 
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
-#include <gtest/gtest.h>
-#include <zlib.h>
-
 #include <cstdint>
 #include <string>
 #include <vector>
+
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+#include <zlib.h>
+
+#include <gtest/gtest.h>
 
 #include "client/src/Protocol.h"
 #include "client/src/des.h"
@@ -35,7 +35,8 @@ inline Bytes Frame(int type, const std::string& payload, const unsigned char* ke
     Bytes body;
     body.push_back(static_cast<unsigned char>(type));
     body.insert(body.end(), payload.begin(), payload.end());
-    uint32_t crc = static_cast<uint32_t>(crc32(0xFFFFFFFFul, body.data(), static_cast<uInt>(body.size())));
+    uint32_t crc =
+        static_cast<uint32_t>(crc32(0xFFFFFFFFul, body.data(), static_cast<uInt>(body.size())));
     Bytes crcBytes = BigEndian(crc);
     body.insert(body.end(), crcBytes.begin(), crcBytes.end());
     uint32_t length = static_cast<uint32_t>(body.size());
@@ -58,7 +59,7 @@ inline Bytes Decipher(Bytes body, const unsigned char* key) {
 }
 
 class LinkPair : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, fds_), 0);
         Protocol_EncryptionActive = 0;

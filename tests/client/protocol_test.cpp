@@ -2,13 +2,13 @@
 // Copyright (c) 2026 The Dornel developers
 #include "client/src/Protocol.h"
 
-#include <gtest/gtest.h>
-
 #include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <string>
 #include <thread>
+
+#include <gtest/gtest.h>
 
 #include "tests/client/link_fixture.h"
 
@@ -26,6 +26,7 @@ TEST(PacketCrc, GivesTheCheckValues) {
     EXPECT_EQ(GetPacketCRC(reinterpret_cast<const unsigned char*>("123456789"), 9), 0xD202D277u);
     const unsigned char ackType = PKT_ACK;
     EXPECT_EQ(GetPacketCRC(&ackType, 1), 0x88F8CF69u);
+    EXPECT_EQ(GetPacketCRC(&ackType, 0), 0xFFFFFFFFu);
 }
 
 TEST(PacketCrc, ChecksTheBigEndianTrailer) {
@@ -38,8 +39,8 @@ TEST(PacketCrc, ChecksTheBigEndianTrailer) {
 
 TEST(PacketTypes, OnlyAckNakKeepAliveAndDoorStateGoUnacknowledged) {
     for (int type = -128; type < 128; ++type) {
-        bool expected = type == PKT_ACK || type == PKT_NAK || type == PKT_KEEPALIVE ||
-                        type == PKT_DOOR_STATE;
+        bool expected =
+            type == PKT_ACK || type == PKT_NAK || type == PKT_KEEPALIVE || type == PKT_DOOR_STATE;
         EXPECT_EQ(IsUnacknowledgedType(type), expected) << type;
     }
 }
@@ -102,6 +103,30 @@ TEST_F(Framing, AnEmptyPayloadGivesAnEmptyString) {
     EXPECT_EQ(RealGetControlPacket(Near(), buffer, &length), PKT_ONLINE);
     EXPECT_EQ(buffer[0], '\0');
     EXPECT_EQ(length, 1);
+}
+
+TEST_F(Framing, BodiesArePaddedEncipheredAndReadBack) {
+    const unsigned char body[5] = {PKT_ACK, 0x88, 0xF8, 0xCF, 0x69};
+    EXPECT_EQ(ProtocolWrite(Near(), body, 5), 5);
+    EXPECT_EQ(PeerSaw(), (Bytes{0x01, 0x88, 0xF8, 0xCF, 0x69, 0, 0, 0}));
+
+    Protocol_EncryptionActive = 2;
+    std::memcpy(Protocol_EncryptionKey, "\x10\x20\x30\x40\x50\x60\x70\x80", 8);
+    ASSERT_EQ(ProtocolWrite(Near(), body, 5), 5);
+    Bytes wire = PeerSaw();
+    ASSERT_EQ(wire.size(), 8u);
+    PeerSends(wire);
+    unsigned char back[8];
+    std::memset(back, 0xEE, sizeof back);
+    EXPECT_EQ(ProtocolRead(Near(), back, 5), 5);
+    EXPECT_EQ(std::memcmp(back, body, 5), 0);
+    EXPECT_EQ(back[5], 0xEE);  // only the first length bytes are copied out
+
+    EXPECT_EQ(ProtocolWrite(Near(), body, 1025), -1);
+    EXPECT_EQ(ProtocolRead(Near(), back, -1), -1);
+    PeerSends(Bytes(3, 0));
+    ClosePeer();
+    EXPECT_EQ(ProtocolRead(Near(), back, 5), -1);
 }
 
 // ---- Acknowledgement ----------------------------------------------------------------------
@@ -216,7 +241,7 @@ TEST_F(Framing, SendingToAClosedPeerFails) {
 // ---- Fault injection through the socket layer ---------------------------------------------
 
 class InjectedFaults : public linktest::LinkPair {
-protected:
+  protected:
     void TearDown() override {
         platform::net::SetNetHooks({});
         LinkPair::TearDown();
@@ -255,7 +280,7 @@ protected:
     static inline int failRecvAt = 0;
 };
 
-TEST_F(InjectedFaults, AFailedPrefixWriteFailsTheSend) {
+TEST_F(InjectedFaults, AFailedWriteFailsTheSendAtOnce) {
     FailSendsFrom(1);
     EXPECT_EQ(SendControlPacket(Near(), PKT_ONLINE, nullptr, 0), 0);
     EXPECT_EQ(sendCalls, 1);
@@ -263,12 +288,26 @@ TEST_F(InjectedFaults, AFailedPrefixWriteFailsTheSend) {
     EXPECT_TRUE(PeerSaw().empty());
 }
 
-TEST_F(InjectedFaults, AFailedBodyWriteIsRetriedUntilTheLinkIsDead) {
-    FailSendsFrom(2);
-    EXPECT_EQ(SendControlPacket(Near(), PKT_ONLINE, nullptr, 0), 0);
-    // The first prefix went out; the body failed; the retry's prefix failed and ended it.
+TEST_F(InjectedFaults, TheNthSendFailing) {
+    // One write per frame: the first two keep-alives go out, the third fails.
+    FailSendsFrom(3);
+    EXPECT_EQ(SendControlPacket(Near(), PKT_KEEPALIVE, nullptr, 0), 1);
+    EXPECT_EQ(SendControlPacket(Near(), PKT_DOOR_STATE, "Open", 4), 1);
+    EXPECT_EQ(SendControlPacket(Near(), PKT_KEEPALIVE, nullptr, 0), 0);
     EXPECT_EQ(sendCalls, 3);
-    EXPECT_EQ(PeerSaw(), (Bytes{0, 0, 0, 5}));
+    Bytes expected = Frame(PKT_KEEPALIVE, "");
+    Bytes door = Frame(PKT_DOOR_STATE, "Open");
+    expected.insert(expected.end(), door.begin(), door.end());
+    EXPECT_EQ(PeerSaw(), expected);
+}
+
+TEST_F(InjectedFaults, AFailedAckWriteLeavesTheReceivedPacketValid) {
+    PeerSends(Frame(PKT_AUTH_REQUEST, "a|b"));
+    FailSendsFrom(1);
+    char buffer[kReceiveBufferSize];
+    EXPECT_EQ(GetControlPacket(Near(), buffer, nullptr), PKT_AUTH_REQUEST);
+    EXPECT_STREQ(buffer, "a|b");
+    EXPECT_EQ(sendCalls, 1);
 }
 
 TEST_F(InjectedFaults, AFailedAcknowledgementWaitSendsTheFrameAgain) {

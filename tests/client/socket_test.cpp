@@ -2,22 +2,22 @@
 // Copyright (c) 2026 The Dornel developers
 #include "client/src/Socket.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
-#include <gtest/gtest.h>
-
 #include <cstring>
 #include <string>
 #include <thread>
 #include <vector>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
 
 #include "tests/client/link_fixture.h"
 
 namespace {
 
 class SocketHelpers : public linktest::LinkPair {
-protected:
+  protected:
     void PeerSendsText(const std::string& text) {
         PeerSends(linktest::Bytes(text.begin(), text.end()));
     }
@@ -32,11 +32,16 @@ TEST(Atoport, ParsesNumbersInTheAutomaticBase) {
         int port;  // host order, or -1
     };
     const Row rows[] = {
-        {"decimal box port", "3245", 3245},     {"hexadecimal", "0x0CAD", 3245},
-        {"octal", "010", 8},                    {"largest", "65535", 65535},
-        {"zero", "0", -1},                      {"above 65535", "65536", -1},
-        {"text after the number", "12ab", -1}, {"negative", "-1", -1},
-        {"empty", "", -1},                      {"far too large", "99999999999999999999", -1},
+        {"decimal box port", "3245", 3245},
+        {"hexadecimal", "0x0CAD", 3245},
+        {"octal", "010", 8},
+        {"largest", "65535", 65535},
+        {"zero", "0", -1},
+        {"above 65535", "65536", -1},
+        {"text after the number", "12ab", -1},
+        {"negative", "-1", -1},
+        {"empty", "", -1},
+        {"far too large", "99999999999999999999", -1},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
@@ -109,7 +114,7 @@ TEST(MakeConnection, RefusesUnknownTypesPortsAndHostsWithoutASocket) {
 
 TEST(MakeConnection, ConnectsAStreamAndClosesItOnFailure) {
     SOCKET listener = CreateSocket(AF_INET, SOCK_STREAM, 0);
-    struct sockaddr_in address{};
+    struct sockaddr_in address {};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = inet_addr("127.0.2.2");
     ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
@@ -140,7 +145,7 @@ TEST(MakeConnection, ConnectsAStreamAndClosesItOnFailure) {
 TEST(MakeConnection, BindsADatagramSocketAndReportsAFailedBind) {
     SOCKET s = make_connection("0x7FFE", kConnectionDatagram, "127.0.2.3");
     ASSERT_GE(s, 3);
-    struct sockaddr_in bound{};
+    struct sockaddr_in bound {};
     socklen_t size = sizeof bound;
     ::getsockname(s, reinterpret_cast<sockaddr*>(&bound), &size);
     EXPECT_EQ(ntohs(bound.sin_port), 0x7FFE);

@@ -2,12 +2,6 @@
 // Copyright (c) 2026 The Dornel developers
 #include "tools/boxsim/boxsim.h"
 
-#include <fcntl.h>
-#include <getopt.h>
-#include <netinet/tcp.h>
-#include <poll.h>
-#include <unistd.h>
-
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -21,7 +15,14 @@
 #include <mutex>
 #include <thread>
 
+#include <fcntl.h>
+#include <getopt.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <unistd.h>
+
 #include "client/src/Protocol.h"
+#include "client/src/des.h"
 
 // Sections: options, script lines, output, listening sockets, the status port, the session
 // (receiving, requests, commands), the run.
@@ -259,10 +260,18 @@ std::string EscapePayload(const char* data, std::size_t length) {
     for (std::size_t i = 0; i < length; ++i) {
         unsigned char c = static_cast<unsigned char>(data[i]);
         switch (c) {
-            case '\n': out += "\\n"; break;
-            case '\r': out += "\\r"; break;
-            case '\t': out += "\\t"; break;
-            case '\\': out += "\\\\"; break;
+            case '\n':
+                out += "\\n";
+                break;
+            case '\r':
+                out += "\\r";
+                break;
+            case '\t':
+                out += "\\t";
+                break;
+            case '\\':
+                out += "\\\\";
+                break;
             default:
                 if (c >= 0x20 && c < 0x7F) {
                     out += static_cast<char>(c);
@@ -282,7 +291,7 @@ namespace {
 
 // A socket descriptor owned by its holder.
 class OwnedSocket {
-public:
+  public:
     OwnedSocket() = default;
     explicit OwnedSocket(SOCKET s) : socket_(s) {}
     ~OwnedSocket() { Close(); }
@@ -304,7 +313,7 @@ public:
         socket_ = -1;
     }
 
-private:
+  private:
     SOCKET socket_ = -1;
 };
 
@@ -356,7 +365,7 @@ OwnedSocket Accept(SOCKET listener, std::string* peer) {
 
 // What the status port reports when no --status-line was given; written by the link thread.
 class StatusBoard {
-public:
+  public:
     void SetPeer(const std::string& peer) {
         std::lock_guard<std::mutex> lock(mutex_);
         peer_ = peer;
@@ -372,7 +381,7 @@ public:
                 online_ ? "State: on line" : "State: off line"};
     }
 
-private:
+  private:
     mutable std::mutex mutex_;
     std::string peer_;
     bool online_ = false;
@@ -380,7 +389,7 @@ private:
 
 // Answers every connection on the status port with the lines and closes it; reads nothing.
 class StatusServer {
-public:
+  public:
     StatusServer(OwnedSocket listener, std::vector<std::string> fixedLines,
                  const StatusBoard& board)
         : listener_(std::move(listener)), fixedLines_(std::move(fixedLines)), board_(board) {
@@ -393,7 +402,7 @@ public:
     StatusServer(const StatusServer&) = delete;
     StatusServer& operator=(const StatusServer&) = delete;
 
-private:
+  private:
     void Serve() {
         while (!stop_) {
             struct pollfd waitFor = {listener_.Get(), POLLIN, 0};
@@ -423,7 +432,7 @@ private:
 
 // Where commands come from: the lines of a script file, or standard input as it arrives.
 class CommandSource {
-public:
+  public:
     static CommandSource FromScript(std::vector<Command> commands) {
         CommandSource source;
         source.queued_.assign(commands.begin(), commands.end());
@@ -476,7 +485,7 @@ public:
         return true;
     }
 
-private:
+  private:
     CommandSource() = default;
     std::deque<Command> queued_;
     int input_ = -1;
@@ -490,7 +499,7 @@ enum class SessionEnd { ClosedByServer, ClosedByUs, Failed, TimedOut };
 // One connection from the server, after the key exchange. Runs on the thread that did the
 // exchange, since the session key lives in that thread's cipher state.
 class Session {
-public:
+  public:
     Session(SOCKET sock, Clock::time_point deadline, bool bounded, StatusBoard& board)
         : socket_(sock), deadline_(deadline), bounded_(bounded), board_(board) {}
 
@@ -499,11 +508,15 @@ public:
             if (source.HasCommand()) {
                 Command command = source.Take();
                 std::optional<SessionEnd> end = Execute(command);
+                if (end == SessionEnd::Failed || end == SessionEnd::TimedOut) {
+                    Note("the command of line %d did not complete", command.line);
+                }
                 if (end) return *end;
                 continue;
             }
             // Idle: take the server's packets and, interactively, the next command.
-            struct pollfd waitFor[2] = {{socket_, POLLIN, 0}, {source.InputDescriptor(), POLLIN, 0}};
+            struct pollfd waitFor[2] = {{socket_, POLLIN, 0},
+                                        {source.InputDescriptor(), POLLIN, 0}};
             int count = source.InputDescriptor() >= 0 ? 2 : 1;
             int ready = ::poll(waitFor, static_cast<nfds_t>(count), Remaining(-1));
             if (ready < 0 && errno == EINTR) continue;
@@ -526,7 +539,7 @@ public:
         }
     }
 
-private:
+  private:
     struct Packet {
         int type = 0;
         std::string payload;
@@ -536,8 +549,8 @@ private:
     // Milliseconds to wait: at most limitMs (-1 for no limit), never beyond the deadline.
     int Remaining(int limitMs) const {
         if (!bounded_) return limitMs;
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline_ - Clock::now())
-                        .count();
+        auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline_ - Clock::now()).count();
         if (left < 0) left = 0;
         if (limitMs >= 0 && limitMs < left) return limitMs;
         return static_cast<int>(left);
@@ -602,34 +615,51 @@ private:
         for (;;) {
             Packet packet;
             switch (Receive(kQuietMs, &packet)) {
-                case Received::Quiet: return std::nullopt;
-                case Received::Packet: Handle(packet); break;
-                case Received::BadFrame: break;
+                case Received::Quiet:
+                    return std::nullopt;
+                case Received::Packet:
+                    Handle(packet);
+                    break;
+                case Received::BadFrame:
+                    break;
                 case Received::Closed:
                     Note("the server closed the connection");
                     return SessionEnd::ClosedByServer;
-                case Received::TimedOut: return TimedOutWhile("waiting for the link to go quiet");
+                case Received::TimedOut:
+                    return TimedOutWhile("waiting for the link to go quiet");
             }
         }
     }
 
-    // The frame of one request, written once: prefix, then the enciphered body.
+    // The frame of one request, written once, in one write: prefix, then the body
+    // enciphered under this thread's state.
     bool WriteFrame(int type, const std::string& payload) {
-        unsigned char body[kMaxFrameLength] = {};
-        int payloadLength = static_cast<int>(payload.size());
+        unsigned char frame[4 + kMaxFrameLength] = {};
+        const int payloadLength = static_cast<int>(payload.size());
+        const int frameLength = payloadLength + 5;
+        const int padded = (frameLength + 7) & ~7;
+        unsigned char* body = frame + 4;
         body[0] = static_cast<unsigned char>(type);
         std::memcpy(body + 1, payload.data(), payload.size());
         uint32_t crc = GetPacketCRC(body, payloadLength + 1);
         for (int i = 0; i < 4; ++i) {
+            frame[i] =
+                static_cast<unsigned char>(static_cast<uint32_t>(frameLength) >> (24 - 8 * i));
             body[1 + payloadLength + i] = static_cast<unsigned char>(crc >> (24 - 8 * i));
         }
-        int frameLength = payloadLength + 5;
-        unsigned char prefix[4] = {static_cast<unsigned char>(frameLength >> 24),
-                                   static_cast<unsigned char>(frameLength >> 16),
-                                   static_cast<unsigned char>(frameLength >> 8),
-                                   static_cast<unsigned char>(frameLength)};
-        return sock_write(socket_, reinterpret_cast<const char*>(prefix), 4) == 4 &&
-               ProtocolWrite(socket_, body, frameLength) == frameLength;
+        const unsigned char* key = Protocol_EncryptionActive == 1   ? Protocol_ExchangeKey
+                                   : Protocol_EncryptionActive == 2 ? Protocol_EncryptionKey
+                                                                    : nullptr;
+        if (key != nullptr) {
+            DesKeySchedule schedule;
+            deskey(key, EN0, &schedule);
+            for (int offset = 0; offset < padded; offset += 8) {
+                des(schedule, body + offset, body + offset);
+            }
+        }
+        const std::size_t total = 4 + static_cast<std::size_t>(padded);
+        return sock_write(socket_, reinterpret_cast<const char*>(frame), total) ==
+               static_cast<int>(total);
     }
 
     // Sends one request stop-and-wait like SendControlPacket, but never loses a packet of
@@ -656,12 +686,15 @@ private:
                         Note("no acknowledgement of packet %d (attempt %d)", type, attempt);
                         again = true;
                         break;
-                    case Received::BadFrame: again = true; break;
+                    case Received::BadFrame:
+                        again = true;
+                        break;
                     case Received::Closed:
                         Note("the server closed the connection before acknowledging packet %d",
                              type);
                         return SessionEnd::Failed;
-                    case Received::TimedOut: return TimedOutWhile("waiting for an acknowledgement");
+                    case Received::TimedOut:
+                        return TimedOutWhile("waiting for an acknowledgement");
                     case Received::Packet:
                         if (packet.type == PKT_ACK) {
                             Print(packet);
@@ -711,7 +744,8 @@ private:
             case Received::Closed:
                 Note("the server closed the connection");
                 return SessionEnd::Failed;
-            case Received::TimedOut: return TimedOutWhile("waiting for the server's packet");
+            case Received::TimedOut:
+                return TimedOutWhile("waiting for the server's packet");
         }
         return std::nullopt;
     }
@@ -742,12 +776,14 @@ private:
             }
             Packet packet;
             switch (Receive(-1, &packet)) {
-                case Received::Packet: Handle(packet); break;
+                case Received::Packet:
+                    Handle(packet);
+                    break;
                 case Received::Quiet:
-                case Received::BadFrame: break;
+                case Received::BadFrame:
+                    break;
                 case Received::Closed:
-                    Note("the server closed the connection while we waited for packet %d",
-                         wanted);
+                    Note("the server closed the connection while we waited for packet %d", wanted);
                     return SessionEnd::Failed;
                 case Received::TimedOut: {
                     std::string what = "waiting for packet " + std::to_string(wanted);
@@ -765,25 +801,35 @@ private:
             if (left <= 0) return std::nullopt;
             Packet packet;
             switch (Receive(static_cast<int>(left), &packet)) {
-                case Received::Packet: Handle(packet); break;
+                case Received::Packet:
+                    Handle(packet);
+                    break;
                 case Received::Quiet:
-                case Received::BadFrame: break;
+                case Received::BadFrame:
+                    break;
                 case Received::Closed:
                     Note("the server closed the connection");
                     return SessionEnd::ClosedByServer;
-                case Received::TimedOut: return TimedOutWhile("waiting");
+                case Received::TimedOut:
+                    return TimedOutWhile("waiting");
             }
         }
     }
 
     std::optional<SessionEnd> Execute(const Command& command) {
         switch (command.kind) {
-            case Command::Kind::Auth: return SendRequest(PKT_AUTH_REQUEST, command.text);
-            case Command::Kind::Deposit: return SendRequest(PKT_DEPOSIT, command.text);
-            case Command::Kind::Door: return SendRequest(PKT_DOOR_STATE, command.text);
-            case Command::Kind::KeepAlive: return SendRequest(PKT_KEEPALIVE, "");
-            case Command::Kind::Wait: return Wait(command.number);
-            case Command::Kind::Expect: return Expect(command.number);
+            case Command::Kind::Auth:
+                return SendRequest(PKT_AUTH_REQUEST, command.text);
+            case Command::Kind::Deposit:
+                return SendRequest(PKT_DEPOSIT, command.text);
+            case Command::Kind::Door:
+                return SendRequest(PKT_DOOR_STATE, command.text);
+            case Command::Kind::KeepAlive:
+                return SendRequest(PKT_KEEPALIVE, "");
+            case Command::Kind::Wait:
+                return Wait(command.number);
+            case Command::Kind::Expect:
+                return Expect(command.number);
             case Command::Kind::Close:
                 ::shutdown(socket_, SHUT_RDWR);
                 return SessionEnd::ClosedByUs;
@@ -844,8 +890,8 @@ int Run(const Options& options) {
                            static_cast<long long>(std::llround(options.timeoutSeconds * 1000)));
     auto remainingMs = [&]() -> int {
         if (!bounded) return -1;
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now())
-                        .count();
+        auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
         return left > 0 ? static_cast<int>(left) : 0;
     };
 

@@ -10,13 +10,13 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
 #include <iterator>
 #include <map>
 #include <ostream>
 #include <sstream>
 #include <utility>
 
+#include <fcntl.h>
 #include <stdio.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -55,8 +55,8 @@ constexpr const char* kUsage = R"(dornelreg: the registry command line.
   /va      delete: every value of the key (its subkeys stay).
   /y       export: accepted for compatibility; an existing FILE is replaced.
 
-  add KEY without /v, /ve, /t or /d only creates the key. delete KEY deletes the key with
-  all its subkeys and values. export writes the key and all its subkeys as a .reg file
+  add KEY without /v, /ve, /t or /d only creates the key; with /t or /d but no /v it sets
+  the default value. delete KEY deletes the key with all its subkeys and values. export writes the key and all its subkeys as a .reg file
   ("Windows Registry Editor Version 5.00"); import applies such a file (UTF-8 or UTF-16,
   LF or CRLF), where [-KEY] deletes a key and "Name"=- a value. A malformed file is
   refused with its line number before anything is changed.
@@ -714,12 +714,40 @@ std::optional<Failure> Export(const Options& options, std::ostream& out) {
     return std::nullopt;
 }
 
+// Reads a whole file (or pipe) into *bytes. The size is bounded so that a wrong argument
+// (a device, a huge file) fails cleanly instead of exhausting memory.
+std::optional<Failure> ReadWholeFile(const std::string& file, std::string* bytes) {
+    constexpr off_t kMaxRegFileSize = 256L * 1024 * 1024;
+    const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return Failure{"Cannot read " + file + ": " + std::strerror(errno) + "."};
+    struct stat st {};
+    std::optional<Failure> failure;
+    if (::fstat(fd, &st) != 0) {
+        failure = Failure{"Cannot read " + file + ": " + std::strerror(errno) + "."};
+    } else if (S_ISDIR(st.st_mode)) {
+        failure = Failure{"Cannot read " + file + ": it is a folder."};
+    } else if (S_ISREG(st.st_mode) && st.st_size > kMaxRegFileSize) {
+        failure = Failure{"Cannot read " + file + ": larger than 256 MB."};
+    }
+    char buffer[65536];
+    while (!failure) {
+        const ssize_t n = ::read(fd, buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) failure = Failure{"Cannot read " + file + ": " + std::strerror(errno) + "."};
+        if (n <= 0) break;
+        bytes->append(buffer, static_cast<std::size_t>(n));
+        if (bytes->size() > static_cast<std::size_t>(kMaxRegFileSize)) {
+            failure = Failure{"Cannot read " + file + ": larger than 256 MB."};
+        }
+    }
+    ::close(fd);
+    return failure;
+}
+
 std::optional<Failure> Import(const Options& options, std::ostream& out) {
     const std::string& file = options.positional[0];
-    std::ifstream in(file, std::ios::binary);
-    if (!in) return Failure{"Cannot read " + file + ": " + std::strerror(errno) + "."};
-    const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    if (in.bad()) return Failure{"Cannot read " + file + ": " + std::strerror(errno) + "."};
+    std::string bytes;
+    if (auto failure = ReadWholeFile(file, &bytes)) return failure;
     std::string error;
     const auto operations = ParseRegFile(bytes, &error);
     if (!operations) return Failure{file + ": " + error + "; nothing was imported."};

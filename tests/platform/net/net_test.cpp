@@ -2,24 +2,23 @@
 // Copyright (c) 2026 The Dornel developers
 #include "platform/net/net.h"
 
+#include <cerrno>
+#include <thread>
+
 #include <fcntl.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
-#include <cerrno>
-#include <thread>
-
 namespace {
 
 class SocketPair : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override { ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, fds_), 0); }
     void TearDown() override {
         for (int fd : fds_) {
             if (fd >= 0) ::close(fd);
         }
-        platform::net::SetNetHooks({});
     }
     void CloseTheirEnd() {
         ::close(fds_[1]);
@@ -103,34 +102,6 @@ TEST_F(SocketPair, WritingToAClosedPeerIsAResetNotASignal) {
     EXPECT_EQ(WSAGetLastError(), WSAECONNRESET);
     char c;
     EXPECT_EQ(SocketRecv(fds_[0], &c, 1, 0), 0);
-}
-
-TEST_F(SocketPair, HooksReplaceSendAndReceiveUntilCleared) {
-    static int sends = 0;
-    sends = 0;
-    platform::net::NetHooks hooks;
-    hooks.send = [](SOCKET, const void*, std::size_t, int) -> long {
-        ++sends;
-        errno = ECONNABORTED;
-        return -1;
-    };
-    hooks.recv = [](SOCKET, void* buffer, std::size_t length, int) -> long {
-        static_cast<char*>(buffer)[0] = 'h';
-        return length > 0 ? 1 : 0;
-    };
-    platform::net::SetNetHooks(hooks);
-    EXPECT_EQ(SocketSend(fds_[0], "x", 1, 0), -1);
-    EXPECT_EQ(WSAGetLastError(), WSAECONNABORTED);
-    EXPECT_EQ(sends, 1);
-    char c = 0;
-    EXPECT_EQ(SocketRecv(fds_[0], &c, 1, 0), 1);
-    EXPECT_EQ(c, 'h');
-
-    platform::net::SetNetHooks({});
-    EXPECT_EQ(SocketSend(fds_[0], "y", 1, 0), 1);
-    EXPECT_EQ(SocketRecv(fds_[1], &c, 1, 0), 1);
-    EXPECT_EQ(c, 'y');
-    EXPECT_EQ(sends, 1);
 }
 
 TEST(WSAStartup, ReportsTheVersionAndIgnoresSigpipe) {

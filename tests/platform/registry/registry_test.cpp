@@ -339,6 +339,11 @@ TEST_F(RegistryTest, RootIsCreatedAndEachRootHasItsOwnDatabase) {
     ::setenv("DORNEL_ROOT", root_.c_str(), 1);
     HKEY other = nullptr;
     EXPECT_EQ(Open(kZuvexBox, &other), ERROR_FILE_NOT_FOUND);
+    // A handle of the other root never reaches into this database.
+    DWORD type = 0;
+    Bytes data;
+    EXPECT_EQ(Get(key, "NumServers", &type, &data), ERROR_INVALID_HANDLE);
+    EXPECT_EQ(Set(key, "NumServers", REG_BINARY, {3, 0, 0, 0}), ERROR_INVALID_HANDLE);
 }
 
 TEST_F(RegistryTest, UnwritableRootIsReportedNotHidden) {
@@ -350,6 +355,20 @@ TEST_F(RegistryTest, UnwritableRootIsReportedNotHidden) {
     HKEY key = nullptr;
     EXPECT_NE(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE", 0, KEY_READ, &key), ERROR_SUCCESS);
     EXPECT_EQ(key, nullptr);
+}
+
+TEST_F(RegistryTest, DamagedDatabaseIsReportedAndLeftForRecovery) {
+    const std::string file = root_ + "/registry.db";
+    const std::string garbage(4096, 'x');
+    std::FILE* f = std::fopen(file.c_str(), "wb");
+    ASSERT_NE(f, nullptr);
+    std::fwrite(garbage.data(), 1, garbage.size(), f);
+    std::fclose(f);
+    HKEY key = nullptr;
+    EXPECT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE", 0, KEY_READ, &key),
+              ERROR_REGISTRY_CORRUPT);
+    EXPECT_EQ(key, nullptr);
+    EXPECT_EQ(std::filesystem::file_size(file), garbage.size());
 }
 
 }  // namespace

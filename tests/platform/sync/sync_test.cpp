@@ -2,14 +2,14 @@
 // Copyright (c) 2026 The Dornel developers
 #include "platform/sync/sync.h"
 
-#include <gtest/gtest.h>
-
 #include <atomic>
 #include <chrono>
-#include <memory>
 #include <cstdio>
+#include <memory>
 #include <string>
 #include <vector>
+
+#include <gtest/gtest.h>
 
 namespace {
 
@@ -286,7 +286,7 @@ constexpr int kProducers = 3;
 
 // Consumers wait on every producer's auto-reset event plus a manual-reset end event.
 struct Consumer {
-    HANDLE* events;  // kProducers work events, then the end event
+    HANDLE* events;              // kProducers work events, then the end event
     std::atomic<int>* consumed;  // per producer
 };
 

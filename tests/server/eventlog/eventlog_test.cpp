@@ -411,16 +411,22 @@ TEST_F(EventLogTest, AppendsGoToTheEndAfterAScan) {
     EXPECT_EQ(SplitFields(pieces[1])[4], "two");
 }
 
-TEST_F(EventLogTest, ScanTimesOutWhileTheLockIsHeld) {
+TEST_F(EventLogTest, ScanAndClearTimeOutWhileTheLockIsHeld) {
     CEventLog log;
     log.Init();
+    log.LogUserEvent(&box_, CEventLog::ServerStart, "kept");
     std::lock_guard<std::timed_mutex> held(log.logLock);
-    CEventLog::LogAccess access = CEventLog::LogAccess::Done;
-    std::thread scanner([&] {
-        access = log.ScanPieces([](const char*, std::size_t) {}, std::chrono::milliseconds(50));
+    CEventLog::LogAccess scanned = CEventLog::LogAccess::Done;
+    CEventLog::LogAccess cleared = CEventLog::LogAccess::Done;
+    std::thread other([&] {
+        const std::chrono::milliseconds shortWait(50);
+        scanned = log.ScanPieces([](const char*, std::size_t) {}, shortWait);
+        cleared = log.Clear(shortWait);
     });
-    scanner.join();
-    EXPECT_EQ(access, CEventLog::LogAccess::LockTimedOut);
+    other.join();
+    EXPECT_EQ(scanned, CEventLog::LogAccess::LockTimedOut);
+    EXPECT_EQ(cleared, CEventLog::LogAccess::LockTimedOut);
+    EXPECT_EQ(Lines().size(), 1u);
 }
 
 TEST_F(EventLogTest, LoggingFromInsideAScanIsDroppedNotDeadlocked) {
@@ -489,18 +495,6 @@ TEST_F(EventLogTest, FailedClearIsReportedAndTheNextAppendReopens) {
     ASSERT_EQ(lines.size(), 1u);
     EXPECT_EQ(SplitFields(lines[0])[4], "reopened");
     EXPECT_NE(NtEventLog().find("| 108 | Event log file reopened: " + logPath_), std::string::npos);
-}
-
-TEST_F(EventLogTest, ClearTimesOutWhileTheLockIsHeld) {
-    CEventLog log;
-    log.Init();
-    log.LogUserEvent(&box_, CEventLog::ServerStart, "kept");
-    std::lock_guard<std::timed_mutex> held(log.logLock);
-    CEventLog::LogAccess access = CEventLog::LogAccess::Done;
-    std::thread clearer([&] { access = log.Clear(std::chrono::milliseconds(50)); });
-    clearer.join();
-    EXPECT_EQ(access, CEventLog::LogAccess::LockTimedOut);
-    EXPECT_EQ(Lines().size(), 1u);
 }
 
 }  // namespace

@@ -2,15 +2,6 @@
 // Copyright (c) 2026 The Dornel developers
 #include "tools/boxsim/boxsim.h"
 
-#include <fcntl.h>
-#include <poll.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-#include <gtest/gtest.h>
-
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
@@ -20,6 +11,15 @@
 #include <string>
 #include <thread>
 #include <vector>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
 
 #include "client/src/Protocol.h"
 
@@ -98,10 +98,10 @@ TEST(BoxsimOutput, EscapesPayloadsOnOneLine) {
 }
 
 TEST(BoxsimOptions, ParsesTheCommandLine) {
-    std::vector<std::string> args = {"boxsim",        "--address",     "127.0.2.9", "--port",
-                                     "4000",          "--status-port", "0",         "--status-line",
-                                     "one",           "--status-line", "two",       "--script",
-                                     "s.txt",         "--once",        "--timeout", "2.5"};
+    std::vector<std::string> args = {"boxsim", "--address",     "127.0.2.9", "--port",
+                                     "4000",   "--status-port", "0",         "--status-line",
+                                     "one",    "--status-line", "two",       "--script",
+                                     "s.txt",  "--once",        "--timeout", "2.5"};
     std::vector<char*> argv;
     for (auto& a : args) argv.push_back(a.data());
     boxsim::Options options;
@@ -126,7 +126,8 @@ TEST(BoxsimOptions, ParsesTheCommandLine) {
         {{"boxsim", "--help"}, boxsim::ParseOutcome::Help, ""},
         {{"boxsim", "--port", "65536"}, boxsim::ParseOutcome::Error, "invalid port '65536'"},
         {{"boxsim", "--timeout", "0"}, boxsim::ParseOutcome::Error, "invalid time-out '0'"},
-        {{"boxsim", "--address", "box-7"}, boxsim::ParseOutcome::Error,
+        {{"boxsim", "--address", "box-7"},
+         boxsim::ParseOutcome::Error,
          "invalid address 'box-7' (a dotted IPv4 address)"},
         {{"boxsim", "--fly"}, boxsim::ParseOutcome::Error, "unknown option '--fly'"},
         {{"boxsim", "--port"}, boxsim::ParseOutcome::Error, "option '--port' needs a value"},
@@ -155,17 +156,24 @@ std::string ReadFile(const std::string& path) {
 
 // One boxsim process with its own work folder; its output goes to files there.
 class Boxsim {
-public:
-    explicit Boxsim(std::vector<std::string> args, const std::string& script = "") {
+  public:
+    // With a script, boxsim reads it with --script; with input, from standard input.
+    explicit Boxsim(std::vector<std::string> args, const std::string& script = "",
+                    const std::string& input = "") {
         char pattern[] = "/tmp/boxsim-test-XXXXXX";
         dir_ = ::mkdtemp(pattern);
+        // Run by ctest, DORNEL_BIN_DIR names build/bin; run by hand, it is beside tests/.
         const char* bin = std::getenv("DORNEL_BIN_DIR");
-        std::string program = std::string(bin ? bin : ".") + "/boxsim";
+        std::string program =
+            bin ? std::string(bin) + "/boxsim"
+                : std::filesystem::read_symlink("/proc/self/exe").parent_path().string() +
+                      "/../bin/boxsim";
         if (!script.empty()) {
             std::ofstream(dir_ + "/script.txt") << script;
             args.push_back("--script");
             args.push_back(dir_ + "/script.txt");
         }
+        std::ofstream(dir_ + "/stdin") << input;
         std::vector<std::string> all = {program};
         all.insert(all.end(), args.begin(), args.end());
         std::vector<char*> argv;
@@ -173,7 +181,7 @@ public:
         argv.push_back(nullptr);
         posix_spawn_file_actions_t actions;
         posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+        posix_spawn_file_actions_addopen(&actions, 0, (dir_ + "/stdin").c_str(), O_RDONLY, 0);
         posix_spawn_file_actions_addopen(&actions, 1, (dir_ + "/stdout").c_str(),
                                          O_WRONLY | O_CREAT | O_TRUNC, 0644);
         posix_spawn_file_actions_addopen(&actions, 2, (dir_ + "/stderr").c_str(),
@@ -212,14 +220,14 @@ public:
     std::string Stdout() const { return ReadFile(dir_ + "/stdout"); }
     std::string Stderr() const { return ReadFile(dir_ + "/stderr"); }
 
-private:
+  private:
     pid_t pid_ = -1;
     std::string dir_;
 };
 
 // The server end of a box link, on the test's thread (the cipher state is per thread).
 class ServerEnd {
-public:
+  public:
     // Connects to boxsim's box port, retrying while boxsim starts (bounded).
     explicit ServerEnd(const char* address, const char* service = "3245") {
         for (int i = 0; i < 250 && sock_ < 0; ++i) {
@@ -247,11 +255,12 @@ public:
         char buffer[kReceiveBufferSize];
         int length = 0;
         int type = GetControlPacket(sock_, buffer, &length);
-        if (payload != nullptr && type != -1) payload->assign(buffer, static_cast<std::size_t>(length - 1));
+        if (payload != nullptr && type != -1)
+            payload->assign(buffer, static_cast<std::size_t>(length - 1));
         return type;
     }
 
-private:
+  private:
     SOCKET sock_ = -1;
 };
 
@@ -327,9 +336,30 @@ TEST(BoxsimSession, ARequestCrossingAServerPacketIsSentAgainAndNothingIsLost) {
     EXPECT_NE(box.Stderr().find("crossed our request"), std::string::npos);
 }
 
+TEST(BoxsimSession, TakesCommandsFromStandardInput) {
+    Boxsim box({"--address", "127.0.2.19", "--once", "--timeout", "20"}, "",
+               "auth jsmith|wrong\n\nexpect 13\nclose\n");
+    ServerEnd server("127.0.2.19");
+    ASSERT_EQ(Server_ExchangeKey(server.Socket()), 1);
+    std::string payload;
+    ASSERT_EQ(server.Next(&payload), PKT_AUTH_REQUEST);
+    EXPECT_EQ(payload, "jsmith|wrong");
+    EXPECT_EQ(server.Send(PKT_AUTH_DECLINE), 1);
+    EXPECT_EQ(server.Next(), -1);
+    EXPECT_EQ(box.Wait(), 0) << box.Stderr();
+    EXPECT_EQ(box.Stdout(), "recv 1\nrecv 13\n");
+
+    Boxsim bad({"--address", "127.0.2.19", "--once", "--timeout", "20"}, "", "dance\n");
+    ServerEnd again("127.0.2.19");
+    ASSERT_EQ(Server_ExchangeKey(again.Socket()), 1);
+    EXPECT_EQ(bad.Wait(), boxsim::kExitFailed);
+    EXPECT_NE(bad.Stderr().find("input line 1: unknown command 'dance'"), std::string::npos)
+        << bad.Stderr();
+}
+
 TEST(BoxsimSession, TheStatusPortSendsItsLinesAndCloses) {
-    Boxsim box({"--address", "127.0.2.12", "--status-line", "Box 1", "--status-line",
-                "Door closed", "--timeout", "20"});
+    Boxsim box({"--address", "127.0.2.12", "--status-line", "Box 1", "--status-line", "Door closed",
+                "--timeout", "20"});
     SOCKET status = -1;
     for (int i = 0; i < 250 && status < 0; ++i) {
         status = make_connection("3246", kConnectionStream, "127.0.2.12");
@@ -358,8 +388,7 @@ TEST(BoxsimSession, TheDefaultStatusReportsTheLink) {
         if (line[0] != '\0') report += std::string(line) + "\n";
     }
     closesocket(status);
-    EXPECT_EQ(report.rfind("Dornel box simulator\nLink: connected to 127.", 0), 0u)
-        << report;
+    EXPECT_EQ(report.rfind("Dornel box simulator\nLink: connected to 127.", 0), 0u) << report;
     EXPECT_NE(report.find("State: on line\n"), std::string::npos) << report;
 }
 
@@ -376,6 +405,7 @@ TEST(BoxsimFailures, AnExpectAnsweredOtherwiseExitsNonZero) {
     EXPECT_NE(box.Stderr().find("expected packet 13 but the answer 12 came first"),
               std::string::npos)
         << box.Stderr();
+    EXPECT_NE(box.Stderr().find("the command of line 2 did not complete"), std::string::npos);
 }
 
 TEST(BoxsimFailures, AnExpectThatNeverComesTimesOut) {
@@ -388,8 +418,7 @@ TEST(BoxsimFailures, AnExpectThatNeverComesTimesOut) {
 }
 
 TEST(BoxsimFailures, ABadScriptLineStopsBeforeListening) {
-    Boxsim box({"--address", "127.0.2.16", "--once", "--timeout", "5"},
-               "auth a|b\nfly away\n");
+    Boxsim box({"--address", "127.0.2.16", "--once", "--timeout", "5"}, "auth a|b\nfly away\n");
     EXPECT_EQ(box.Wait(), boxsim::kExitFailed);
     EXPECT_NE(box.Stderr().find("script.txt:2: unknown command 'fly'"), std::string::npos)
         << box.Stderr();
@@ -397,8 +426,7 @@ TEST(BoxsimFailures, ABadScriptLineStopsBeforeListening) {
 }
 
 TEST(BoxsimFailures, TheServerLeavingMidScriptIsAFailure) {
-    Boxsim box({"--address", "127.0.2.17", "--once", "--timeout", "20"},
-               "expect 3\nauth a|b\n");
+    Boxsim box({"--address", "127.0.2.17", "--once", "--timeout", "20"}, "expect 3\nauth a|b\n");
     {
         ServerEnd server("127.0.2.17");
         ASSERT_EQ(Server_ExchangeKey(server.Socket()), 1);
@@ -407,8 +435,7 @@ TEST(BoxsimFailures, TheServerLeavingMidScriptIsAFailure) {
     }
     EXPECT_EQ(box.Wait(), boxsim::kExitOk) << box.Stderr();
 
-    Boxsim early({"--address", "127.0.2.18", "--once", "--timeout", "20"},
-                 "expect 3\nauth a|b\n");
+    Boxsim early({"--address", "127.0.2.18", "--once", "--timeout", "20"}, "expect 3\nauth a|b\n");
     {
         ServerEnd server("127.0.2.18");
         ASSERT_EQ(Server_ExchangeKey(server.Socket()), 1);

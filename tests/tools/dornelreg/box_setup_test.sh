@@ -69,6 +69,14 @@ if "$reg" add "$key" /v NumServers /t REG_BINARY /d 02000000 2> "$work/err"; the
     fail "add without /f overwrote NumServers"
 fi
 grep -q '^ERROR: .*already exists.*/f' "$work/err" || fail "refusal message: $(cat "$work/err")"
-"$reg" query "$key" /v NumServers | grep -q 'NumServers    REG_BINARY    01000000' || fail "NumServers changed"
+"$reg" query "$key" /v NumServers > "$work/query"
+grep -q 'NumServers    REG_BINARY    01000000' "$work/query" || fail "NumServers changed"
+
+# Once the tools have exited, registry.db alone holds everything: a plain copy is a backup.
+[ ! -e "$DORNEL_ROOT/registry.db-wal" ] || fail "a WAL file was left behind"
+mkdir "$work/copy"
+cp "$DORNEL_ROOT/registry.db" "$work/copy/registry.db"
+DORNEL_ROOT="$work/copy" "$reg" query "$key\DHCP\00-11-22-33-44-55" /v ROUTER_1 > "$work/query"
+grep -q 'ROUTER_1    REG_SZ    192.168.1.1' "$work/query" || fail "the copied database lacks ROUTER_1"
 
 echo PASS

@@ -414,6 +414,7 @@ TEST_F(DornelRegTest, BadInputFailsWithAReasonAndChangesNothing) {
     Fails({"export", box + "\\Missing", dir_ + "/x.reg"}, "unable to find");
     Fails({"export", box, dir_ + "/no/such/folder/x.reg"}, "Cannot write");
     Fails({"import", dir_ + "/missing.reg"}, "Cannot read");
+    Fails({"import", dir_}, "it is a folder");
     Fails({"add", "\\\\some-other-machine\\HKLM\\SOFTWARE\\X"}, "network path was not found");
     EXPECT_EQ(Dump(kBoxPath), before);
     EXPECT_FALSE(std::filesystem::exists(dir_ + "/x.reg"));

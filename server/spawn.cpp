@@ -1,0 +1,179 @@
+// SPDX-License-Identifier: MIT
+// Copyright (c) 2026 The Dornel developers
+#include "server/spawn.h"
+
+#include <cerrno>
+#include <charconv>
+#include <cstdlib>
+#include <cstring>
+
+#include "platform/logon/logon.h"
+#include "server/zuvexservice.h"
+
+namespace {
+
+constexpr LONG kErrorNoSuchPrivilege = 1313;  // ERROR_NO_SUCH_PRIVILEGE
+
+// Privilege names that stand for "may run a process as another account".
+constexpr const char* kIdentityPrivileges[] = {
+    "SeTcbPrivilege",
+    "SeAssignPrimaryTokenPrivilege",
+    "SeIncreaseQuotaPrivilege",
+};
+
+// A logon token, closed when it goes out of scope.
+class TokenOwner {
+  public:
+    TokenOwner() = default;
+    ~TokenOwner() { CloseLogonToken(token_); }
+    TokenOwner(const TokenOwner&) = delete;
+    TokenOwner& operator=(const TokenOwner&) = delete;
+    HANDLE* Out() { return &token_; }
+    HANDLE Get() const { return token_; }
+
+  private:
+    HANDLE token_ = nullptr;
+};
+
+}  // namespace
+
+long SpawnTimeLimitMs() {
+    const char* text = std::getenv(kSpawnTimeLimitVariable);
+    if (text == nullptr || *text == '\0') return kSpawnTimeLimitMs;
+    long value = 0;
+    const char* end = text + std::strlen(text);
+    const auto [last, error] = std::from_chars(text, end, value);
+    if (error != std::errc() || last != end || value <= 0) return kSpawnTimeLimitMs;
+    return value;
+}
+
+void UpdatePrivs(const char* privilegeName) {
+    DWORD error = 0;
+    const platform::process::IdentityPrivilege privilege =
+        platform::process::QueryIdentityPrivilege(&error);
+    if (privilege == platform::process::IdentityPrivilege::Unreadable) {
+        CZuvexService::EventLog.LogDebugEvent(nullptr, "OpenProcessToken failed, %d",
+                                              static_cast<int>(error));
+        return;
+    }
+    bool known = false;
+    for (const char* name : kIdentityPrivileges) {
+        if (privilegeName != nullptr && std::strcmp(privilegeName, name) == 0) known = true;
+    }
+    if (!known) {
+        CZuvexService::EventLog.LogDebugEvent(nullptr, "LookupPrivilegeValue failed, %d",
+                                              static_cast<int>(kErrorNoSuchPrivilege));
+        return;
+    }
+    if (privilege != platform::process::IdentityPrivilege::Held) {
+        CZuvexService::EventLog.LogDebugEvent(nullptr, "AdjustTokenPrivileges failed, %d",
+                                              static_cast<int>(ERROR_NOT_ALL_ASSIGNED));
+    }
+}
+
+platform::process::ChildProcess PrepAndLaunchRedirectedChild(int childStdOut, int childStdIn,
+                                                             int childStdErr,
+                                                             const std::vector<std::string>& argv) {
+    UpdatePrivs("SeTcbPrivilege");
+
+    // A reconfigure on another thread may rewrite the globals: work on copies.
+    char user[sizeof SpawnUser];
+    char password[sizeof SpawnPasswd];
+    char domain[sizeof SpawnDomain];
+    GetConfigString(SpawnUser, user, sizeof user);
+    GetConfigString(SpawnPasswd, password, sizeof password);
+    GetConfigString(SpawnDomain, domain, sizeof domain);
+
+    CZuvexService::EventLog.LogDebugEvent(nullptr,
+                                          "About to LogonUser (interactive) with U=%s, P=%s, D=%s",
+                                          user, kPasswordMask, domain);
+    TokenOwner token;
+    if (!LogonUserA(user, domain, password, LOGON32_LOGON_INTERACTIVE, LOGON32_PROVIDER_DEFAULT,
+                    token.Out())) {
+        CZuvexService::EventLog.LogDebugEvent(nullptr,
+                                              "LogonUser failed with %ld - trying batch logon",
+                                              static_cast<long>(GetLastError()));
+        if (!LogonUserA(user, domain, password, LOGON32_LOGON_BATCH, LOGON32_PROVIDER_DEFAULT,
+                        token.Out())) {
+            CZuvexService::EventLog.LogDebugEvent(nullptr, "LogonUser (batch) failed with %ld",
+                                                  static_cast<long>(GetLastError()));
+            std::memset(password, 0, sizeof password);
+            return {};
+        }
+    }
+    std::memset(password, 0, sizeof password);
+
+    CZuvexService::EventLog.LogDebugEvent(nullptr, "About to CPAU");
+    DWORD error = 0;
+    platform::process::ChildProcess child =
+        platform::process::StartChild(argv, platform::logon::TokenAccount(token.Get()), childStdIn,
+                                      childStdOut, childStdErr, &error);
+    if (!child.IsRunning()) {
+        CZuvexService::EventLog.LogDebugEvent(nullptr, "CPAU Failed, error code %ld",
+                                              static_cast<long>(error));
+        return child;
+    }
+    CZuvexService::EventLog.LogDebugEvent(nullptr, "Spawn complete");
+    return child;
+}
+
+int ReadAndHandleOutput(int readFd, char* buffer, long* size,
+                        platform::process::Clock::time_point deadline) {
+    const std::size_t capacity = static_cast<std::size_t>(*size) - 1;
+    const platform::process::ReadResult result =
+        platform::process::ReadUntilClosed(readFd, buffer, capacity, deadline);
+    switch (result.end) {
+        case platform::process::ReadEnd::Closed:
+            break;
+        case platform::process::ReadEnd::TimedOut:
+            CZuvexService::EventLog.LogDebugEvent(
+                nullptr, "Child output not finished within %ld ms; using the %zu bytes read",
+                SpawnTimeLimitMs(), result.length);
+            break;
+        case platform::process::ReadEnd::Failed:
+            CZuvexService::EventLog.LogDebugEvent(nullptr, "ReadFile failed, error code %ld",
+                                                  static_cast<long>(result.error));
+            return 0;
+    }
+    if (result.total > result.length) {
+        CZuvexService::EventLog.LogDebugEvent(nullptr, "Child wrote %zu bytes; kept the first %zu",
+                                              result.total, result.length);
+    }
+    return 1;
+}
+
+int SpawnAndRead(const std::vector<std::string>& argv, char* buffer, long* size) {
+    if (buffer == nullptr || size == nullptr || *size <= 0) return 0;
+    const auto deadline =
+        platform::process::Clock::now() + std::chrono::milliseconds(SpawnTimeLimitMs());
+
+    platform::process::Pipe output;
+    platform::process::Pipe input;
+    DWORD error = 0;
+    if (!platform::process::CreatePipe(output, &error) ||
+        !platform::process::CreatePipe(input, &error)) {
+        CZuvexService::EventLog.LogDebugEvent(nullptr, "CreatePipe failed, error code %ld",
+                                              static_cast<long>(error));
+        return 0;
+    }
+
+    platform::process::ChildProcess child = PrepAndLaunchRedirectedChild(
+        output.write.Get(), input.read.Get(), output.write.Get(), argv);
+    // Only the child keeps its ends, so the output reports its end once the child is done;
+    // the input is closed at once: the tool reads nothing.
+    output.write.Close();
+    input.read.Close();
+    input.write.Close();
+
+    std::memset(buffer, 0, static_cast<std::size_t>(*size));
+    const int result = ReadAndHandleOutput(output.read.Get(), buffer, size, deadline);
+    output.read.Close();
+
+    if (result == 0) {
+        child.Kill();
+    } else if (child.IsRunning() && !child.WaitUntil(deadline)) {
+        CZuvexService::EventLog.LogDebugEvent(nullptr, "Child did not exit within %ld ms; killed",
+                                              SpawnTimeLimitMs());
+    }
+    return result;
+}

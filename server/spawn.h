@@ -1,0 +1,66 @@
+// SPDX-License-Identifier: MIT
+// Copyright (c) 2026 The Dornel developers
+#pragma once
+
+// Running the accounting tool (account.exe) as the configured spawn account and reading
+// what it prints.
+//
+// The command is an argument vector, never a command line for a shell: the user name is
+// one argument however many spaces or shell characters it holds. The child runs as the
+// account SpawnUser/SpawnDomain logs on (interactive logon, then batch if that fails),
+// with standard output and standard error on one pipe and an input pipe that is closed at
+// once. Its output is read until it closes the pipe, keeping at most the buffer size less
+// one byte, and for at most SpawnTimeLimitMs(); a child still running then is killed with
+// its process group. Every child is waited for, and everything of a call (token, pipes,
+// child) belongs to that call, so box threads may spawn at the same time.
+//
+// Debug records go to CZuvexService::EventLog (none name a box). The spawn account's
+// password is never written in clear.
+
+#include <chrono>
+#include <string>
+#include <vector>
+
+#include "platform/process/process.h"
+
+// How long a tool run may take, from start to the end of its output and its exit.
+inline constexpr long kSpawnTimeLimitMs = 30000;
+// The environment variable that replaces kSpawnTimeLimitMs (milliseconds, 1 and more).
+inline constexpr const char* kSpawnTimeLimitVariable = "DORNEL_SPAWN_TIMEOUT_MS";
+// What the debug records show in place of a password.
+inline constexpr const char* kPasswordMask = "********";
+
+// The time limit of a tool run: DORNEL_SPAWN_TIMEOUT_MS when it holds a positive number,
+// else kSpawnTimeLimitMs.
+long SpawnTimeLimitMs();
+
+// Runs argv (argv[0] the native path of the program) as the spawn account and reads its
+// output into buffer, which is first filled with zeros for *size bytes; at most *size - 1
+// bytes are stored, so the text is always terminated. *size is read, not updated. Returns
+// 1 when the output was read (possibly empty: a failed logon or start leaves it empty),
+// 0 when the pipes could not be set up, the read failed, or buffer or *size is unusable.
+int SpawnAndRead(const std::vector<std::string>& argv, char* buffer, long* size);
+
+// Logs the spawn account on and starts argv as it with the given descriptors as its
+// standard output, input and error. Returns the running child, or one that is not running
+// when the logon or the start failed (the cause is in the debug log).
+platform::process::ChildProcess PrepAndLaunchRedirectedChild(int childStdOut, int childStdIn,
+                                                             int childStdErr,
+                                                             const std::vector<std::string>& argv);
+
+// Reads the child's output from readFd until the child closes it or the deadline passes,
+// storing at most *size - 1 bytes in buffer (which the caller has zeroed). Returns 1 when
+// the output ended (closed, or cut off by the deadline, which is logged), 0 when a read
+// failed.
+int ReadAndHandleOutput(int readFd, char* buffer, long* size,
+                        platform::process::Clock::time_point deadline);
+
+// Checks that the server may run a child as another account, which on this system means
+// running as root or holding CAP_SETUID and CAP_SETGID; privilegeName is one of the names
+// that stand for that right ("SeTcbPrivilege", "SeAssignPrimaryTokenPrivilege",
+// "SeIncreaseQuotaPrivilege"). Writes a debug record when it cannot tell
+// ("OpenProcessToken failed, %d": the process's capabilities are unreadable), for any other
+// name ("LookupPrivilegeValue failed, %d", ERROR_NO_SUCH_PRIVILEGE) and when the right is
+// missing ("AdjustTokenPrivileges failed, %d", ERROR_NOT_ALL_ASSIGNED). Nothing is
+// changed: a missing right is only logged, and the logon is still attempted.
+void UpdatePrivs(const char* privilegeName);

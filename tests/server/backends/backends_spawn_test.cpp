@@ -1,0 +1,231 @@
+// SPDX-License-Identifier: MIT
+// Copyright (c) 2026 The Dornel developers
+
+// Running the tool for real: logons of the spawn account, what is captured of the output,
+// the time limit, concurrent runs, and a run as a real local account.
+
+#include <atomic>
+#include <cerrno>
+
+#include <pwd.h>
+#include <signal.h>
+#include <sys/wait.h>
+
+#include "backends_fixture.h"
+#include "server/spawn.h"
+
+namespace backendtest {
+namespace {
+
+class ToolRun : public BackendFixture {
+  protected:
+    // Runs the tool with viewbal user into a buffer of size bytes; the call's result.
+    int Spawn(const char* mode, std::string& output, long size = 2048,
+              const std::string& user = "jsmith") {
+        setenv("ACCOUNT_DOUBLE_MODE", mode, 1);
+        std::vector<char> buffer(static_cast<std::size_t>(size), 'z');
+        const int result = SpawnAndRead({ToolPath(), "viewbal", user}, buffer.data(), &size);
+        output.assign(buffer.data());
+        return result;
+    }
+
+    static bool NoChildrenLeft() {
+        int status = 0;
+        return waitpid(-1, &status, WNOHANG) < 0 && errno == ECHILD;
+    }
+};
+
+TEST_F(ToolRun, BothWritesOfTheToolAreCaptured) {
+    std::string output;
+    ASSERT_EQ(Spawn("twice", output), 1);
+    EXPECT_EQ(output, "Current balance is 7.25\n");
+    info_->printLinkType = 0;
+    info_->authType = 0;
+    char user[] = "jsmith";
+    EXPECT_DOUBLE_EQ(CZuvexService::GetBalance(user, info_), 7.25);
+    EXPECT_TRUE(NoChildrenLeft());
+}
+
+TEST_F(ToolRun, SilenceIsAnEmptySuccess) {
+    std::string output = "x";
+    EXPECT_EQ(Spawn("silent", output), 1);
+    EXPECT_EQ(output, "");
+    EXPECT_TRUE(HasDebug("About to CPAU"));
+    EXPECT_TRUE(HasDebug("Spawn complete"));
+}
+
+TEST_F(ToolRun, OutputIsCutToTheBufferLessOne) {
+    std::string output;
+    ASSERT_EQ(Spawn("flood", output, 2048), 1);
+    EXPECT_EQ(output, std::string(2047, 'x'));
+    ASSERT_EQ(Spawn("flood", output, 1), 1);
+    EXPECT_EQ(output, "");
+    EXPECT_TRUE(HasDebug("Child wrote 100000 bytes; kept the first 2047"));
+}
+
+TEST_F(ToolRun, TheSpawnAccountsPasswordIsMasked) {
+    std::string output;
+    Spawn("silent", output);
+    EXPECT_TRUE(HasDebug("About to LogonUser (interactive) with U=root, P=********, D=\\\\."));
+    EXPECT_EQ(ReadFile(LogPath()).find("rootpw"), std::string::npos);
+}
+
+TEST_F(ToolRun, TenRunsAtOnceKeepTheirOwnOutput) {
+    constexpr int kRuns = 10;
+    std::vector<std::string> outputs(kRuns);
+    std::vector<int> results(kRuns, -1);
+    setenv("ACCOUNT_DOUBLE_MODE", "balance", 1);
+    std::vector<std::thread> threads;
+    for (int i = 0; i < kRuns; ++i) {
+        threads.emplace_back([&, i] {
+            char buffer[2048];
+            long size = sizeof buffer;
+            const std::string user = "user" + std::to_string(i);
+            results[static_cast<std::size_t>(i)] =
+                SpawnAndRead({ToolPath(), "viewbal", user}, buffer, &size);
+            outputs[static_cast<std::size_t>(i)] = buffer;
+        });
+    }
+    for (auto& thread : threads) thread.join();
+    for (int i = 0; i < kRuns; ++i) {
+        EXPECT_EQ(results[static_cast<std::size_t>(i)], 1);
+        EXPECT_EQ(outputs[static_cast<std::size_t>(i)],
+                  "user" + std::to_string(i) + " has a balance of 0\n");
+    }
+    EXPECT_TRUE(NoChildrenLeft());
+}
+
+// ----------------------------------------------------------------------------------------
+
+TEST_F(ToolRun, AToolThatNeverEndsIsKilledAfterTheLimit) {
+    setenv("DORNEL_SPAWN_TIMEOUT_MS", "300", 1);
+    setenv("ACCOUNT_DOUBLE_PIDFILE", (root_ / "pids").c_str(), 1);
+    EXPECT_EQ(SpawnTimeLimitMs(), 300);
+    std::string output;
+    EXPECT_EQ(Spawn("hang", output), 1);
+    EXPECT_EQ(output, "working\n");
+    EXPECT_TRUE(HasDebug("Child did not exit within 300 ms; killed"));
+    EXPECT_TRUE(NoChildrenLeft());
+    // The tool's own child went with it (its process group was killed).
+    const std::string pids = ReadFile(root_ / "pids");
+    const pid_t sleeper = static_cast<pid_t>(std::atol(pids.substr(pids.find(' ') + 1).c_str()));
+    ASSERT_GT(sleeper, 0);
+    bool gone = false;
+    for (int i = 0; i < 200 && !gone; ++i) {
+        const std::string stat = ReadFile("/proc/" + std::to_string(sleeper) + "/stat");
+        gone = stat.empty() || stat.find(") Z") != std::string::npos;
+        if (!gone) usleep(10000);
+    }
+    EXPECT_TRUE(gone);
+}
+
+TEST_F(ToolRun, AFailedLogonStartsNothingAndReadsNothing) {
+    SetConfig(SpawnPasswd, sizeof SpawnPasswd, "not-the-password");
+    std::string output = "x";
+    EXPECT_EQ(Spawn("balance", output), 1);
+    EXPECT_EQ(output, "");
+    EXPECT_TRUE(HasDebug("LogonUser failed with 1326 - trying batch logon"));
+    EXPECT_TRUE(HasDebug("LogonUser (batch) failed with 1326"));
+    EXPECT_FALSE(HasDebug("About to CPAU"));
+    EXPECT_EQ(ToolRuns(), "");
+    EXPECT_EQ(ReadFile(LogPath()).find("not-the-password"), std::string::npos);
+
+    info_->printLinkType = 0;
+    info_->authType = 0;
+    char user[] = "jsmith";
+    EXPECT_TRUE(IsBalanceFailure(CZuvexService::GetBalance(user, info_)));
+    EXPECT_NE(NtEvents().find("Invalid response from spawned child"), std::string::npos);
+}
+
+TEST_F(ToolRun, AnAccountRefusedInteractivelyRunsTheToolAsBatch) {
+    SetMatrixUsers(root_, "root:rootpw:otherservice\n");
+    std::string output;
+    EXPECT_EQ(Spawn("balance", output), 1);
+    EXPECT_EQ(output, "jsmith has a balance of 0\n");
+    EXPECT_TRUE(HasDebug("LogonUser failed with 1327 - trying batch logon"));
+    EXPECT_FALSE(HasDebug("LogonUser (batch) failed with 1327"));
+}
+
+TEST_F(ToolRun, AMissingToolIsAStartFailure) {
+    std::snprintf(info_->pcounterLocation, sizeof info_->pcounterLocation, "C:\\Nowhere");
+    info_->printLinkType = 0;
+    info_->authType = 0;
+    char user[] = "jsmith";
+    EXPECT_TRUE(IsBalanceFailure(CZuvexService::GetBalance(user, info_)));
+    EXPECT_TRUE(HasDebug("CPAU Failed, error code 2"));
+    EXPECT_TRUE(HasDebug("Sending command C:\\Nowhere\\account.exe viewbal jsmith"));
+}
+
+TEST_F(ToolRun, UnusableBuffersFail) {
+    char buffer[4];
+    long size = 0;
+    EXPECT_EQ(SpawnAndRead({ToolPath()}, buffer, &size), 0);
+    size = 4;
+    EXPECT_EQ(SpawnAndRead({ToolPath()}, nullptr, &size), 0);
+    EXPECT_EQ(ToolRuns(), "");
+}
+
+TEST(SpawnLimits, TheTimeLimitVariableIsCheckedAndPrivilegeNamesAreKnown) {
+    unsetenv("DORNEL_SPAWN_TIMEOUT_MS");
+    EXPECT_EQ(SpawnTimeLimitMs(), kSpawnTimeLimitMs);
+    for (const char* bad : {"", "0", "-5", "12ms", "abc"}) {
+        setenv("DORNEL_SPAWN_TIMEOUT_MS", bad, 1);
+        EXPECT_EQ(SpawnTimeLimitMs(), kSpawnTimeLimitMs) << bad;
+    }
+    setenv("DORNEL_SPAWN_TIMEOUT_MS", "1500", 1);
+    EXPECT_EQ(SpawnTimeLimitMs(), 1500);
+    unsetenv("DORNEL_SPAWN_TIMEOUT_MS");
+}
+
+class ToolRunsPrivileges : public BackendFixture {};
+
+TEST_F(ToolRunsPrivileges, UnknownPrivilegeNamesAreLogged) {
+    UpdatePrivs("SeNoSuchPrivilege");
+    EXPECT_TRUE(HasDebug("LookupPrivilegeValue failed, 1313"));
+    UpdatePrivs("SeTcbPrivilege");
+    if (geteuid() == 0) {
+        EXPECT_FALSE(HasDebug("AdjustTokenPrivileges failed, 1300"));
+    } else {
+        EXPECT_TRUE(HasDebug("AdjustTokenPrivileges failed, 1300"));
+    }
+}
+
+// With the "unix" PAM services: a real local account as the spawn account and as a box
+// user (root only).
+class RealAccount : public BackendFixture {
+  protected:
+    void SetUp() override {
+        if (geteuid() != 0) GTEST_SKIP() << "a local account needs root";
+        BackendFixture::SetUp();
+        ASSERT_TRUE(user_.Made());
+        SetConfig(SpawnUser, sizeof SpawnUser, user_.Name());
+        SetConfig(SpawnPasswd, sizeof SpawnPasswd, "Spawn-Pw1");
+        // The tool runs as that account and cannot write the argument log.
+        unsetenv("ACCOUNT_DOUBLE_LOG");
+    }
+    LocalUser user_{UniqueUserName("dnsp"), "Spawn-Pw1"};
+};
+
+TEST_F(RealAccount, TheToolRunsAsTheSpawnAccount) {
+    setenv("ACCOUNT_DOUBLE_MODE", "whoami", 1);
+    char buffer[256];
+    long size = sizeof buffer;
+    ASSERT_EQ(SpawnAndRead({ToolPath(), "viewbal", "jsmith"}, buffer, &size), 1);
+    const passwd* entry = getpwnam(user_.Name().c_str());
+    ASSERT_NE(entry, nullptr);
+    EXPECT_EQ(std::string(buffer), "uid=" + std::to_string(entry->pw_uid) +
+                                       " gid=" + std::to_string(entry->pw_gid) + "\n");
+    EXPECT_TRUE(HasDebug("Spawn complete"));
+}
+
+TEST_F(RealAccount, ABoxUserLogsOnThroughTheSystemsAccounts) {
+    info_->authType = 0;
+    EXPECT_EQ(CZuvexService::AuthenticateUser(info_, user_.Name().c_str(), "Spawn-Pw1"),
+              AuthOutcome::Accepted);
+    EXPECT_EQ(CZuvexService::AuthenticateUser(info_, user_.Name().c_str(), "nope"),
+              AuthOutcome::Declined);
+    EXPECT_TRUE(HasDebug("LogonUser failed with 52E"));
+}
+
+}  // namespace
+}  // namespace backendtest

@@ -1,0 +1,263 @@
+// SPDX-License-Identifier: MIT
+// Copyright (c) 2026 The Dornel developers
+//
+// dornelsc: the service control command line. Queries, starts, stops and sends control codes
+// to an installed service through the service layer, and waits (bounded) for the state a
+// request leads to. Exit status 0 on success, 1 when the request failed or was refused,
+// 2 for a usage error.
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <thread>
+
+#include <strings.h>
+
+#include "platform/service/scm.h"
+
+namespace {
+
+constexpr int kWaitMs = 30000;  // longest wait for a start or a stop to finish
+constexpr int kPollMs = 50;
+
+void PrintUsage(std::FILE* out) {
+    std::fputs(
+        "Usage: dornelsc COMMAND NAME [CODE]\n"
+        "\n"
+        "Controls an installed service.\n"
+        "\n"
+        "Commands:\n"
+        "  query NAME          print the service's state and the controls it accepts\n"
+        "  start NAME          start the installed program and wait until it runs\n"
+        "  stop NAME           ask the service to stop and wait until its process is gone\n"
+        "  control NAME CODE   send control code CODE (1-255; 128-255 are the service's own);\n"
+        "                      exit status 0 when the service accepted it\n"
+        "\n"
+        "Options:\n"
+        "  -h, --help          show this help\n"
+        "\n"
+        "The service layer keeps its state under $DORNEL_ROOT (default /var/lib/dornel);\n"
+        "controlling a service needs the account it runs as (root).\n",
+        out);
+}
+
+// Why a request failed, in words an administrator can act on.
+std::string Reason(DWORD error, const std::string& name, DWORD control = 0) {
+    char text[512];
+    switch (error) {
+        case ERROR_SERVICE_DOES_NOT_EXIST:
+            std::snprintf(text, sizeof text, "not installed");
+            break;
+        case ERROR_SERVICE_NOT_ACTIVE:
+            std::snprintf(text, sizeof text, "not running");
+            break;
+        case ERROR_SERVICE_ALREADY_RUNNING:
+            std::snprintf(text, sizeof text, "already running");
+            break;
+        case ERROR_ACCESS_DENIED:
+            std::snprintf(text, sizeof text,
+                          "permission denied (run as the service's account, root)");
+            break;
+        case ERROR_CALL_NOT_IMPLEMENTED:
+            std::snprintf(text, sizeof text, "the service refused control code %lu",
+                          static_cast<unsigned long>(control));
+            break;
+        case ERROR_INVALID_SERVICE_CONTROL:
+            std::snprintf(text, sizeof text, "the service does not accept control code %lu",
+                          static_cast<unsigned long>(control));
+            break;
+        case ERROR_SERVICE_CANNOT_ACCEPT_CTRL:
+            std::snprintf(text, sizeof text,
+                          "the service cannot take controls now (it is starting or stopping)");
+            break;
+        case ERROR_SERVICE_REQUEST_TIMEOUT:
+            std::snprintf(text, sizeof text, "the service did not answer in time");
+            break;
+        case ERROR_PROCESS_ABORTED:
+            std::snprintf(text, sizeof text, "the service process ended unexpectedly (see %s)",
+                          platform::service::ServiceOutputPath(name).c_str());
+            break;
+        case ERROR_FILE_NOT_FOUND:
+            std::snprintf(text, sizeof text, "the installed program was not found");
+            break;
+        case ERROR_INVALID_PARAMETER:
+            std::snprintf(text, sizeof text, "invalid parameter");
+            break;
+        default:
+            std::snprintf(text, sizeof text, "failed");
+            break;
+    }
+    return std::string(text) + " (error " + std::to_string(error) + ")";
+}
+
+int Fail(const std::string& name, DWORD error, DWORD control = 0) {
+    std::fprintf(stderr, "dornelsc: %s: %s\n", name.c_str(), Reason(error, name, control).c_str());
+    return 1;
+}
+
+void PrintControls(DWORD accepted) {
+    std::printf("                                (%s, %s, %s)\n",
+                accepted & SERVICE_ACCEPT_STOP ? "STOPPABLE" : "NOT_STOPPABLE",
+                accepted & SERVICE_ACCEPT_PAUSE_CONTINUE ? "PAUSABLE" : "NOT_PAUSABLE",
+                accepted & SERVICE_ACCEPT_SHUTDOWN ? "ACCEPTS_SHUTDOWN" : "IGNORES_SHUTDOWN");
+}
+
+void PrintStatus(const std::string& name, const SERVICE_STATUS_PROCESS& s) {
+    std::printf("\nSERVICE_NAME: %s\n", name.c_str());
+    std::printf("        TYPE               : %-2lx WIN32_OWN_PROCESS\n",
+                static_cast<unsigned long>(s.dwServiceType));
+    std::printf("        STATE              : %-2lu %s\n",
+                static_cast<unsigned long>(s.dwCurrentState),
+                platform::service::StateName(s.dwCurrentState));
+    PrintControls(s.dwControlsAccepted);
+    std::printf("        WIN32_EXIT_CODE    : %lu  (0x%lx)\n",
+                static_cast<unsigned long>(s.dwWin32ExitCode),
+                static_cast<unsigned long>(s.dwWin32ExitCode));
+    std::printf("        SERVICE_EXIT_CODE  : %lu  (0x%lx)\n",
+                static_cast<unsigned long>(s.dwServiceSpecificExitCode),
+                static_cast<unsigned long>(s.dwServiceSpecificExitCode));
+    std::printf("        CHECKPOINT         : 0x%lx\n", static_cast<unsigned long>(s.dwCheckPoint));
+    std::printf("        WAIT_HINT          : 0x%lx\n", static_cast<unsigned long>(s.dwWaitHint));
+    std::printf("        PID                : %lu\n", static_cast<unsigned long>(s.dwProcessId));
+}
+
+// Owns a service-manager handle.
+class ScHandle {
+  public:
+    explicit ScHandle(SC_HANDLE handle) : handle_(handle) {}
+    ~ScHandle() {
+        if (handle_) CloseServiceHandle(handle_);
+    }
+    ScHandle(const ScHandle&) = delete;
+    ScHandle& operator=(const ScHandle&) = delete;
+    SC_HANDLE get() const { return handle_; }
+
+  private:
+    SC_HANDLE handle_;
+};
+
+bool Query(SC_HANDLE service, SERVICE_STATUS_PROCESS* status) {
+    DWORD needed = 0;
+    return QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(status),
+                                sizeof *status, &needed) != 0;
+}
+
+// Polls until done(status) holds or the wait is over; false on a query failure or time-out.
+template <typename Done>
+bool WaitFor(SC_HANDLE service, SERVICE_STATUS_PROCESS* status, Done done) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kWaitMs);
+    for (;;) {
+        if (!Query(service, status)) return false;
+        if (done(*status)) return true;
+        if (std::chrono::steady_clock::now() >= deadline) {
+            SetLastError(ERROR_SERVICE_REQUEST_TIMEOUT);
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(kPollMs));
+    }
+}
+
+int CommandQuery(SC_HANDLE service, const std::string& name) {
+    SERVICE_STATUS_PROCESS status{};
+    if (!Query(service, &status)) return Fail(name, GetLastError());
+    PrintStatus(name, status);
+    return 0;
+}
+
+int CommandStart(SC_HANDLE service, const std::string& name) {
+    if (!StartServiceA(service, 0, nullptr)) return Fail(name, GetLastError());
+    SERVICE_STATUS_PROCESS status{};
+    if (!WaitFor(service, &status, [](const SERVICE_STATUS_PROCESS& s) {
+            return s.dwCurrentState == SERVICE_RUNNING || s.dwCurrentState == SERVICE_STOPPED;
+        })) {
+        return Fail(name, GetLastError());
+    }
+    PrintStatus(name, status);
+    if (status.dwCurrentState != SERVICE_RUNNING) {
+        std::fprintf(stderr,
+                     "dornelsc: %s: the service stopped while starting (exit code %lu; "
+                     "see the NT event log and %s)\n",
+                     name.c_str(), static_cast<unsigned long>(status.dwWin32ExitCode),
+                     platform::service::ServiceOutputPath(name).c_str());
+        return 1;
+    }
+    return 0;
+}
+
+int CommandStop(SC_HANDLE service, const std::string& name) {
+    SERVICE_STATUS_PROCESS before{};
+    if (!Query(service, &before)) return Fail(name, GetLastError());
+    if (before.dwCurrentState == SERVICE_STOPPED) return Fail(name, ERROR_SERVICE_NOT_ACTIVE);
+    SERVICE_STATUS reported{};
+    if (!ControlService(service, SERVICE_CONTROL_STOP, &reported)) {
+        return Fail(name, GetLastError(), SERVICE_CONTROL_STOP);
+    }
+    const DWORD pid = before.dwProcessId;
+    SERVICE_STATUS_PROCESS status{};
+    if (!WaitFor(service, &status, [pid](const SERVICE_STATUS_PROCESS& s) {
+            return s.dwCurrentState == SERVICE_STOPPED && platform::service::ProcessGone(pid);
+        })) {
+        return Fail(name, GetLastError());
+    }
+    PrintStatus(name, status);
+    return 0;
+}
+
+int CommandControl(SC_HANDLE service, const std::string& name, const char* codeText) {
+    char* end = nullptr;
+    unsigned long code = std::strtoul(codeText, &end, 10);
+    if (!*codeText || *end || code == 0 || code > 255) {
+        std::fprintf(stderr, "dornelsc: invalid control code '%s' (1-255)\n", codeText);
+        return 2;
+    }
+    SERVICE_STATUS reported{};
+    if (!ControlService(service, static_cast<DWORD>(code), &reported)) {
+        return Fail(name, GetLastError(), static_cast<DWORD>(code));
+    }
+    SERVICE_STATUS_PROCESS status{};
+    if (!Query(service, &status)) return Fail(name, GetLastError());
+    PrintStatus(name, status);
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "-h") == 0 || std::strcmp(argv[i], "--help") == 0 ||
+            std::strcmp(argv[i], "help") == 0) {
+            PrintUsage(stdout);
+            return 0;
+        }
+    }
+    if (argc < 3) {
+        PrintUsage(stderr);
+        return 2;
+    }
+    const std::string command = argv[1];
+    const std::string name = argv[2];
+    const bool takesCode = ::strcasecmp(command.c_str(), "control") == 0;
+    if ((takesCode && argc != 4) || (!takesCode && argc != 3)) {
+        PrintUsage(stderr);
+        return 2;
+    }
+    if (::strcasecmp(command.c_str(), "query") != 0 &&
+        ::strcasecmp(command.c_str(), "start") != 0 && ::strcasecmp(command.c_str(), "stop") != 0 &&
+        !takesCode) {
+        std::fprintf(stderr, "dornelsc: unknown command '%s'\n", command.c_str());
+        PrintUsage(stderr);
+        return 2;
+    }
+
+    ScHandle manager(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT));
+    if (!manager.get()) return Fail(name, GetLastError());
+    ScHandle service(OpenServiceA(manager.get(), name.c_str(), SERVICE_ALL_ACCESS));
+    if (!service.get()) return Fail(name, GetLastError());
+
+    if (::strcasecmp(command.c_str(), "query") == 0) return CommandQuery(service.get(), name);
+    if (::strcasecmp(command.c_str(), "start") == 0) return CommandStart(service.get(), name);
+    if (::strcasecmp(command.c_str(), "stop") == 0) return CommandStop(service.get(), name);
+    return CommandControl(service.get(), name, argv[3]);
+}
