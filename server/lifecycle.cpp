@@ -21,8 +21,10 @@
 #include "server/boxsession.h"
 #include "server/zuvexservice.h"
 
-// The boot services (DHCP and TFTP) are built with the server once their headers exist.
-#if defined(DORNEL_WITH_BOOT_SERVICES)
+// The boot services (DHCP and TFTP) are part of the server whenever their sources are in
+// the tree; a tree without them builds a server that says so when they are switched on.
+#if __has_include("server/dhcpsrv.h") && __has_include("server/tftpsrv.h")
+#define DORNEL_WITH_BOOT_SERVICES 1
 #include "server/dhcpsrv.h"
 #include "server/tftpsrv.h"
 #endif
@@ -33,6 +35,9 @@ namespace {
 // and end, and how much longer for a thread whose connection it then had to shut down.
 constexpr auto kBoxStopWait = std::chrono::milliseconds(5000);
 constexpr DWORD kBoxStopGraceMs = 1000;
+
+// How long the stop waits for the TFTP thread, which answers one datagram at a time.
+constexpr DWORD kTftpStopWaitMs = 2000;
 
 // Handles of the box threads started by StartBoxHandlingThreads, by box index; null for a
 // box without a thread. Only the service and control threads touch them.
@@ -129,6 +134,14 @@ void CZuvexService::OnStop() {
         }
         delete pDhcpServer;
         pDhcpServer = nullptr;
+    }
+    // The TFTP thread is ended too, so that it never runs while the process goes down.
+    if (hTftpThread) {
+        TftpTerminate();
+        if (WaitForSingleObject(hTftpThread, kTftpStopWaitMs) == WAIT_OBJECT_0) {
+            CloseHandle(hTftpThread);
+            hTftpThread = nullptr;
+        }
     }
 #endif
 
