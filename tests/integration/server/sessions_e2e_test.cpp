@@ -154,7 +154,13 @@ TEST_F(SessionsTest, ABoxThatIsOffAtStartIsReachedOnceItComesUp) {
 TEST_F(SessionsTest, NoConfiguredBoxesWritesTheWarningAndConnectsNowhere) {
     MakeBoxes(1);
     ASSERT_TRUE(server_.Configure(setups_, 0));
+    // A control request left from an earlier run is thrown away at start.
+    ASSERT_TRUE(server_.Import(
+        "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Orvane Technology\\ZuvexBox\\Control]\n"
+        "\"Control\"=dword:00000000\n"));
+    ASSERT_TRUE(server_.ControlKeyExists());
     ASSERT_TRUE(server_.Start());
+    EXPECT_FALSE(server_.ControlKeyExists());
     EXPECT_TRUE(server_.WaitForEvent(100, "WARNING: No servers configured", 5s));
     EXPECT_FALSE(boxes_[0]->WaitForConnections(1, 2500ms));
     EXPECT_EQ(server_.CountRecords(0, kServerStart), 0);
