@@ -74,14 +74,6 @@ long ResidentKilobytes(int pid) {
     return -1;
 }
 
-int ServerPid(const ServerHarness& server) {
-    ToolResult query = server.Tool("dornelsc", {"query", "dornelman"});
-    std::size_t at = query.output.find("PID");
-    if (at == std::string::npos) return -1;
-    at = query.output.find(':', at);
-    return at == std::string::npos ? -1 : std::atoi(query.output.c_str() + at + 1);
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -116,7 +108,7 @@ int main(int argc, char** argv) {
         }
     }
     std::this_thread::sleep_for(1s);
-    const int pid = ServerPid(server);
+    const int pid = server.ServerPid();
     std::printf("server resident memory with %d idle connected boxes: %ld kB (pid %d)\n", kBoxes,
                 ResidentKilobytes(pid), pid);
 

@@ -148,7 +148,15 @@ ServerHarness::ServerHarness() {
 }
 
 ServerHarness::~ServerHarness() {
-    if (running_) Stop();
+    if (running_) {
+        const int pid = ServerPid();
+        Stop();
+        // A server that did not stop is not left behind.
+        if (pid > 0 && ::kill(pid, 0) == 0) {
+            ADD_FAILURE() << "dornelman (pid " << pid << ") did not stop; killed";
+            ::kill(pid, SIGKILL);
+        }
+    }
     if (installed_) Tool("dornelman", {"-u"});
     if (std::getenv("SESSIONS_KEEP_ROOT") == nullptr && root_.rfind("/tmp/dornel-sessions-", 0) == 0) {
         std::error_code ignored;
@@ -298,6 +306,14 @@ ToolResult ServerHarness::Tool(const std::string& name, const std::vector<std::s
     ::close(pipeFds[0]);
     result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     return result;
+}
+
+int ServerHarness::ServerPid() const {
+    ToolResult query = Tool("dornelsc", {"query", "dornelman"});
+    std::size_t at = query.output.find("PID");
+    if (at == std::string::npos) return -1;
+    at = query.output.find(':', at);
+    return at == std::string::npos ? -1 : std::atoi(query.output.c_str() + at + 1);
 }
 
 bool ServerHarness::Start() {

@@ -96,6 +96,8 @@ public:
     // Stops it; true when dornelsc reports it stopped.
     bool Stop();
     bool Running() const { return running_; }
+    // The server's process id as dornelsc reports it, or -1.
+    int ServerPid() const;
     // Writes the Control key with the box number (unless nothing is given), then sends the
     // code through dornelsc. Returns dornelsc's result.
     ToolResult Control(int code, std::optional<int> box);
