@@ -87,6 +87,21 @@ bool Sql(sqlite3* db, const std::string& statement) {
     return rc == SQLITE_OK;
 }
 
+// True when the process is gone (or only a zombie waiting for its parent) within the time.
+bool ProcessEnds(int pid, std::chrono::milliseconds timeout) {
+    auto deadline = std::chrono::steady_clock::now() + timeout;
+    for (;;) {
+        std::string stat = ReadFile("/proc/" + std::to_string(pid) + "/stat");
+        std::size_t close = stat.rfind(')');
+        if (stat.empty() || (close != std::string::npos && close + 2 < stat.size() &&
+                             stat[close + 2] == 'Z')) {
+            return true;
+        }
+        if (std::chrono::steady_clock::now() >= deadline) return false;
+        std::this_thread::sleep_for(20ms);
+    }
+}
+
 }  // namespace
 
 BackgroundTool::BackgroundTool(const std::string& program, const std::vector<std::string>& args,
@@ -152,11 +167,15 @@ ServerHarness::~ServerHarness() {
         const int pid = ServerPid();
         Stop();
         // A server that did not stop is not left behind.
-        if (pid > 0 && ::kill(pid, 0) == 0) {
+        if (pid > 0 && !ProcessEnds(pid, 10s)) {
             ADD_FAILURE() << "dornelman (pid " << pid << ") did not stop; killed";
             ::kill(pid, SIGKILL);
         }
     }
+    // What the server wrote to its standard streams: a sanitizer report there is a failure.
+    const std::string serverOutput = ReadFile(root_ + "/scm/dornelman.out");
+    EXPECT_EQ(serverOutput.find("Sanitizer"), std::string::npos) << serverOutput;
+    EXPECT_EQ(serverOutput.find("runtime error"), std::string::npos) << serverOutput;
     if (installed_) Tool("dornelman", {"-u"});
     if (std::getenv("SESSIONS_KEEP_ROOT") == nullptr && root_.rfind("/tmp/dornel-sessions-", 0) == 0) {
         std::error_code ignored;
