@@ -11,6 +11,7 @@
 #include <thread>
 #include <vector>
 
+#include <poll.h>
 #include <signal.h>
 #include <sqlite3.h>
 #include <sys/wait.h>
@@ -40,8 +41,10 @@ std::string ValueName(int writer, int index) {
 }
 
 // Runs in a forked child: writes count values (or until killed); exits 0 when every write
-// succeeded, 1 at the first failure.
-[[noreturn]] void WriterChild(int writer, int count, std::size_t size) {
+// succeeded, 1 at the first failure. With a notify descriptor, writes one byte to it once
+// notifyAfter values are stored, so the parent knows the run is well under way.
+[[noreturn]] void WriterChild(int writer, int count, std::size_t size, int notifyFd = -1,
+                              int notifyAfter = 0) {
     HKEY key = nullptr;
     if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, kKey, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key,
                         nullptr) != ERROR_SUCCESS) {
@@ -52,6 +55,10 @@ std::string ValueName(int writer, int index) {
         if (RegSetValueExA(key, ValueName(writer, i).c_str(), 0, REG_BINARY, data.data(),
                            static_cast<DWORD>(data.size())) != ERROR_SUCCESS) {
             ::_exit(1);
+        }
+        if (notifyFd >= 0 && i + 1 == notifyAfter) {
+            const char byte = 1;
+            if (::write(notifyFd, &byte, 1) != 1) ::_exit(1);
         }
     }
     RegCloseKey(key);
@@ -122,27 +129,34 @@ TEST_F(RegistryConcurrencyTest, ProcessesStartingOnAFreshRootAllCreateItCleanly)
 TEST_F(RegistryConcurrencyTest, WriterKilledMidRunLeavesAConsistentDatabase) {
     constexpr int kMaxWrites = 20000;
     constexpr std::size_t kSize = 16384;
+    constexpr int kNotifyAfter = 20;
+    int notify[2];
+    ASSERT_EQ(::pipe(notify), 0);
     const pid_t pid = ::fork();
     ASSERT_GE(pid, 0);
-    if (pid == 0) WriterChild(7, kMaxWrites, kSize);
-
-    // Let the child get well into its run, then kill it wherever it is.
-    HKEY key = nullptr;
-    int seen = 0;
-    for (int attempt = 0; attempt < 6000 && seen < 20; ++attempt) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        if (!key && RegOpenKeyExA(HKEY_LOCAL_MACHINE, kKey, 0, KEY_READ, &key) != ERROR_SUCCESS) {
-            key = nullptr;
-            continue;
-        }
-        if (key) seen = CountValues(key);
+    if (pid == 0) {
+        ::close(notify[0]);
+        WriterChild(7, kMaxWrites, kSize, notify[1], kNotifyAfter);
     }
+    ::close(notify[1]);
+
+    // Once the child has stored its first values, let it run a little further and kill it
+    // wherever it is. Waiting on the pipe, not polling the database, keeps a loaded machine
+    // from letting the child finish first.
+    pollfd ready{notify[0], POLLIN, 0};
+    const int polled = ::poll(&ready, 1, 60000);
+    char byte = 0;
+    const bool started = polled == 1 && ::read(notify[0], &byte, 1) == 1;
+    ::close(notify[0]);
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
     ASSERT_EQ(::kill(pid, SIGKILL), 0);
     int status = 0;
     ASSERT_EQ(::waitpid(pid, &status, 0), pid);
-    ASSERT_NE(key, nullptr) << "the writer never created its key";
+    ASSERT_TRUE(started) << "the writer never stored its first values";
+    HKEY key = nullptr;
+    ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, kKey, 0, KEY_READ, &key), ERROR_SUCCESS);
     opened_.push_back(key);
-    ASSERT_GE(seen, 20);
+    const int seen = kNotifyAfter;
 
     const int written = CountValues(key);
     EXPECT_GE(written, seen);
