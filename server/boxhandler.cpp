@@ -1,0 +1,313 @@
+// SPDX-License-Identifier: MIT
+// Copyright (c) 2026 The Dornel developers
+//
+// The box handler thread: for the life of the service it connects to its box (TCP 3245,
+// once a second until the box answers), agrees the session key, sends the box its on-line
+// command, message pages and timings, and then serves the box's events until the
+// connection is gone, when it starts over. It is the only thread that reads from a box
+// connection and, since the cipher state belongs to the thread that ran the key exchange,
+// the only one that writes to it; that includes the off-line packet of the service stop.
+//
+// Sections: the stop request shared with the service; one connection (CBoxSession); the
+// thread's connection loop.
+
+#include <atomic>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <mutex>
+
+#include "client/src/Protocol.h"
+#include "client/src/Socket.h"
+#include "platform/net/net.h"
+#include "platform/sync/sync.h"
+#include "server/boxsession.h"
+#include "server/zuvexservice.h"
+
+// ---------------------------------------------------------------------------------------
+// The stop request.
+
+namespace {
+
+std::atomic<bool> sessionsStopping{false};
+
+// Manual-reset, so every box thread sleeping between connection attempts sees it.
+HANDLE StopEvent() {
+    static HANDLE event = CreateEventA(nullptr, 1, 0, nullptr);
+    return event;
+}
+
+}  // namespace
+
+void RequestBoxSessionsStop() {
+    sessionsStopping.store(true);
+    SetEvent(StopEvent());
+}
+
+void ResetBoxSessionsStop() {
+    sessionsStopping.store(false);
+    ResetEvent(StopEvent());
+}
+
+bool BoxSessionsStopping() { return sessionsStopping.load(); }
+
+HANDLE BoxSessionsStopEvent() { return StopEvent(); }
+
+// ---------------------------------------------------------------------------------------
+// One connection.
+
+namespace {
+
+using Log = CEventLog;
+
+// How a connection ended, for the thread's loop.
+enum class SessionEnd {
+    Reconnect,   // the connection is gone; connect again at once
+    WaitFailed,  // the wait on the box's events failed; the thread ends
+    Stopped,     // the service is stopping; the box has been taken off line
+};
+
+// The receive buffer of a box thread.
+constexpr int kPacketBufferSize = 1024;
+
+// How long a stopping box thread gives the box to acknowledge PKT_OFFLINE, per attempt of
+// the packet layer (which makes five).
+constexpr long kOfflineAttemptMs = kOfflineAckSeconds * 1000L / 5;
+
+class CBoxSession {
+public:
+    CBoxSession(t_ServerStartInfo* info, SOCKET sock) : info_(info), socket_(sock) {}
+    CBoxSession(const CBoxSession&) = delete;
+    CBoxSession& operator=(const CBoxSession&) = delete;
+
+    // Brings the connection up and serves it until it ends.
+    SessionEnd Run();
+
+private:
+    // Socket options, key exchange, the wait thread and the start-up packets. False when
+    // the wait thread could not start (the connection has then been ended).
+    bool Start();
+    // Packet 16 with the record's current timings.
+    void SendSettings();
+    // Reads and dispatches what is waiting. True while the connection lives.
+    void OnSocketReady();
+    void OnKeepAlive();
+    // Sends PKT_OFFLINE with a bounded acknowledgement wait.
+    void TakeOffLineForStop();
+    // Tells the wait thread to end, waits for it, closes the socket, logs the disconnection
+    // with the reason and clears the record's socket. Leaves connected_ false.
+    void EndConnection(const char* reason);
+
+    t_ServerStartInfo* info_;
+    SOCKET socket_;
+    std::shared_ptr<SocketWaitContext> waitContext_;
+    HANDLE waitThread_ = nullptr;
+    bool connected_ = true;
+    char buffer_[kPacketBufferSize];
+};
+
+SessionEnd CBoxSession::Run() {
+    if (!Start()) return SessionEnd::Reconnect;
+
+    while (connected_) {
+        DWORD result = WaitForMultipleObjects(kBoxEventCount, info_->boxEvents, 0, INFINITE);
+        if (result >= WAIT_OBJECT_0 + kBoxEventCount) {
+            EndConnection("Wait failed");
+            CZuvexService::CloseEventHandles(info_->boxEvents, &info_->threadTermEvent);
+            return SessionEnd::WaitFailed;
+        }
+        const int index = static_cast<int>(result - WAIT_OBJECT_0);
+        ResetEvent(info_->boxEvents[index]);
+
+        switch (index) {
+            case kEventSocketReady:
+                OnSocketReady();
+                break;
+            case kEventEndThread:
+                if (BoxSessionsStopping()) {
+                    TakeOffLineForStop();
+                    EndConnection("Service stopped");
+                    return SessionEnd::Stopped;
+                }
+                CZuvexService::EventLog.LogDebugEvent(info_, "Box handling thread bombing back");
+                EndConnection("select() causes disconnection");
+                break;
+            case kEventResetBox:
+                SendControlPacket(socket_, PKT_RESET, nullptr, 0);
+                Sleep(5);
+                CZuvexService::EventLog.LogDebugEvent(info_, "Sending reset event");
+                EndConnection("Client reset");
+                break;
+            case kEventBoxOnline:
+                SendControlPacket(socket_, PKT_ONLINE, nullptr, 0);
+                break;
+            case kEventBoxOffline:
+                SendControlPacket(socket_, PKT_OFFLINE, nullptr, 0);
+                break;
+            case kEventKeepalive:
+                OnKeepAlive();
+                break;
+            case kEventBoxReconf:
+                CZuvexService::EventLog.LogDebugEvent(info_, "Box reconfigure event");
+                SendControlPacket(socket_, PKT_ONLINE, nullptr, 0);
+                CZuvexService::SendMessagesToBox(info_);
+                SendSettings();
+                break;
+        }
+    }
+    CZuvexService::EventLog.LogDebugEvent(info_, "No longer connected (%ld)",
+                                          static_cast<long>(WSAGetLastError()));
+    return SessionEnd::Reconnect;
+}
+
+bool CBoxSession::Start() {
+    CZuvexService::EventLog.LogUserEvent(info_, Log::ServerConnect, nullptr);
+    CZuvexService::EventLog.LogDebugEvent(info_, "Connected - setting socket options");
+    int on = 1;
+    if (setsockopt(socket_, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on) != 0) {
+        CZuvexService::EventLog.LogDebugEvent(info_, "Could not enable TCP Keep Alives - %d",
+                                              NoteSocketCallError());
+    }
+
+    CZuvexService::EventLog.LogDebugEvent(info_, "Exchanging keys for connection encryption");
+    Server_ExchangeKey(socket_);
+    CZuvexService::EventLog.LogDebugEvent(info_, "Exchange complete.");
+
+    waitContext_ = std::make_shared<SocketWaitContext>(info_, socket_);
+    waitThread_ = StartSocketWaitThread(waitContext_);
+    if (!waitThread_) {
+        CZuvexService::EventLog.LogDebugEvent(info_, "Cannot start the socket wait thread");
+        EndConnection("Connection to client has died");
+        return false;
+    }
+    Sleep(2);
+
+    SendControlPacket(socket_, PKT_ONLINE, nullptr, 0);
+    CZuvexService::SendMessagesToBox(info_);
+    SendSettings();
+    return true;
+}
+
+void CBoxSession::SendSettings() {
+    int rotationDelay;
+    int uiTimeout;
+    {
+        std::lock_guard<std::mutex> guard(ConfigLock());
+        rotationDelay = info_->rotationDelay;
+        uiTimeout = info_->uiTimeout;
+    }
+    char text[32];
+    int length = std::snprintf(text, sizeof text, "%d|%d|", rotationDelay, uiTimeout);
+    SendControlPacket(socket_, PKT_SETTINGS, text, length);
+}
+
+void CBoxSession::OnSocketReady() {
+    CZuvexService::EventLog.LogDebugEvent(info_, "SOCKET_READY_EVENT received");
+    if (CheckConnectionFailed(static_cast<unsigned int>(socket_))) {
+        CZuvexService::EventLog.LogDebugEvent(info_, "Connection broken (%ld)",
+                                              static_cast<long>(WSAGetLastError()));
+        EndConnection("Connection to client has died");
+        return;
+    }
+    unsigned long waiting = 0;
+    ioctlsocket(socket_, FIONREAD, &waiting);
+    if (waiting == 0) {
+        CZuvexService::EventLog.LogDebugEvent(info_, "ioctlsocket gives zero bytes");
+        return;
+    }
+    KeepAliveFlag(info_).store(0);
+    int length = 0;
+    int type = GetControlPacket(socket_, buffer_, &length);
+    CZuvexService::EventLog.LogDebugEvent(info_, "Box thread received packet %X",
+                                          static_cast<unsigned>(type));
+    if (type == -1) {
+        CZuvexService::EventLog.LogDebugEvent(info_, "Error packet received");
+        KeepAliveFlag(info_).store(0);
+        return;
+    }
+    CZuvexService::ProcessReceivedPacket(info_, type, buffer_, length);
+    KeepAliveFlag(info_).store(0);
+}
+
+void CBoxSession::OnKeepAlive() {
+    if (KeepAliveFlag(info_).load() == 0) return;
+    CZuvexService::EventLog.LogDebugEvent(info_, "Sending KEEPALIVE to box");
+    SendControlPacket(socket_, PKT_KEEPALIVE, nullptr, 0);
+    if (CheckConnectionFailed(static_cast<unsigned int>(socket_))) {
+        CZuvexService::EventLog.LogDebugEvent(info_, "Connection broken (%ld)",
+                                              static_cast<long>(WSAGetLastError()));
+        EndConnection("Connection to client has died");
+    }
+}
+
+void CBoxSession::TakeOffLineForStop() {
+    CZuvexService::EventLog.LogDebugEvent(info_, "Service stopping: taking the box off line");
+    // A box that stays silent must not hold up the stop: bound every wait of the send.
+    timeval limit{kOfflineAttemptMs / 1000, (kOfflineAttemptMs % 1000) * 1000};
+    setsockopt(socket_, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+    setsockopt(socket_, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
+    if (!SendControlPacket(socket_, PKT_OFFLINE, nullptr, 0)) {
+        CZuvexService::EventLog.LogDebugEvent(info_, "The box did not acknowledge going off line");
+    }
+}
+
+void CBoxSession::EndConnection(const char* reason) {
+    connected_ = false;
+    if (waitContext_) {
+        waitContext_->ClaimEnd();
+        SetEvent(waitContext_->threadTerm);
+    }
+    // Wakes a wait thread blocked in select on this socket; the close comes only after the
+    // thread has ended, so it never sees the descriptor reused by another connection.
+    shutdown(socket_, SD_BOTH);
+    if (waitThread_) {
+        WaitForSingleObject(waitThread_, kWaitThreadEndMs);
+        CloseHandle(waitThread_);
+        waitThread_ = nullptr;
+    }
+    RecordSocket(info_).store(0);
+    closesocket(socket_);
+    CZuvexService::EventLog.LogUserEvent(info_, Log::ServerDisconnect, reason);
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------
+// The thread.
+
+DWORD CZuvexService::BoxHandlerThread(void* arg) {
+    auto* info = static_cast<t_ServerStartInfo*>(arg);
+    EventLog.LogDebugEvent(info, "Entering box handling thread for server %d", info->boxNumber);
+    EventLog.LogUserEvent(info, CEventLog::ServerStart, nullptr);
+    KeepAliveFlag(info).store(0);
+
+    for (;;) {
+        for (HANDLE event : info->boxEvents) ResetEvent(event);
+        ResetEvent(info->threadTermEvent);
+        if (BoxSessionsStopping()) break;
+
+        char address[sizeof info->ipAddress];
+        GetConfigString(info->ipAddress, address, sizeof address);
+        EventLog.LogDebugEvent(info, "Attempting to connect (to %s server %d)", address,
+                               info->boxNumber);
+        SOCKET sock = make_connection("3245", kConnectionStream, address);
+        RecordSocket(info).store(sock);
+        if (sock == INVALID_SOCKET) {
+            // About once a second for as long as the box is away, unless the service stops.
+            if (WaitForSingleObject(BoxSessionsStopEvent(), 1000) == WAIT_OBJECT_0) break;
+            continue;
+        }
+
+        CBoxSession session(info, sock);
+        switch (session.Run()) {
+            case SessionEnd::Reconnect:
+                continue;
+            case SessionEnd::WaitFailed:
+                return 0;
+            case SessionEnd::Stopped:
+                return 0;
+        }
+    }
+    RecordSocket(info).store(0);
+    return 0;
+}
