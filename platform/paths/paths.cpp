@@ -21,8 +21,14 @@ std::string Root() {
 std::string UnderRoot(const std::string& relative) { return Root() + "/" + relative; }
 
 std::string NativePath(const std::string& systemPath) {
-    if (!systemPath.empty() && systemPath[0] == '/') return systemPath;
     std::string rest = systemPath;
+    if (!rest.empty() && rest[0] == '/') {
+        // Already native; a system suffix joined onto it ("\dornel.log") still uses "\".
+        for (char& c : rest) {
+            if (c == '\\') c = '/';
+        }
+        return rest;
+    }
     std::string drive;
     if (rest.size() >= 2 && std::isalpha(static_cast<unsigned char>(rest[0])) && rest[1] == ':') {
         drive.assign(1, static_cast<char>(std::tolower(static_cast<unsigned char>(rest[0]))));

@@ -11,6 +11,7 @@
 //   "\dornel\x"      ->  <root>/c/dornel/x     (a rooted path without drive is on C:)
 //   "dir\file"       ->  dir/file              (relative stays relative)
 //   "/srv/boot"      ->  /srv/boot             (already native)
+//   "/srv/log\x.log"  ->  /srv/log/x.log        (a system suffix joined onto a native path)
 // Every backslash becomes "/". The short (8.3) form of a path is the path itself.
 //
 // Safe from any thread; the root is read from the environment on every call.

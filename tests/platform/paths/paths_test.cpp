@@ -25,6 +25,7 @@ TEST_F(PathsTest, SystemDefaultsResolveUnderTheRoot) {
 
 TEST_F(PathsTest, NativeRootedAndRelativePathsKeepTheirPlace) {
     EXPECT_EQ(platform::paths::NativePath("/srv/boot"), "/srv/boot");
+    EXPECT_EQ(platform::paths::NativePath("/var/log/dornel\\dornel.log"), "/var/log/dornel/dornel.log");
     EXPECT_EQ(platform::paths::NativePath("\\dornel\\x"), "/tmp/dornel-root/c/dornel/x");
     EXPECT_EQ(platform::paths::NativePath("dir\\file"), "dir/file");
 }
