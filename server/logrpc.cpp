@@ -32,6 +32,9 @@ void ReportFailure(CEventLog& log, const char* step, RPC_STATUS status) {
 }  // namespace
 
 int CEventLog::RegisterRPCServer() {
+    // The service registers once; a second Init (tests reopen the log) must not leak the
+    // vector of the first registration.
+    if (rpcBindings) RpcBindingVectorFree(&rpcBindings);
     rpcBindings = nullptr;
     PrepareSearchResults(*this);
 
