@@ -417,42 +417,38 @@ BOOL StartServiceCtrlDispatcherA(const SERVICE_TABLE_ENTRYA* serviceTable) {
     return 1;
 }
 
-SERVICE_STATUS_HANDLE RegisterServiceCtrlHandlerExA(const char* serviceName,
-                                                    LPHANDLER_FUNCTION_EX handler, void* context) {
+namespace {
+
+// Registers one of the two handler kinds (the other is cleared) for the running service.
+SERVICE_STATUS_HANDLE RegisterHandler(LPHANDLER_FUNCTION plain, LPHANDLER_FUNCTION_EX extended,
+                                      void* context) {
     Dispatcher& d = State();
     std::lock_guard<std::mutex> guard(d.lock);
     if (!d.active) {
         SetLastError(ERROR_SERVICE_NOT_IN_EXE);
         return nullptr;
     }
-    if (!handler) {
+    if (!plain && !extended) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return nullptr;
     }
-    d.extendedHandler = handler;
-    d.plainHandler = nullptr;
+    d.plainHandler = plain;
+    d.extendedHandler = extended;
     d.context = context;
     d.registered = true;
     return &d;
 }
 
+}  // namespace
+
+SERVICE_STATUS_HANDLE RegisterServiceCtrlHandlerExA(const char* serviceName,
+                                                    LPHANDLER_FUNCTION_EX handler, void* context) {
+    return RegisterHandler(nullptr, handler, context);
+}
+
 SERVICE_STATUS_HANDLE RegisterServiceCtrlHandlerA(const char* serviceName,
                                                   LPHANDLER_FUNCTION handler) {
-    Dispatcher& d = State();
-    std::lock_guard<std::mutex> guard(d.lock);
-    if (!d.active) {
-        SetLastError(ERROR_SERVICE_NOT_IN_EXE);
-        return nullptr;
-    }
-    if (!handler) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return nullptr;
-    }
-    d.plainHandler = handler;
-    d.extendedHandler = nullptr;
-    d.context = nullptr;
-    d.registered = true;
-    return &d;
+    return RegisterHandler(handler, nullptr, nullptr);
 }
 
 BOOL SetServiceStatus(SERVICE_STATUS_HANDLE handle, const SERVICE_STATUS* status) {
