@@ -12,6 +12,7 @@
 //   5. Scan: ScanPieces, the reader of search and cash-up.
 //   6. Clear.
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdarg>
 #include <cstring>
@@ -36,7 +37,7 @@ namespace {
 thread_local const CEventLog* lockHeldByThisThread = nullptr;
 
 class HeldMark {
-public:
+  public:
     explicit HeldMark(const CEventLog* log) { lockHeldByThisThread = log; }
     ~HeldMark() { lockHeldByThisThread = nullptr; }
     HeldMark(const HeldMark&) = delete;
@@ -239,14 +240,24 @@ CEventLog::LogAccess CEventLog::ScanPieces(
     char chunk[64 * 1024];
     std::size_t got;
     while ((got = std::fread(chunk, 1, sizeof chunk, logFile)) > 0) {
-        for (std::size_t i = 0; i < got; ++i) {
+        std::size_t i = 0;
+        while (i < got) {
             if (fullPieceWaiting) {
                 onPiece(piece, pieceLength);
                 pieceLength = 0;
                 fullPieceWaiting = false;
             }
-            piece[pieceLength++] = chunk[i];
-            if (chunk[i] == '\n') {
+            // Take up to the next line feed, or as much as still fits the piece.
+            const std::size_t span = std::min(kPieceLength - pieceLength, got - i);
+            const void* lineFeed = std::memchr(chunk + i, '\n', span);
+            const std::size_t take =
+                lineFeed
+                    ? static_cast<std::size_t>(static_cast<const char*>(lineFeed) - (chunk + i)) + 1
+                    : span;
+            std::memcpy(piece + pieceLength, chunk + i, take);
+            pieceLength += take;
+            i += take;
+            if (lineFeed) {
                 piece[pieceLength] = '\0';
                 onPiece(piece, pieceLength);
                 pieceLength = 0;
