@@ -40,7 +40,7 @@ if [ "${SKIP_FUZZ:-0}" != 1 ]; then
   cmake --build build-fuzz -j "$JOBS"
   shopt -s nullglob
   for target in build-fuzz/fuzz/*; do
-    [ -x "$target" ] || continue
+    [ -f "$target" ] && [ -x "$target" ] || continue
     name=$(basename "$target")
     seeds=fuzz/corpus/$name
     work=$(mktemp -d)
