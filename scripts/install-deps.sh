@@ -7,7 +7,7 @@ set -euo pipefail
 packages=(
   # build
   build-essential cmake ninja-build pkg-config clang libclang-rt-14-dev
-  zlib1g-dev libsqlite3-dev libpam0g-dev libldap-dev libssl-dev nettle-dev
+  zlib1g-dev libsqlite3-dev libpam0g-dev libcrypt-dev libldap-dev libssl-dev nettle-dev
   libgtest-dev libgmock-dev libbenchmark-dev sqlite3
   # real peers used by the tests
   libpam-wrapper slapd ldap-utils dnsmasq-base udhcpc busybox tftp-hpa tftpd-hpa
