@@ -53,9 +53,7 @@ constexpr WORD kBackendNoticeEventId = 100;  // NT event id of the back-ends' no
 
 // The NT event log entry of a back-end notice (information, event id 100).
 void LogNtNotice(const char* text) {
-    if (CNTService::m_pThis != nullptr) {
-        CNTService::m_pThis->LogEvent(EVENTLOG_INFORMATION_TYPE, kBackendNoticeEventId, text);
-    }
+    LogServiceEvent(EVENTLOG_INFORMATION_TYPE, kBackendNoticeEventId, text);
 }
 
 // An amount as "%.2f", however large (a double has at most 309 digits before the point).

@@ -43,10 +43,6 @@ int CoinCents(unsigned char letter) {
     }
 }
 
-// Writes an NT event log entry through the running service, if there is one.
-void LogServiceEvent(WORD type, DWORD id, const char* text) {
-    if (CNTService::m_pThis) CNTService::m_pThis->LogEvent(type, id, text);
-}
 
 // Sends PKT_AUTH_DECLINE and logs AuthDeclined with the reason.
 void Decline(t_ServerStartInfo* info, const char* reason) {

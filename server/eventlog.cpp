@@ -96,9 +96,7 @@ constexpr DWORD kWarningEvent = 100;
 constexpr DWORD kNoticeEvent = 108;
 
 void ReportToServiceLog(DWORD eventId, const char* text) {
-    if (CNTService::m_pThis) {
-        CNTService::m_pThis->LogEvent(EVENTLOG_INFORMATION_TYPE, eventId, text);
-    }
+    LogServiceEvent(EVENTLOG_INFORMATION_TYPE, eventId, text);
 }
 
 }  // namespace

@@ -22,10 +22,8 @@ constexpr DWORD kRpcFailureEvent = 107;
 // Reports a failed step: the NT event every step shares, and which step failed and why as
 // a debug record.
 void ReportFailure(CEventLog& log, const char* step, RPC_STATUS status) {
-    if (CNTService::m_pThis) {
-        CNTService::m_pThis->LogEvent(EVENTLOG_INFORMATION_TYPE, kRpcFailureEvent,
-                                      "Event Log RPC could not initialise");
-    }
+    LogServiceEvent(EVENTLOG_INFORMATION_TYPE, kRpcFailureEvent,
+                    "Event Log RPC could not initialise");
     log.LogDebugEvent(nullptr, "Log RPC: %s failed: %s", step, RpcStatusText(status).c_str());
 }
 

@@ -69,6 +69,10 @@ void CNTService::LogEvent(WORD eventType, DWORD eventId, const char* string1,
     if (source) ReportEventA(source, eventType, 0, eventId, nullptr, count, 0, strings, nullptr);
 }
 
+void LogServiceEvent(WORD eventType, DWORD eventId, const char* text) {
+    if (CNTService::m_pThis) CNTService::m_pThis->LogEvent(eventType, eventId, text);
+}
+
 void CNTService::DebugMsg(const char* format, ...) {}
 
 // ---- Console switches and installation ----------------------------------------------------

@@ -17,6 +17,10 @@
 #include "platform/service/eventsource.h"
 #include "platform/service/svcstatus.h"
 
+// Writes an NT event log entry through the one service object, when one exists (a tool or
+// test without a service writes nothing). Safe from any thread.
+void LogServiceEvent(WORD eventType, DWORD eventId, const char* text);
+
 class CNTService {
 public:
     // Keeps at most 63 characters of each name and sets m_pThis.

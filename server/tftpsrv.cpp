@@ -71,12 +71,10 @@ void CloseTable() {
     for (int i = 0; i < next_free_slot; ++i) ClearSlot(ClientList[i]);
 }
 
-// NT event 108, through the running service's reporter, or the framework's object when the
-// service has not started yet.
+// NT event 108 through the service's reporter (TheGlobalService is the same object once
+// the service runs).
 void ReportProgress(const char* text) {
-    CNTService* service = TheGlobalService;
-    if (!service) service = CNTService::m_pThis;
-    if (service) service->LogEvent(EVENTLOG_INFORMATION_TYPE, kProgressEvent, text);
+    LogServiceEvent(EVENTLOG_INFORMATION_TYPE, kProgressEvent, text);
 }
 
 // The thread's UDP socket, closed on every way out of the thread.
