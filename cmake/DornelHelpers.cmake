@@ -47,8 +47,9 @@ function(dornel_test name)
   endif()
 endfunction()
 
-# dornel_script_test(NAME COMMAND... [TIMEOUT s] [LABELS ...]): a shell or Python test
-# run from the source tree with the build's binaries on DORNEL_BIN_DIR.
+# dornel_script_test(NAME COMMAND... [TIMEOUT s] [LABELS ...] [ENV ...]): a shell or Python
+# test run from the source tree with the build's binaries on DORNEL_BIN_DIR; a server it
+# starts inherits the loopback RPC settings of dornel_test unless the script sets its own.
 function(dornel_script_test name)
   cmake_parse_arguments(ARG "" "TIMEOUT" "COMMAND;LABELS;ENV" ${ARGN})
   add_test(NAME ${name} COMMAND ${ARG_COMMAND} WORKING_DIRECTORY ${CMAKE_SOURCE_DIR})
@@ -56,19 +57,35 @@ function(dornel_script_test name)
     set(ARG_TIMEOUT 300)
   endif()
   set_tests_properties(${name} PROPERTIES TIMEOUT ${ARG_TIMEOUT}
-    ENVIRONMENT "DORNEL_BIN_DIR=${CMAKE_BINARY_DIR}/bin;DORNEL_TEST_DIR=${CMAKE_BINARY_DIR}/tests;DORNEL_SOURCE_DIR=${CMAKE_SOURCE_DIR};${ARG_ENV}")
+    ENVIRONMENT "DORNEL_BIN_DIR=${CMAKE_BINARY_DIR}/bin;DORNEL_TEST_DIR=${CMAKE_BINARY_DIR}/tests;DORNEL_SOURCE_DIR=${CMAKE_SOURCE_DIR};DORNEL_RPC_ADDRESS=127.0.0.1;DORNEL_EPM_PORT=0;${ARG_ENV}")
   if(ARG_LABELS)
     set_tests_properties(${name} PROPERTIES LABELS "${ARG_LABELS}")
   endif()
 endfunction()
 
-# dornel_fuzzer(NAME SOURCES... [LIBS ...]): a libFuzzer executable (DORNEL_FUZZ builds only).
+# dornel_fuzzer(NAME SOURCES... [LIBS ...]): a libFuzzer executable in DORNEL_FUZZ builds.
+# In a normal build with tests the same sources become a replay executable (fuzz/replay_main.cpp
+# for main) registered with CTest as fuzz_replay_NAME: it runs every file of fuzz/corpus/NAME/
+# once, so a crash input kept there stays fixed. A target without seeds fails that test.
 function(dornel_fuzzer name)
   cmake_parse_arguments(ARG "" "" "SOURCES;LIBS" ${ARGN})
+  if(NOT DORNEL_FUZZ AND NOT DORNEL_TESTS)
+    return()
+  endif()
   add_executable(${name} ${ARG_SOURCES})
   target_link_libraries(${name} PRIVATE ${ARG_LIBS} Threads::Threads)
-  target_link_options(${name} PRIVATE -fsanitize=fuzzer)
   set_target_properties(${name} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/fuzz)
+  if(DORNEL_FUZZ)
+    target_link_options(${name} PRIVATE -fsanitize=fuzzer)
+    return()
+  endif()
+  if(NOT TARGET dornel_fuzz_replay)
+    add_library(dornel_fuzz_replay STATIC ${PROJECT_SOURCE_DIR}/fuzz/replay_main.cpp)
+  endif()
+  target_link_libraries(${name} PRIVATE dornel_fuzz_replay)
+  add_test(NAME fuzz_replay_${name} COMMAND ${name} ${PROJECT_SOURCE_DIR}/fuzz/corpus/${name})
+  set_tests_properties(fuzz_replay_${name} PROPERTIES TIMEOUT 300 LABELS fuzz
+    ENVIRONMENT "DORNEL_RPC_ADDRESS=127.0.0.1;DORNEL_EPM_PORT=0")
 endfunction()
 
 # dornel_bench(NAME SOURCES... [LIBS ...]): a Google Benchmark or plain timing executable.

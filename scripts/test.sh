@@ -46,8 +46,23 @@ if [ "${SKIP_FUZZ:-0}" != 1 ]; then
     work=$(mktemp -d)
     [ -d "$seeds" ] && cp -r "$seeds"/. "$work"/
     echo "fuzzing $name for ${FUZZ_SECONDS}s"
+    # A crash, leak, time-out or out-of-memory input goes to build-fuzz/artifacts/ and into
+    # this log (base64 and hex), so it can be added to fuzz/corpus/$name/ and stay fixed.
+    artifacts=build-fuzz/artifacts/$name
+    rm -rf "$artifacts"; mkdir -p "$artifacts"
     "$target" -max_total_time="$FUZZ_SECONDS" -timeout=10 -rss_limit_mb=2048 -print_final_stats=1 \
-      "$work" 2>"build-fuzz/$name.log" || { tail -n 60 "build-fuzz/$name.log"; exit 1; }
+      -artifact_prefix="$artifacts/" "$work" 2>"build-fuzz/$name.log" || {
+      tail -n 60 "build-fuzz/$name.log"
+      for input in "$artifacts"/*; do
+        [ -f "$input" ] || continue
+        printf '\n--- %s input %s (%s bytes), base64:\n' "$name" "$input" "$(stat -c %s "$input")"
+        base64 -w 76 "$input"
+        echo "--- hex (first 4096 bytes):"
+        head -c 4096 "$input" | od -A x -t x1z -v
+        echo "--- keep it: base64 -d > fuzz/corpus/$name/crash-NAME, then ctest -R fuzz_replay_$name"
+      done
+      exit 1
+    }
     grep -E 'stat::number_of_executed_units' "build-fuzz/$name.log" || true
     rm -rf "$work"
   done

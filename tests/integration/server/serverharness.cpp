@@ -3,22 +3,29 @@
 
 #include "tests/integration/server/serverharness.h"
 
+#include <arpa/inet.h>
 #include <crypt.h>
+#include <dirent.h>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
+#include <set>
 #include <sstream>
 #include <thread>
 
@@ -102,6 +109,61 @@ bool ProcessEnds(int pid, std::chrono::milliseconds timeout) {
     }
 }
 
+// A loopback port the system hands out (bound to port 0, then released), or 0.
+int SystemChosenPort() {
+    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return 0;
+    sockaddr_in where{};
+    where.sin_family = AF_INET;
+    where.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof where;
+    int port = 0;
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&where), sizeof where) == 0 &&
+        ::getsockname(fd, reinterpret_cast<sockaddr*>(&where), &length) == 0) {
+        port = ntohs(where.sin_port);
+    }
+    ::close(fd);
+    return port;
+}
+
+// The socket inodes a process holds open.
+std::set<std::string> SocketInodes(int pid) {
+    std::set<std::string> inodes;
+    const std::string folder = "/proc/" + std::to_string(pid) + "/fd";
+    DIR* dir = ::opendir(folder.c_str());
+    if (!dir) return inodes;
+    while (dirent* entry = ::readdir(dir)) {
+        char target[128];
+        const std::string link = folder + "/" + entry->d_name;
+        ssize_t got = ::readlink(link.c_str(), target, sizeof target - 1);
+        if (got <= 0) continue;
+        std::string text(target, static_cast<std::size_t>(got));
+        if (text.rfind("socket:[", 0) == 0 && text.back() == ']') {
+            inodes.insert(text.substr(8, text.size() - 9));
+        }
+    }
+    ::closedir(dir);
+    return inodes;
+}
+
+// "0100007F:0087" of /proc/net/tcp (or its 32-digit tcp6 form) as "127.0.0.1:135"; sets
+// *wildcard when the address is all zeros.
+std::string ListenerText(const std::string& field, bool* wildcard, int* port) {
+    std::size_t colon = field.find(':');
+    if (colon == std::string::npos) return field;
+    const std::string address = field.substr(0, colon);
+    *port = static_cast<int>(std::strtol(field.c_str() + colon + 1, nullptr, 16));
+    *wildcard = address.find_first_not_of('0') == std::string::npos;
+    if (address.size() == 8) {
+        in_addr raw{};
+        raw.s_addr = static_cast<in_addr_t>(std::strtoul(address.c_str(), nullptr, 16));
+        char text[INET_ADDRSTRLEN] = "?";
+        ::inet_ntop(AF_INET, &raw, text, sizeof text);
+        return std::string(text) + ":" + std::to_string(*port);
+    }
+    return "[" + (*wildcard ? std::string("::") : address) + "]:" + std::to_string(*port);
+}
+
 }  // namespace
 
 BackgroundTool::BackgroundTool(const std::string& program, const std::vector<std::string>& args,
@@ -160,18 +222,31 @@ ServerHarness::ServerHarness() {
     const char* bin = std::getenv("DORNEL_BIN_DIR");
     binDir_ = bin ? bin : "build/bin";
     std::ofstream(root_ + "/users").close();
+    // A mapper port the test gave already is kept; 0 or none gets one of the system's.
+    const char* epm = std::getenv("DORNEL_EPM_PORT");
+    epmPort_ = epm ? std::atoi(epm) : 0;
+    if (epmPort_ <= 0 || epmPort_ > 65535) epmPort_ = SystemChosenPort();
+    EXPECT_GT(epmPort_, 0) << "no loopback port for the endpoint mapper";
 }
 
 ServerHarness::~ServerHarness() {
+    if (running_ || serverPid_ > 0) {
+        int pid = running_ ? ServerPid() : -1;
+        if (pid <= 0) pid = serverPid_;
     if (running_) {
-        const int pid = ServerPid();
+            for (const std::string& listener : ForbiddenListeners()) {
+                ADD_FAILURE() << "dornelman listens on " << listener;
+            }
         Stop();
+        }
         // A server that did not stop is not left behind.
         if (pid > 0 && !ProcessEnds(pid, 10s)) {
             ADD_FAILURE() << "dornelman (pid " << pid << ") did not stop; killed";
             ::kill(pid, SIGKILL);
+            ProcessEnds(pid, 5s);
         }
     }
+    EndGuard();
     // What the server wrote to its standard streams: a sanitizer report there is a failure.
     const std::string serverOutput = ReadFile(root_ + "/scm/dornelman.out");
     EXPECT_EQ(serverOutput.find("Sanitizer"), std::string::npos) << serverOutput;
@@ -276,6 +351,8 @@ ToolResult ServerHarness::Tool(const std::string& name, const std::vector<std::s
     argv.push_back(nullptr);
     const std::string unitDir = root_ + "/units";
     const std::string pamDir = root_ + "/pam";
+    const std::string epmPortValue = std::to_string(epmPort_);
+    const char* epmPortText = epmPortValue.c_str();
 
     pid_t pid = ::fork();
     if (pid == 0) {
@@ -287,6 +364,10 @@ ToolResult ServerHarness::Tool(const std::string& name, const std::vector<std::s
         // The service's unit and PAM files go into the root too, never the system's folders.
         ::setenv("DORNEL_UNIT_DIR", unitDir.c_str(), 1);
         ::setenv("DORNEL_PAM_DIR", pamDir.c_str(), 1);
+        // The log RPC interface and its endpoint mapper on loopback and a port of the
+        // system's; dornelsc hands its environment on to the server it starts.
+        ::setenv("DORNEL_EPM_PORT", epmPortText, 1);
+        ::setenv("DORNEL_RPC_ADDRESS", kRpcAddress, 1);
         ::execv(program.c_str(), argv.data());
         ::_exit(127);
     }
@@ -344,10 +425,100 @@ bool ServerHarness::Start() {
     }
     ToolResult start = Tool("dornelsc", {"start", "dornelman"});
     EXPECT_EQ(start.status, 0) << start.output;
+    // Even a failed start may have left a process: the destructor looks for it.
+    const int pid = ServerPid();
+    if (pid > 0 && pid != serverPid_) {
+        EndGuard();
+        serverPid_ = pid;
+        StartGuard(pid);
+    }
     if (start.status != 0) return false;
     running_ = true;
-    // Running means Run has read the configuration and opened the log.
-    return WaitForEvent(108, "Started server", 10s);
+    // Running means Run has read the configuration, opened the log and set up its
+    // listeners.
+    if (!WaitForEvent(108, "Started server", 10s)) return false;
+    const std::vector<std::string> forbidden = ForbiddenListeners();
+    for (const std::string& listener : forbidden) {
+        ADD_FAILURE() << "dornelman listens on " << listener;
+    }
+    return forbidden.empty();
+}
+
+std::vector<std::string> ServerHarness::ForbiddenListeners() const {
+    std::vector<std::string> found;
+    if (serverPid_ <= 0) return found;
+    const std::set<std::string> inodes = SocketInodes(serverPid_);
+    for (const char* table : {"tcp", "tcp6"}) {
+        const std::string path = "/proc/" + std::to_string(serverPid_) + "/net/" + table;
+        std::vector<std::string> lines = Lines(ReadFile(path));
+        for (std::size_t i = 1; i < lines.size(); ++i) {  // line 0 names the columns
+            std::istringstream in(lines[i]);
+            std::string slot, local, remote, state, queues, timer, retransmits, uid, timeout, inode;
+            in >> slot >> local >> remote >> state >> queues >> timer >> retransmits >> uid >>
+                timeout >> inode;
+            if (state != "0A" || inodes.count(inode) == 0) continue;  // 0A: listening
+            bool wildcard = false;
+            int port = 0;
+            std::string text = ListenerText(local, &wildcard, &port);
+            if (wildcard || port == 135) found.push_back(text);
+        }
+    }
+    return found;
+}
+
+void ServerHarness::StartGuard(int serverPid) {
+    int fds[2];
+    if (::pipe2(fds, O_CLOEXEC) != 0) return;
+    // Everything the guard needs is made before the fork: the test process has threads.
+    char cmdline[64];
+    std::snprintf(cmdline, sizeof cmdline, "/proc/%d/cmdline", serverPid);
+    const int devNull = ::open("/dev/null", O_RDWR | O_CLOEXEC);
+    const pid_t guard = ::fork();
+    if (guard == 0) {
+        // Holds nothing but the pipe's reading end, so it sees the end of the test process
+        // (and of this harness) and keeps no output pipe of the test runner open.
+        ::dup2(fds[0], 0);
+        if (devNull >= 0) {
+            ::dup2(devNull, 1);
+            ::dup2(devNull, 2);
+        }
+        ::close_range(3, ~0U, 0);
+        char byte;
+        while (::read(0, &byte, 1) != 0) {
+            if (errno != EINTR) break;
+        }
+        // Still that server (its program name ends in dornelman)? Ask it to stop, then kill.
+        for (int round = 0; round < 120; ++round) {
+            int fd = ::open(cmdline, O_RDONLY);
+            if (fd < 0) ::_exit(0);
+            char name[512];
+            ssize_t got = ::read(fd, name, sizeof name - 1);
+            ::close(fd);
+            if (got <= 0) ::_exit(0);
+            name[got] = '\0';
+            std::size_t length = std::strlen(name);
+            if (length < 9 || std::strcmp(name + length - 9, "dornelman") != 0) ::_exit(0);
+            ::kill(serverPid, round < 100 ? (round == 0 ? SIGTERM : 0) : SIGKILL);
+            timespec pause{0, 50 * 1000 * 1000};
+            ::nanosleep(&pause, nullptr);
+        }
+        ::_exit(0);
+    }
+    ::close(fds[0]);
+    if (devNull >= 0) ::close(devNull);
+    if (guard < 0) {
+        ::close(fds[1]);
+        return;
+    }
+    guardPid_ = guard;
+    guardFd_ = fds[1];
+}
+
+void ServerHarness::EndGuard() {
+    if (guardFd_ >= 0) ::close(guardFd_);
+    guardFd_ = -1;
+    if (guardPid_ > 0) ::waitpid(guardPid_, nullptr, 0);
+    guardPid_ = -1;
 }
 
 bool ServerHarness::Stop() {

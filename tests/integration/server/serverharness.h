@@ -91,7 +91,19 @@ public:
     ToolResult Tool(const std::string& name, const std::vector<std::string>& args,
                     std::chrono::milliseconds timeout = 30s) const;
 
+    // The endpoint mapper's port that every tool and the server get as DORNEL_EPM_PORT
+    // (a loopback port the system handed out), and the address every listener of the
+    // server binds (DORNEL_RPC_ADDRESS): the server never listens on 135 or 0.0.0.0.
+    int epmPort() const { return epmPort_; }
+    static constexpr const char* kRpcAddress = "127.0.0.1";
+
+    // The server's TCP listeners that a test must never open: on a wildcard address or on
+    // port 135. Each as "address:port"; empty when there is none (or no server runs).
+    std::vector<std::string> ForbiddenListeners() const;
+
     // Installs (once) and starts the service; true when dornelsc reports it running.
+    // A server started here is stopped when the harness goes, and killed by its process id
+    // when it does not stop; a guard process kills it too when the test process dies.
     bool Start();
     // Stops it; true when dornelsc reports it stopped.
     bool Stop();
@@ -119,10 +131,17 @@ public:
     int CountRecords(int box, int type, std::optional<std::string> data = {}) const;
 
 private:
+    void StartGuard(int serverPid);
+    void EndGuard();
+
     std::string root_;
     std::string binDir_;
     bool installed_ = false;
     bool running_ = false;
+    int epmPort_ = 0;
+    int serverPid_ = -1;  // the last server Start saw running
+    int guardPid_ = -1;   // kills serverPid_ when the test process dies
+    int guardFd_ = -1;    // its pipe: closing it ends the guard
 };
 
 // Record types of dornel.log used by the tests.

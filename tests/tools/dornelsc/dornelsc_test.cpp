@@ -15,6 +15,8 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/fixtures/peer.h"
+
 #include "platform/registry/registry.h"
 #include "platform/service/scm.h"
 #include "tests/server/ntservice/servicetestkit.h"
@@ -215,7 +217,7 @@ TEST_F(DornelscTest, AServiceThatIsNotInstalledOrNotRunningIsReported) {
 
 TEST_F(DornelscTest, AnotherAccountIsToldItLacksPermission) {
     if (::geteuid() != 0 || ::access("/usr/bin/setpriv", X_OK) != 0) {
-        GTEST_SKIP() << "needs root and setpriv";
+        DORNEL_SKIP_WITHOUT_PEER("needs root and setpriv");
     }
     const std::vector<std::string> asNobody = {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534",
                                                "--clear-groups", dornelsc};
