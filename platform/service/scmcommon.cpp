@@ -349,7 +349,17 @@ std::string RenderUnit(const std::string& serviceName, const std::string& displa
     ReplaceAll(unit, "@IMAGE_PATH@", Quoted(imagePath, true));
     ReplaceAll(unit, "@SERVICE_ENV@",
                Quoted(std::string(kServiceMarker) + "=" + serviceName, false));
-    ReplaceAll(unit, "@ROOT_ENV@", Quoted("DORNEL_ROOT=" + root, false));
+    // Where the log RPC interface listens is part of the installation: a service installed
+    // with them set (a test's loopback address and mapper port) is started by systemd with
+    // the same values, as dornelsc hands them on from its own environment.
+    std::string rootEnvironment = Quoted("DORNEL_ROOT=" + root, false);
+    for (const char* name : {"DORNEL_RPC_ADDRESS", "DORNEL_EPM_PORT"}) {
+        const char* value = std::getenv(name);
+        if (value && *value) {
+            rootEnvironment += "\nEnvironment=" + Quoted(std::string(name) + "=" + value, false);
+        }
+    }
+    ReplaceAll(unit, "@ROOT_ENV@", rootEnvironment);
     ReplaceAll(unit, "@ROOT_RW@", Quoted("-" + root, false));
     return unit;
 }

@@ -135,19 +135,23 @@ class RealServerPeers(unittest.TestCase):
             capture = os.path.join(work, "rpc.pcapng")
             decoders = ["-d", "tcp.port==%d,dcerpc" % self.port,
                         "-d", "tcp.port==%d,dcerpc" % self.epm_port]
-            errors = open(os.path.join(work, "tshark.err"), "w+")
-            live = open(os.path.join(work, "tshark.out"), "w+")
-            tshark = subprocess.Popen(
-                ["tshark", "-l", "-P", "-i", "lo", "-f",
-                 "tcp port %d or tcp port %d" % (self.port, self.epm_port),
-                 "-a", "duration:90", "-w", capture] + decoders, stdout=live, stderr=errors)
+            errors = os.path.join(work, "tshark.err")
+            live = os.path.join(work, "tshark.out")
+            with open(live, "w") as out, open(errors, "w") as err:
+                tshark = subprocess.Popen(
+                    ["tshark", "-l", "-P", "-i", "lo", "-f",
+                     "tcp port %d or tcp port %d" % (self.port, self.epm_port),
+                     "-a", "duration:90", "-w", capture] + decoders, stdout=out, stderr=err)
+
+            def text_of(path):
+                with open(path, errors="replace") as f:
+                    return f.read()
 
             def seen(text):
-                with open(live.name) as f:
-                    return text in f.read()
+                return text in text_of(live)
 
-            self.assertTrue(logpeer.wait_until(
-                lambda: "Capturing" in open(errors.name).read(), 30), open(errors.name).read())
+            self.assertTrue(logpeer.wait_until(lambda: "Capturing" in text_of(errors), 30),
+                            text_of(errors))
             # The mapper answers anything with a fault; a Ping through it shows that the
             # capture is live before the session starts.
             self.assertTrue(logpeer.wait_until(lambda: bool(map_endpoint(self.epm_port)) and

@@ -146,6 +146,28 @@ TEST(ScmUnit, PathsWithSpacesAndSpecialCharactersSurviveSystemd) {
     EXPECT_NE(unit.find("ReadWritePaths=\"-/r 1\"\n"), std::string::npos);
 }
 
+TEST(ScmUnit, TheLogInterfaceSettingsOfTheInstallerReachASystemdStartedServer) {
+    using platform::service::detail::RenderUnit;
+    // The process's own values come back at the end: later tests start services.
+    std::string saved[2];
+    const char* names[2] = {"DORNEL_RPC_ADDRESS", "DORNEL_EPM_PORT"};
+    for (int i = 0; i < 2; ++i) saved[i] = std::getenv(names[i]) ? std::getenv(names[i]) : "";
+    ::setenv("DORNEL_RPC_ADDRESS", "127.0.0.1", 1);
+    ::setenv("DORNEL_EPM_PORT", "40135", 1);
+    std::string unit = RenderUnit("svc", "Svc", "/usr/sbin/svc", "/r");
+    EXPECT_NE(unit.find("Environment=\"DORNEL_RPC_ADDRESS=127.0.0.1\"\n"), std::string::npos)
+        << unit;
+    EXPECT_NE(unit.find("Environment=\"DORNEL_EPM_PORT=40135\"\n"), std::string::npos) << unit;
+    ::unsetenv("DORNEL_RPC_ADDRESS");
+    ::unsetenv("DORNEL_EPM_PORT");
+    unit = RenderUnit("svc", "Svc", "/usr/sbin/svc", "/r");
+    EXPECT_EQ(unit.find("DORNEL_RPC_ADDRESS"), std::string::npos) << unit;
+    EXPECT_EQ(unit.find("DORNEL_EPM_PORT"), std::string::npos) << unit;
+    for (int i = 0; i < 2; ++i) {
+        if (!saved[i].empty()) ::setenv(names[i], saved[i].c_str(), 1);
+    }
+}
+
 TEST_F(ScmTest, AStrangeProgramPathIsQuotedSoSystemdRunsExactlyIt) {
     if (::access("/usr/bin/systemd-analyze", X_OK) != 0) GTEST_SKIP() << "no systemd-analyze";
     const std::string folder = root.Under("odd dir %n");
