@@ -2,12 +2,12 @@
 // Copyright (c) 2026 The Dornel developers
 #include "platform/paths/paths.h"
 
+#include <sys/stat.h>
+
 #include <cctype>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-
-#include <sys/stat.h>
 
 namespace platform::paths {
 

@@ -6,9 +6,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include "platform/paths/paths.h"
 
@@ -19,18 +17,17 @@ std::string MakeRegistryFilesPrivate() {
     std::string failed;
     const std::string database = platform::paths::UnderRoot("registry.db");
     for (const std::string& file : {database, database + "-wal", database + "-shm"}) {
-        // Through a descriptor of the file itself, so a link put in its place is not followed.
-        const int fd = ::open(file.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-        if (fd < 0) continue;
+        // Never through a descriptor of its own: closing one would drop the locks that this
+        // process's registry connection holds on the same file. A symbolic link is not
+        // followed; the root is the service's own folder, so nothing swaps the file meanwhile.
         struct stat st {};
-        if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || (st.st_mode & 077) == 0) {
-            ::close(fd);
+        if (::lstat(file.c_str(), &st) != 0 || !S_ISREG(st.st_mode) || (st.st_mode & 077) == 0) {
             continue;
         }
         const auto before = static_cast<unsigned>(st.st_mode & 07777);
         const auto after = before & 07700u;
         char text[512];
-        if (::fchmod(fd, after) == 0) {
+        if (::chmod(file.c_str(), after) == 0) {
             std::snprintf(text, sizeof text, "%s%s (mode %04o -> %04o)",
                           changed.empty() ? "" : ", ", file.c_str(), before, after);
             changed += text;
@@ -39,7 +36,6 @@ std::string MakeRegistryFilesPrivate() {
                           file.c_str(), before, std::strerror(errno));
             failed += text;
         }
-        ::close(fd);
     }
     if (changed.empty() && failed.empty()) return "";
     if (changed.empty()) return "WARNING: registry files are open to other accounts" + failed;

@@ -20,6 +20,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
@@ -142,8 +143,11 @@ struct Connection {
                                  nullptr);
         if (rc != SQLITE_OK) {
             Report("cannot open " + wanted, handle, rc);
+            // The database is its owner's alone (it holds passwords): another account
+            // is told it lacks the right, not that the file is broken.
+            const bool denied = handle && sqlite3_system_errno(handle) == EACCES;
             sqlite3_close_v2(handle);
-            return MapSqliteError(rc);
+            return denied ? ERROR_ACCESS_DENIED : MapSqliteError(rc);
         }
         sqlite3_busy_timeout(handle, kBusyTimeoutMs);
         sqlite3_extended_result_codes(handle, 1);

@@ -4,10 +4,12 @@
 // Closing a registry that other accounts can read: what MakeRegistryFilesPrivate changes,
 // what it leaves alone, and what it reports.
 
+#include <cstdlib>
 #include <string>
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include "platform/registry/filemodes.h"
@@ -53,6 +55,45 @@ TEST_F(RegistryTest, OpenRegistryFilesAreClosedAndReportedOnce) {
     DWORD type = REG_NONE;
     registry_test::Bytes read;
     EXPECT_EQ(Get(key, "SpawnPasswd", &type, &read), ERROR_SUCCESS) << "still usable";
+}
+
+// The service closes its registry while its own connection is open: that must not cost the
+// connection its locks, or it stops seeing what other programs write (a control request,
+// a changed setting) and may even damage the database.
+TEST_F(RegistryTest, ClosingTheFilesKeepsTheOpenConnectionWorking) {
+    HKEY key = Create("SOFTWARE\\Orvane Technology\\ZuvexBox");
+    ASSERT_EQ(Set(key, "Ledger", REG_SZ, WithNul("first")), ERROR_SUCCESS);
+    const std::string database = root_ + "/registry.db";
+    for (const char* suffix : {"", "-wal", "-shm"}) {
+        ASSERT_EQ(::chmod((database + suffix).c_str(), 0644), 0) << suffix;
+    }
+    EXPECT_NE(platform::registry::MakeRegistryFilesPrivate(), "");
+
+    for (int round = 0; round < 3; ++round) {
+        const std::string text = "written by another process " + std::to_string(round);
+        // Another program, not a fork of this one (which would share this process's view
+        // of the file).
+        const char* bin = std::getenv("DORNEL_BIN_DIR");
+        ASSERT_NE(bin, nullptr);
+        const std::string tool = std::string(bin) + "/dornelreg";
+        const pid_t child = ::fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            const int quiet = ::open("/dev/null", O_WRONLY);
+            ::dup2(quiet, 1);
+            ::execl(tool.c_str(), tool.c_str(), "add",
+                    "HKLM\\SOFTWARE\\Orvane Technology\\ZuvexBox", "/v", "Ledger", "/d",
+                    text.c_str(), "/f", static_cast<char*>(nullptr));
+            ::_exit(127);
+        }
+        int status = 0;
+        ASSERT_EQ(::waitpid(child, &status, 0), child);
+        ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+        DWORD type = REG_NONE;
+        registry_test::Bytes read;
+        EXPECT_EQ(Get(key, "Ledger", &type, &read), ERROR_SUCCESS);
+        EXPECT_EQ(read, WithNul(text)) << "round " << round;
+    }
 }
 
 TEST_F(RegistryTest, NoRegistryNothingToSay) {
