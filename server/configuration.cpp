@@ -86,10 +86,30 @@ constexpr const char* kDefaultSpawnPasswd = "brinkvel";
 constexpr const char* kLocalMachineDomain = R"(\\.)";  // "\\." names this machine
 constexpr const char* kDefaultPCounterLocation = "C:\\";
 
+// The number a text holds: optional blanks, an optional sign, decimal digits that fit a
+// signed 32-bit value, optional blanks; nothing for any other text.
+std::optional<int> DecimalNumber(const std::string& text) {
+    std::size_t at = text.find_first_not_of(" \t");
+    const std::size_t end = text.find_last_not_of(" \t");
+    if (at == std::string::npos) return std::nullopt;
+    bool negative = false;
+    if (text[at] == '+' || text[at] == '-') negative = text[at++] == '-';
+    if (at > end) return std::nullopt;
+    std::int64_t value = 0;
+    for (; at <= end; ++at) {
+        if (text[at] < '0' || text[at] > '9') return std::nullopt;
+        value = value * 10 + (text[at] - '0');
+        if (value > std::int64_t{INT32_MAX} + 1) return std::nullopt;
+    }
+    if (negative) value = -value;
+    if (value < INT32_MIN || value > INT32_MAX) return std::nullopt;
+    return static_cast<int>(value);
+}
+
 // A key of HKEY_LOCAL_MACHINE opened with full access, closed on scope exit.
 class ConfigKey {
 public:
-    explicit ConfigKey(const char* path) {
+    explicit ConfigKey(const char* path) : path_(path) {
         if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, path, 0, KEY_ALL_ACCESS, &key_) != ERROR_SUCCESS) {
             key_ = nullptr;
         }
@@ -104,10 +124,19 @@ public:
 
     // A number: the stored bytes as a little-endian signed 32-bit value, whatever the type
     // (a shorter value fills the low bytes); defaultValue when missing or longer than 4.
+    // A number stored as a string ("15", as a command line stores it by default) is read
+    // as the number it spells, never as its character bytes, and an NT event names the
+    // value so that it can be stored as a number; a string that spells no number gives
+    // defaultValue, also with an NT event.
     int Number(const char* name, int defaultValue) const {
-        BYTE bytes[4] = {};
-        DWORD size = sizeof bytes;
         DWORD type = REG_NONE;
+        DWORD size = 0;
+        if (RegQueryValueExA(key_, name, nullptr, &type, nullptr, &size) == ERROR_SUCCESS &&
+            (type == REG_SZ || type == REG_EXPAND_SZ)) {
+            return NumberFromText(name, defaultValue);
+        }
+        BYTE bytes[4] = {};
+        size = sizeof bytes;
         if (RegQueryValueExA(key_, name, nullptr, &type, bytes, &size) != ERROR_SUCCESS) {
             return defaultValue;
         }
@@ -137,6 +166,32 @@ public:
     }
 
 private:
+    int NumberFromText(const char* name, int defaultValue) const {
+        const std::optional<std::string> text = String(name);
+        if (!text) return defaultValue;
+        const std::optional<int> number = DecimalNumber(*text);
+        // Only a short excerpt of the text goes into the event.
+        std::string shown = text->substr(0, 32);
+        for (char& c : shown) {
+            if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) c = '?';
+        }
+        char note[512];
+        if (number) {
+            std::snprintf(note, sizeof note,
+                          "WARNING: %s in %s is stored as text (\"%s\"); read as the number %d. "
+                          "Store it as a number (REG_DWORD).",
+                          name, path_.c_str(), shown.c_str(), *number);
+        } else {
+            std::snprintf(note, sizeof note,
+                          "WARNING: %s in %s is stored as text that is not a number (\"%s\"); "
+                          "the default %d applies",
+                          name, path_.c_str(), shown.c_str(), defaultValue);
+        }
+        LogServiceEvent(EVENTLOG_INFORMATION_TYPE, 100, note);
+        return number.value_or(defaultValue);
+    }
+
+    std::string path_;
     HKEY key_ = nullptr;
 };
 

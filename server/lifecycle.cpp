@@ -15,6 +15,7 @@
 #include <cstring>
 #include <type_traits>
 
+#include "platform/registry/filemodes.h"
 #include "platform/registry/registry.h"
 #include "platform/service/eventsource.h"
 #include "platform/sync/sync.h"
@@ -74,6 +75,9 @@ void CZuvexService::Run() {
     std::memset(boxes, 0, sizeof boxes);
     for (HANDLE& thread : boxThreads) thread = nullptr;
 
+    // The registry holds the spawn account's password: a database others can read is closed.
+    const std::string opened = platform::registry::MakeRegistryFilesPrivate();
+    if (!opened.empty()) LogEvent(EVENTLOG_INFORMATION_TYPE, 100, opened.c_str());
     ReadConfiguration();
     EventLog.Init();
     LogEvent(EVENTLOG_INFORMATION_TYPE, 108, "Started server");
@@ -90,7 +94,7 @@ void CZuvexService::Run() {
     }
 #else
     if (dhcpActive || tftpActive) {
-        LogEvent(EVENTLOG_WARNING_TYPE, 100,
+        LogEvent(EVENTLOG_INFORMATION_TYPE, 100,
                  "WARNING: DHCP and TFTP are not part of this build; boot services not started");
     }
 #endif
@@ -164,7 +168,7 @@ void CZuvexService::OnStop() {
             if (WaitForSingleObject(boxThreads[i], kBoxStopGraceMs) != WAIT_OBJECT_0) {
                 char text[64];
                 std::snprintf(text, sizeof text, "WARNING: Box%03d did not stop in time", i);
-                LogEvent(EVENTLOG_WARNING_TYPE, 100, text);
+                LogEvent(EVENTLOG_INFORMATION_TYPE, 100, text);
                 continue;
             }
         }

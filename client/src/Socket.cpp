@@ -3,11 +3,14 @@
 #include "client/src/Socket.h"
 
 #include <cerrno>
+#include <chrono>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
+#include <fcntl.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 
 namespace {
@@ -20,20 +23,63 @@ bool Interrupted(long result) {
     return result < 0 && (errno == EINTR || WSAGetLastError() == WSAEINTR);
 }
 
-// Completes a connect that a signal interrupted: the connection goes on in the background,
-// so wait for it and take its outcome from SO_ERROR.
-bool FinishInterruptedConnect(SOCKET sock) {
-    for (;;) {
-        struct pollfd waitFor = {sock, POLLOUT, 0};
-        int ready = ::poll(&waitFor, 1, -1);
-        if (ready < 0 && errno == EINTR) continue;
-        if (ready < 0) return false;
-        int error = 0;
-        socklen_t size = sizeof error;
-        if (::getsockopt(sock, SOL_SOCKET, SO_ERROR, &error, &size) != 0) return false;
-        errno = error;
-        return error == 0;
+// Turns on keep-alive probing and the user time-out of a stream socket (see Socket.h).
+// Returns false with errno set when the system refuses one of them.
+bool SetLivenessOptions(SOCKET sock) {
+    const int on = 1;
+    const int idle = kKeepAliveIdleSeconds;
+    const int interval = kKeepAliveIntervalSeconds;
+    const int probes = kKeepAliveProbes;
+    const unsigned userTimeout = kUserTimeoutMs;
+    return ::setsockopt(sock, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on) == 0 &&
+           ::setsockopt(sock, IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof idle) == 0 &&
+           ::setsockopt(sock, IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof interval) == 0 &&
+           ::setsockopt(sock, IPPROTO_TCP, TCP_KEEPCNT, &probes, sizeof probes) == 0 &&
+           ::setsockopt(sock, IPPROTO_TCP, TCP_USER_TIMEOUT, &userTimeout, sizeof userTimeout) == 0;
+}
+
+// Connects with a time-limit: the socket is non-blocking for the connect only and blocking
+// again afterwards. True when connected; otherwise errno tells why (ETIMEDOUT at the limit).
+bool ConnectWithin(SOCKET sock, const struct sockaddr* target, socklen_t size, int limitMs) {
+    const int flags = ::fcntl(sock, F_GETFL);
+    if (flags < 0 || ::fcntl(sock, F_SETFL, flags | O_NONBLOCK) != 0) return false;
+    bool connected = ::connect(sock, target, size) == 0;
+    int error = connected ? 0 : errno;
+    if (!connected && (error == EINPROGRESS || error == EINTR)) {
+        // A connect a signal interrupted goes on in the background just the same.
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(limitMs);
+        for (;;) {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                deadline - std::chrono::steady_clock::now());
+            if (left.count() <= 0) {
+                error = ETIMEDOUT;
+                break;
+            }
+            struct pollfd waitFor = {sock, POLLOUT, 0};
+            const int ready = ::poll(&waitFor, 1, static_cast<int>(left.count()));
+            if (ready < 0 && errno == EINTR) continue;
+            if (ready < 0) {
+                error = errno;
+                break;
+            }
+            if (ready == 0) continue;  // the deadline check above ends the wait
+            int outcome = 0;
+            socklen_t outcomeSize = sizeof outcome;
+            if (::getsockopt(sock, SOL_SOCKET, SO_ERROR, &outcome, &outcomeSize) != 0) {
+                error = errno;
+            } else {
+                error = outcome;
+            }
+            connected = error == 0;
+            break;
+        }
     }
+    if (connected && ::fcntl(sock, F_SETFL, flags) != 0) {
+        connected = false;
+        error = errno;
+    }
+    errno = error;
+    return connected;
 }
 
 }  // namespace
@@ -112,8 +158,9 @@ SOCKET make_connection(const char* service, int type, const char* netaddress) {
     const auto* target = reinterpret_cast<const struct sockaddr*>(&address);
 
     if (type == kConnectionStream) {
-        bool connected = ::connect(sock, target, sizeof address) == 0;
-        if (!connected && errno == EINTR) connected = FinishInterruptedConnect(sock);
+        // Set before the connect, so the handshake already runs under them.
+        bool connected = SetLivenessOptions(sock) &&
+                         ConnectWithin(sock, target, sizeof address, kConnectTimeoutMs);
         if (!connected) {
             int error = platform::net::WinsockErrorFromErrno(errno);
             closesocket(sock);

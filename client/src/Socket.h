@@ -5,8 +5,8 @@
 // Socket helpers of the box link: name and port parsing, connecting, and moving exact byte
 // counts or text lines over a blocking socket. Used by the packet layer, the server's box
 // threads (service "3245"), the status reader of the configuration applet (service "3246")
-// and boxsim. No function sets a time-out or logs, except the "bind" message of
-// make_connection for a datagram socket.
+// and boxsim. Nothing logs, except the "bind" message of make_connection for a datagram
+// socket. Reads and writes block; only the connect of make_connection is bounded in time.
 //
 // Every function is safe from several threads at once; atoaddr in particular keeps its
 // result in storage of the calling thread, never in one shared static.
@@ -27,10 +27,29 @@ int atoport(const char* service, const char* proto);
 // valid until that thread's next call. "255.255.255.255" is looked up as a host name.
 const struct in_addr* atoaddr(const char* address);
 
+// A stream connection notices a peer that vanished without FIN or RST (power cut, pulled
+// cable) instead of holding it for the quarter of an hour of TCP's retransmissions:
+// - idle, the connection is probed after kKeepAliveIdleSeconds without traffic from the
+//   peer, then every kKeepAliveIntervalSeconds;
+// - data the peer has not acknowledged for kUserTimeoutMs (a packet and its retries, or
+//   the probes) ends the connection: reads and writes on it then fail (WSAETIMEDOUT) and
+//   select reports it readable.
+// A box link that goes quiet gets a link keep-alive packet after at most two idle rounds
+// of the socket wait thread, so a vanished box is declared dead within about 45 seconds.
+inline constexpr int kConnectTimeoutMs = 5000;
+inline constexpr int kKeepAliveIdleSeconds = 10;
+inline constexpr int kKeepAliveIntervalSeconds = 5;
+inline constexpr int kKeepAliveProbes = 3;
+inline constexpr unsigned kUserTimeoutMs = 20000;
+
 // Connects a stream socket (type 1) to, or binds a datagram socket (type 2) on, the host
 // and service. Returns the socket, or -1 for another type, an invalid port or address, or a
 // failed connect (the socket is then closed). A failed datagram bind prints "bind" and the
 // error text on standard error, closes the socket and returns -1.
+// A stream connect gives up after kConnectTimeoutMs (WSAETIMEDOUT), so an address where
+// nothing answers (a box switched off behind a router) holds the caller for that long at
+// most; the socket it returns is blocking and carries the keep-alive and user time-out
+// settings above.
 SOCKET make_connection(const char* service, int type, const char* netaddress);
 
 // Reads exactly count bytes. Returns count; 0 when the peer closed first; -1 on error.

@@ -61,6 +61,22 @@ bool MakeDirectories(const std::string& nativePath, unsigned mode) {
     return ::stat(nativePath.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
+bool MakeRootFolder() {
+    constexpr mode_t kRootMode = 0750;
+    const std::string root = Root();
+    struct stat st {};
+    if (::stat(root.c_str(), &st) == 0) return S_ISDIR(st.st_mode);
+    const std::size_t cut = root.find_last_of('/');
+    if (cut != std::string::npos && cut > 0 && !MakeDirectories(root.substr(0, cut))) return false;
+    if (::mkdir(root.c_str(), kRootMode) == 0) {
+        // The umask may have taken bits away; the root gets exactly its mode.
+        ::chmod(root.c_str(), kRootMode);
+    } else if (errno != EEXIST) {
+        return false;
+    }
+    return ::stat(root.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
 }  // namespace platform::paths
 
 DWORD GetShortPathNameA(const char* longPath, char* shortPath, DWORD size) {

@@ -35,6 +35,11 @@ std::string NativePath(const std::string& systemPath);
 // Creates a folder and its parents (mode 0755 unless given); true when it exists after.
 bool MakeDirectories(const std::string& nativePath, unsigned mode = 0755);
 
+// Creates the root when it is missing: its parents 0755, the root itself 0750 whatever the
+// umask, since it holds the registry with the spawn account's password. An existing root
+// keeps its mode (a site may have opened it to a group on purpose). True when it exists.
+bool MakeRootFolder();
+
 }  // namespace platform::paths
 
 // Copies the "short form" of a path, which is the path unchanged, into shortPath.

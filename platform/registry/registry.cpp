@@ -20,6 +20,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
@@ -32,7 +33,9 @@
 #include <unordered_set>
 #include <vector>
 
+#include <fcntl.h>
 #include <sqlite3.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "platform/paths/paths.h"
@@ -55,6 +58,7 @@ constexpr const char* kRootName = "HKEY_LOCAL_MACHINE";
 constexpr int kBusyTimeoutMs = 10000;
 constexpr std::size_t kMaxKeyNameLength = 255;
 constexpr std::size_t kMaxValueNameLength = 16383;
+constexpr mode_t kDatabaseMode = 0600;
 
 constexpr const char* kSchema =
     "CREATE TABLE IF NOT EXISTS reg_keys("
@@ -124,9 +128,14 @@ struct Connection {
             sqlite3_close_v2(db);
             db = nullptr;
         }
-        if (!platform::paths::MakeDirectories(root, 0755)) {
+        if (!platform::paths::MakeRootFolder()) {
             std::fprintf(stderr, "dornel registry: cannot create the folder %s\n", root.c_str());
             return ERROR_PATH_NOT_FOUND;
+        }
+        if (!CreatePrivately(wanted)) {
+            std::fprintf(stderr, "dornel registry: cannot create %s: %s\n", wanted.c_str(),
+                         std::strerror(errno));
+            return ERROR_REGISTRY_IO_FAILED;
         }
         sqlite3* handle = nullptr;
         int rc = sqlite3_open_v2(wanted.c_str(), &handle,
@@ -134,8 +143,11 @@ struct Connection {
                                  nullptr);
         if (rc != SQLITE_OK) {
             Report("cannot open " + wanted, handle, rc);
+            // The database is its owner's alone (it holds passwords): another account
+            // is told it lacks the right, not that the file is broken.
+            const bool denied = handle && sqlite3_system_errno(handle) == EACCES;
             sqlite3_close_v2(handle);
-            return MapSqliteError(rc);
+            return denied ? ERROR_ACCESS_DENIED : MapSqliteError(rc);
         }
         sqlite3_busy_timeout(handle, kBusyTimeoutMs);
         sqlite3_extended_result_codes(handle, 1);
@@ -152,6 +164,20 @@ struct Connection {
     }
 
   private:
+    // The database holds passwords, so it comes into being readable by its owner only,
+    // whatever the umask: an empty file, which SQLite takes as an empty database. SQLite
+    // gives the -wal and -shm files it creates beside it the database's mode. An existing
+    // file is left as it is (MakeRegistryFilesPrivate tightens one at service start).
+    static bool CreatePrivately(const std::string& file) {
+        const int fd = ::open(file.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, kDatabaseMode);
+        if (fd < 0) return errno == EEXIST;
+        const bool ok = ::fchmod(fd, kDatabaseMode) == 0;
+        const int saved = errno;
+        ::close(fd);
+        errno = saved;
+        return ok;
+    }
+
     // Switches to WAL and creates the schema. Switching the journal mode can report BUSY
     // without going through the busy handler while another process creates the same file,
     // so it is retried for as long as the busy time-out.

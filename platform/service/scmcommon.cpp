@@ -207,8 +207,7 @@ std::string OutputPath(const std::string& name) { return ControlFolder() + "/" +
 std::string LockPath(const std::string& name) { return ControlFolder() + "/" + name + ".lock"; }
 
 DWORD PrepareControlFolder() {
-    const std::string root = paths::Root();
-    if (!paths::MakeDirectories(root, 0755)) return LastSystemError();
+    if (!paths::MakeRootFolder()) return LastSystemError();
     const std::string folder = ControlFolder();
     if (::mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) return LastSystemError();
     struct stat info {};

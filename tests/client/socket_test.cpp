@@ -2,12 +2,16 @@
 // Copyright (c) 2026 The Dornel developers
 #include "client/src/Socket.h"
 
+#include <chrono>
+#include <csignal>
 #include <cstring>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include <fcntl.h>
+#include <netinet/tcp.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -140,6 +144,87 @@ TEST(MakeConnection, ConnectsAStreamAndClosesItOnFailure) {
     EXPECT_EQ(make_connection(port.c_str(), kConnectionStream, "127.0.2.2"), -1);
     EXPECT_EQ(WSAGetLastError(), WSAECONNREFUSED);
     EXPECT_EQ(NextDescriptor(), before);
+}
+
+// A listening socket on address, port 0; its port as text in *port.
+SOCKET ListenOn(const char* text, int backlog, std::string* port) {
+    SOCKET listener = CreateSocket(AF_INET, SOCK_STREAM, 0);
+    struct sockaddr_in address {};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = inet_addr(text);
+    EXPECT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    EXPECT_EQ(::listen(listener, backlog), 0);
+    socklen_t size = sizeof address;
+    ::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &size);
+    *port = std::to_string(ntohs(address.sin_port));
+    return listener;
+}
+
+int IntOption(SOCKET s, int level, int name) {
+    int value = -1;
+    socklen_t size = sizeof value;
+    EXPECT_EQ(::getsockopt(s, level, name, &value, &size), 0) << name;
+    return value;
+}
+
+// A box that loses power or its cable sends neither FIN nor RST. The connection must find
+// that out by itself well within a minute: probes when idle, and a limit on how long sent
+// data may stay unacknowledged. The socket is handed back blocking, as the link expects.
+TEST(MakeConnection, StreamNoticesAVanishedPeerWithinAMinute) {
+    std::string port;
+    SOCKET listener = ListenOn("127.0.2.4", 1, &port);
+    SOCKET s = make_connection(port.c_str(), kConnectionStream, "127.0.2.4");
+    ASSERT_GE(s, 3);
+    EXPECT_EQ(IntOption(s, SOL_SOCKET, SO_KEEPALIVE), 1);
+    const int idle = IntOption(s, IPPROTO_TCP, TCP_KEEPIDLE);
+    const int interval = IntOption(s, IPPROTO_TCP, TCP_KEEPINTVL);
+    const int probes = IntOption(s, IPPROTO_TCP, TCP_KEEPCNT);
+    const int userTimeoutMs = IntOption(s, IPPROTO_TCP, TCP_USER_TIMEOUT);
+    EXPECT_GT(idle, 0);
+    EXPECT_GT(interval, 0);
+    EXPECT_GT(probes, 0);
+    EXPECT_LE(idle + interval * probes, 60) << "an idle dead connection is found too late";
+    EXPECT_GT(userTimeoutMs, 0) << "unacknowledged data would be retried for many minutes";
+    EXPECT_LE(userTimeoutMs, 30000);
+    EXPECT_EQ(::fcntl(s, F_GETFL) & O_NONBLOCK, 0);
+    closesocket(s);
+    closesocket(listener);
+}
+
+// A connect to an address where nothing answers gives up after a few seconds instead of
+// the two minutes of SYN retries. A listener whose backlog is full drops every further
+// SYN, so the connect hangs as one to a switched-off box behind a router does. The connect
+// runs in a child that the test ends after 30 seconds whatever happens.
+TEST(MakeConnection, ConnectToAnAddressThatNeverAnswersIsBounded) {
+    std::string port;
+    SOCKET listener = ListenOn("127.0.2.5", 0, &port);
+    SOCKET filler = make_connection(port.c_str(), kConnectionStream, "127.0.2.5");
+    ASSERT_GE(filler, 3) << "the first connection fills the backlog";
+
+    const auto start = std::chrono::steady_clock::now();
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        SOCKET s = make_connection(port.c_str(), kConnectionStream, "127.0.2.5");
+        ::_exit(s == -1 && WSAGetLastError() == WSAETIMEDOUT ? 0 : 1);
+    }
+    int status = 0;
+    pid_t done = 0;
+    while ((done = ::waitpid(child, &status, WNOHANG)) == 0 &&
+           std::chrono::steady_clock::now() - start < std::chrono::seconds(30)) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    if (done == 0) {
+        ::kill(child, SIGKILL);
+        ::waitpid(child, &status, 0);
+        ADD_FAILURE() << "make_connection was still connecting after 30 seconds";
+    } else {
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
+            << "the connect did not end in a time-out (WSAETIMEDOUT)";
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(20));
+    }
+    closesocket(filler);
+    closesocket(listener);
 }
 
 TEST(MakeConnection, BindsADatagramSocketAndReportsAFailedBind) {

@@ -505,6 +505,51 @@ std::optional<Failure> Query(const Options& options, std::ostream& out) {
     return std::nullopt;
 }
 
+// Whether a name holds a control character (below 32, or 127). Such a name cannot be
+// written on one line of an export or a query, so add refuses it.
+bool HasControlCharacter(std::string_view name) {
+    for (char c : name) {
+        const auto u = static_cast<unsigned char>(c);
+        if (u < 0x20 || u == 0x7f) return true;
+    }
+    return false;
+}
+
+// The name with its control characters spelled out (\n, \r, \t, \xNN), for a message.
+std::string Visible(std::string_view name) {
+    std::string shown;
+    for (char c : name) {
+        const auto u = static_cast<unsigned char>(c);
+        if (c == '\n') {
+            shown += "\\n";
+        } else if (c == '\r') {
+            shown += "\\r";
+        } else if (c == '\t') {
+            shown += "\\t";
+        } else if (u < 0x20 || u == 0x7f) {
+            char hex[8];
+            std::snprintf(hex, sizeof hex, "\\x%02X", u);
+            shown += hex;
+        } else {
+            shown += c;
+        }
+    }
+    return shown;
+}
+
+std::optional<Failure> CheckNewNames(const std::string& subKey, const std::string& valueName) {
+    const char* rule =
+        ": names may not hold control characters (line breaks, tabs and the like); nothing was "
+        "changed.";
+    if (HasControlCharacter(subKey)) {
+        return Failure{"Invalid key name " + Quoted(Visible(FullKeyPath(subKey))) + rule};
+    }
+    if (HasControlCharacter(valueName)) {
+        return Failure{"Invalid value name " + Quoted(Visible(valueName)) + rule};
+    }
+    return std::nullopt;
+}
+
 // The type and bytes that add stores for /t, /d and /nonul.
 std::optional<Failure> BuildAddValue(const Options& options, RegValue* value) {
     const std::string typeText = options.type.value_or("REG_SZ");
@@ -561,6 +606,7 @@ std::optional<Failure> Add(const Options& options, std::ostream& out) {
     const bool setsValue = options.valueName || options.type || options.data || options.noNul;
     RegValue value;
     value.name = options.valueName.value_or("");
+    if (auto failure = CheckNewNames(name->subKey, value.name)) return failure;
     if (setsValue) {
         if (auto failure = BuildAddValue(options, &value)) return failure;
     }

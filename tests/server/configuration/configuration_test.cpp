@@ -211,13 +211,52 @@ TEST_F(ConfigurationTest, NumbersIgnoreTheStoredType) {
     SetRaw(kRoot, "EnableDebugLog", REG_BINARY, eight, sizeof eight);  // too long: default
     SetNumber(kRoot, "NumServers", 1);
     SetNumber(kBox0, "UITimeout", -5, REG_DWORD);
-    SetString(kBox0, "RotationDelay", "20");  // 3 bytes "20\0" read as a number
+    SetString(kBox0, "RotationDelay", "20");  // text: the number it spells
     service_->ReadConfiguration();
     EXPECT_EQ(service_->dhcpActive, 1);
     EXPECT_EQ(service_->tftpActive, 1);
     EXPECT_EQ(service_->enableDebugLog.load(), 0);
     EXPECT_EQ(service_->boxes[0].uiTimeout, -5);
-    EXPECT_EQ(service_->boxes[0].rotationDelay, '2' | '0' << 8);
+    EXPECT_EQ(service_->boxes[0].rotationDelay, 20);
+}
+
+// "dornelreg add ... /v RotationDelay /d 15" stores REG_SZ "15": the box gets 15 seconds,
+// not the character bytes (13617), and the NT event log says which value to fix.
+TEST_F(ConfigurationTest, NumbersStoredAsTextAreReadAsTheirNumberWithANotice) {
+    SetNumber(kRoot, "NumServers", 1);
+    SetString(kRoot, "DHCPActive", "1");
+    SetString(kBox0, "RotationDelay", "15");
+    SetString(kBox0, "UITimeout", "-45", false);  // without its NUL
+    SetRaw(kBox0, "AuthType", REG_EXPAND_SZ, "2", 2);
+    SetString(kBox0, "PrintLinkType", "12345678901");  // longer than 4 bytes, too big: default
+    SetString(kRoot, "TFTPActive", "ab");              // 3 bytes, no number: default, not 0x6261
+    service_->ReadConfiguration();
+    EXPECT_EQ(service_->dhcpActive, 1);
+    EXPECT_EQ(service_->tftpActive, 0);
+    EXPECT_EQ(service_->boxes[0].rotationDelay, 15);
+    EXPECT_EQ(service_->boxes[0].uiTimeout, -45);
+    EXPECT_EQ(service_->boxes[0].authType, 2);
+    EXPECT_EQ(service_->boxes[0].printLinkType, 0);
+
+    const std::string log = NtEventLog();
+    EXPECT_NE(log.find("| information | 100 | WARNING: RotationDelay in " + kBox0 +
+                       " is stored as text (\"15\"); read as the number 15"),
+              std::string::npos)
+        << log;
+    EXPECT_NE(log.find("| information | 100 | WARNING: TFTPActive in " + kRoot +
+                       " is stored as text that is not a number (\"ab\"); the default 0 applies"),
+              std::string::npos)
+        << log;
+    EXPECT_NE(log.find("WARNING: PrintLinkType in " + kBox0), std::string::npos) << log;
+    // Numbers stored as numbers, and strings read as strings, are not mentioned.
+    EXPECT_EQ(log.find("NumServers"), std::string::npos) << log;
+
+    // Stored as a number again, the value reads the same and the notice stops.
+    SetNumber(kBox0, "RotationDelay", 15, REG_DWORD);
+    const std::size_t before = NtEventLog().size();
+    service_->ReadConfiguration();
+    EXPECT_EQ(service_->boxes[0].rotationDelay, 15);
+    EXPECT_EQ(NtEventLog().substr(before).find("RotationDelay"), std::string::npos);
 }
 
 TEST_F(ConfigurationTest, StringsFollowTheStoredBytes) {

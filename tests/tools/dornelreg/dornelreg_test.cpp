@@ -420,6 +420,27 @@ TEST_F(DornelRegTest, BadInputFailsWithAReasonAndChangesNothing) {
     EXPECT_FALSE(std::filesystem::exists(dir_ + "/x.reg"));
 }
 
+// A name with a line break cannot be written on one line of an export or a query, so one
+// such value would make the whole tree impossible to export: add refuses it up front.
+TEST_F(DornelRegTest, AddRefusesNamesWithControlCharacters) {
+    Put(kBoxPath, "NumServers", REG_BINARY, {1, 0, 0, 0});
+    const std::string before = Dump(kBoxPath);
+    const std::string box = kBoxKey;
+    Fails({"add", box, "/v", "Rotation\nDelay", "/d", "15", "/f"},
+          "Invalid value name \"Rotation\\nDelay\": names may not hold control characters");
+    Fails({"add", box, "/v", "Tab\tName", "/d", "1"}, "Invalid value name \"Tab\\tName\"");
+    Fails({"add", box, "/v", std::string("Bell\x07") + "\x7f", "/d", "1"}, "\"Bell\\x07\\x7F\"");
+    Fails({"add", box + "\\Box\r001", "/v", "IPAddress", "/d", "10.0.0.7"},
+          "Invalid key name \"HKEY_LOCAL_MACHINE\\SOFTWARE\\Orvane "
+          "Technology\\ZuvexBox\\Box\\r001\"");
+    Fails({"add", box + "\\New\nKey"}, "Invalid key name");
+    EXPECT_EQ(Dump(kBoxPath), before) << "nothing was created or written";
+
+    // The tree stays exportable; ordinary names with spaces and punctuation are fine.
+    Ok({"add", box, "/v", "Odd name (x|y) \"z\"", "/d", "ok"});
+    Ok({"export", box, dir_ + "/tree.reg"});
+}
+
 TEST_F(DornelRegTest, MalformedImportNamesTheLineAndImportsNothing) {
     WriteFile("bad.reg",
               "Windows Registry Editor Version 5.00\n\n"
