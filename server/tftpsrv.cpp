@@ -62,6 +62,7 @@ void ClearSlot(TFTP_CLIENT& slot) {
     slot.lastBlock = false;
     slot.resends = 0;
     slot.deadline = 0;
+    slot.ahead = -1;
 }
 
 // Every slot starts without a file (descriptor 0 is a file like any other).
@@ -127,6 +128,24 @@ void SendHeldBlock(TFTP_CLIENT& client, SOCKET s) {
     ::sendto(s, &client.opcode, static_cast<std::size_t>(kTftpDataHeader + client.length),
              MSG_NOSIGNAL, reinterpret_cast<const sockaddr*>(&client.peer), sizeof client.peer);
     client.blockNumber = block;
+}
+
+// Reads the slot's next block into next (up to 512 bytes, fewer only at the end of the
+// file); ahead is its length, or -1 when the read failed.
+void ReadAhead(TFTP_CLIENT& client) {
+    int count = 0;
+    while (count < kTftpBlockSize) {
+        const ssize_t n = ::read(client.file, client.next + count,
+                                 static_cast<std::size_t>(kTftpBlockSize - count));
+        if (n == 0) break;
+        if (n < 0) {
+            if (errno == EINTR || errno == EAGAIN) continue;
+            client.ahead = -1;
+            return;
+        }
+        count += static_cast<int>(n);
+    }
+    client.ahead = count;
 }
 
 std::string HostText(std::uint32_t address) {
@@ -354,6 +373,7 @@ void TftpResetTable() {
         if (tableReady && slot.file != kTftpNoFile) ::close(slot.file);
         std::memset(&slot, 0, sizeof slot);
         slot.file = kTftpNoFile;
+        slot.ahead = -1;
     }
     next_free_slot = 0;
 }
@@ -390,6 +410,7 @@ int LocateHost(std::uint32_t hostAddress) {
     client.lastBlock = false;
     client.resends = 0;
     client.deadline = 0;
+    client.ahead = -1;
     return slot;
 }
 
@@ -398,33 +419,28 @@ int SendNextBlock(int slot, const sockaddr* peer, socklen_t peerLength, SOCKET s
     if (peer->sa_family == AF_INET && peerLength >= static_cast<socklen_t>(sizeof client.peer)) {
         std::memcpy(&client.peer, peer, sizeof client.peer);
     }
-    int count = 0;
-    bool failed = client.file == kTftpNoFile;
-    while (!failed && count < kTftpBlockSize) {
-        const ssize_t n = ::read(client.file, client.data + count,
-                                 static_cast<std::size_t>(kTftpBlockSize - count));
-        if (n == 0) break;
-        if (n < 0) {
-            if (errno == EINTR || errno == EAGAIN) continue;
-            failed = true;
-            break;
-        }
-        count += static_cast<int>(n);
-    }
-    if (failed) {
+    // The block was read ahead while the client was busy with the one before; a slot that
+    // has none ready (the first block) reads it now.
+    if (client.ahead < 0 && client.file != kTftpNoFile) ReadAhead(client);
+    if (client.ahead < 0) {
         ClearSlot(client);
         return 1;
     }
+    const int count = client.ahead;
+    std::memcpy(client.data, client.next, static_cast<std::size_t>(count));
+    client.ahead = -1;
     client.blockNumber = static_cast<std::uint16_t>(client.blockNumber + 1);
     client.length = count;
     client.lastBlock = count < kTftpBlockSize;
     client.resends = 0;
     client.deadline = TftpNow() + TftpTimeoutMs(0);
     SendHeldBlock(client, s);
-    // The last block needs nothing more from the file; the slot waits for its ACK.
-    if (client.lastBlock && client.file != kTftpNoFile) {
-        ::close(client.file);
+    if (client.lastBlock) {
+        // The last block needs nothing more from the file; the slot waits for its ACK.
+        if (client.file != kTftpNoFile) ::close(client.file);
         client.file = kTftpNoFile;
+    } else {
+        ReadAhead(client);
     }
     return 1;
 }
@@ -481,6 +497,7 @@ int ReplyToClient(SOCKET s, const sockaddr* peer, socklen_t peerLength, const ch
             // A new request from the same host restarts its transfer.
             if (client.file != kTftpNoFile) ::close(client.file);
             client.deadline = 0;
+            client.ahead = -1;
             int code = kTftpErrorFileNotFound;
             client.file = OpenFileForReading(packet, length, &code);
             client.blockNumber = 0;

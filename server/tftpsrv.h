@@ -84,6 +84,8 @@ struct TFTP_CLIENT {
     bool lastBlock;             // that block was shorter than 512: the file's last
     int resends;                // times that block has been sent again
     std::int64_t deadline;      // TftpNow() milliseconds at which it is sent again
+    char next[kTftpBlockSize];  // the following block, read ahead after a send
+    int ahead;                  // data bytes in next; -1 when none is read
 };
 static_assert(offsetof(TFTP_CLIENT, blockNumber) == offsetof(TFTP_CLIENT, opcode) + 2);
 static_assert(offsetof(TFTP_CLIENT, data) == offsetof(TFTP_CLIENT, opcode) + kTftpDataHeader);
