@@ -624,7 +624,7 @@ TEST_F(TftpThreadTest, TerminateEndsTheThreadAndAFailedBindReturnsOne) {
     EXPECT_EQ(thread_.get(), 0u);
 
     // The port held by another socket: the thread cannot set up and ends with 1.
-    LoopbackSocket holder("0.0.0.0");
+    LoopbackSocket holder("127.0.0.1");
     ::setenv("DORNEL_TFTP_PORT", std::to_string(holder.port()).c_str(), 1);
     EXPECT_EQ(TftpThread(nullptr), 1u);
 }
