@@ -6,7 +6,7 @@
 //
 // The file is named by the REG_SZ value "UserFile" of
 // HKEY_LOCAL_MACHINE\SOFTWARE\Orvane Technology\ZuvexBox\CustAuth (a system path such as
-// "C:\dornel\boxusers" or a native one). One user a line:
+// "C:\dornel-private\boxusers" or a native one). One user a line:
 //   user:hash[:qualified name]
 // where hash is any crypt(3) hash ("$y$...", "$6$...") and the optional qualified name is
 // the name returned to the server for the accounting back-end (the typed name when

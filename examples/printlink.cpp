@@ -5,7 +5,7 @@
 //
 // The ledger file is named by the REG_SZ value "Ledger" of
 // HKEY_LOCAL_MACHINE\SOFTWARE\Orvane Technology\ZuvexBox\PrintLink (a system path such as
-// "C:\dornel\ledger.db" or a native one). Tables:
+// "C:\dornel-private\ledger.db" or a native one). Tables:
 //   accounts(user TEXT PRIMARY KEY, balance_cents INTEGER)   one row per user
 //   deposits(id, time, user, amount_cents, box, balance_cents) one row per deposit
 // Money is kept in whole cents, so sums never drift; the time is UTC
@@ -15,7 +15,8 @@
 // call opens its own connection, so several box threads and several processes may use the
 // ledger at once: the database runs in WAL mode, waits up to kBusyTimeoutMs for a lock,
 // and a deposit is one BEGIN IMMEDIATE transaction (the balance update and its deposit row
-// are written together or not at all). An unknown user, a ledger that cannot be opened or
+// are written together or not at all). A ledger the plug-in creates is mode 0600, and so
+// are its -wal and -shm files. An unknown user, a ledger that cannot be opened or
 // a refused amount yields the failure value -1000000.0. The spawn account strings are not
 // used by this plug-in.
 
@@ -23,7 +24,9 @@
 #include <cstdint>
 #include <string>
 
+#include <fcntl.h>
 #include <sqlite3.h>
+#include <unistd.h>
 
 #include "examples/pluginconfig.h"
 
@@ -69,6 +72,12 @@ class Ledger {
     bool Open(bool create) {
         const std::string path = examples::ReadPathSetting(kSettingsSubKey, kLedgerValue);
         if (path.empty()) return false;
+        // The ledger holds every user's money: a new one is readable by its owner alone
+        // (SQLite gives its -wal and -shm files the same mode).
+        if (create) {
+            const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+            if (fd >= 0) ::close(fd);
+        }
         const int flags =
             SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX | (create ? SQLITE_OPEN_CREATE : 0);
         if (sqlite3_open_v2(path.c_str(), &db_, flags, nullptr) != SQLITE_OK) return false;

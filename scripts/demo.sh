@@ -46,6 +46,9 @@ ROOT=$(mktemp -d /tmp/dornel-demo-XXXXXX)
 # The service's unit and PAM files go into the root as well, never the system's folders.
 export DORNEL_ROOT=$ROOT DORNEL_UNIT_DIR=$ROOT/units DORNEL_PAM_DIR=$ROOT/pam
 mkdir -p "$ROOT/c/dornel/log" "$ROOT/units" "$ROOT/pam"
+# The plug-ins' user file and ledger live apart from the TFTP folder (C:\dornel), readable by
+# the service's account alone.
+mkdir -m 0700 "$ROOT/c/dornel-private"
 BOX_PIDS=()
 STARTED=0
 
@@ -69,13 +72,16 @@ trap cleanup EXIT
 say "configuration (root $ROOT)"
 # Users of custauth.so: name and crypt(3) hash; both users' password is "demo1234".
 HASH='$6$dorneldemo$NXW2On91R1r.3qHZEUIHX3231BVvMGH9oncBJkTUuNG4r3YPrysnoRfv/trITbhgpNL9vVcWVYDNqaFuyerbu/'
-printf 'alice:%s\nbob:%s\n' "$HASH" "$HASH" > "$ROOT/c/dornel/boxusers"
-# Balances of printlink.so, in whole cents.
-sqlite3 "$ROOT/c/dornel/ledger.db" <<'EOF'
+(
+  umask 077
+  printf 'alice:%s\nbob:%s\n' "$HASH" "$HASH" > "$ROOT/c/dornel-private/boxusers"
+  # Balances of printlink.so, in whole cents.
+  sqlite3 "$ROOT/c/dornel-private/ledger.db" <<'EOF'
 CREATE TABLE IF NOT EXISTS accounts(user TEXT PRIMARY KEY NOT NULL,
                                     balance_cents INTEGER NOT NULL DEFAULT 0);
 INSERT OR REPLACE INTO accounts VALUES('alice', 500), ('bob', 1250);
 EOF
+)
 
 cat > "$ROOT/demo.reg" <<'EOF'
 Windows Registry Editor Version 5.00
@@ -109,10 +115,10 @@ Windows Registry Editor Version 5.00
 "Message00-01"="Print top-up"
 
 [HKEY_LOCAL_MACHINE\SOFTWARE\Orvane Technology\ZuvexBox\CustAuth]
-"UserFile"="C:\\dornel\\boxusers"
+"UserFile"="C:\\dornel-private\\boxusers"
 
 [HKEY_LOCAL_MACHINE\SOFTWARE\Orvane Technology\ZuvexBox\PrintLink]
-"Ledger"="C:\\dornel\\ledger.db"
+"Ledger"="C:\\dornel-private\\ledger.db"
 EOF
 "$BIN/dornelreg" import "$ROOT/demo.reg"
 "$BIN/dornelreg" query "HKLM\\SOFTWARE\\Orvane Technology\\ZuvexBox\\Box000" | sed 's/^/  /'

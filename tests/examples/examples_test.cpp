@@ -12,6 +12,7 @@
 
 #include <crypt.h>
 #include <sqlite3.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -117,6 +118,21 @@ TEST_F(Ledger, BalancesAndDepositsAreKeptInCents) {
     EXPECT_EQ(QueryNumber(path_, "SELECT amount_cents FROM deposits WHERE box = 4"), 210);
     EXPECT_EQ(QueryNumber(path_, "SELECT balance_cents FROM deposits WHERE box = 4"), 1460);
     EXPECT_EQ(QueryNumber(path_, "SELECT count(*) FROM deposits WHERE length(time) = 23"), 2);
+}
+
+TEST_F(Ledger, ALedgerThePluginCreatesIsReadableByItsOwnerAlone) {
+    const mode_t old = ::umask(022);
+    AddUser("jsmith", 100);
+    EXPECT_DOUBLE_EQ(Deposit("jsmith", 1.0), 2.0);
+    ::umask(old);
+    struct stat info {};
+    ASSERT_EQ(::stat(path_.c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, 0600u);
+    for (const char* suffix : {"-wal", "-shm"}) {
+        if (::stat((path_ + suffix).c_str(), &info) == 0) {
+            EXPECT_EQ(info.st_mode & 0077, 0u) << suffix;
+        }
+    }
 }
 
 TEST_F(Ledger, TenDepositorsAndTwoProcessesLoseNothing) {

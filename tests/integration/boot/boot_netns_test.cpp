@@ -6,6 +6,7 @@
 // (busybox udhcpc, tftp-hpa's tftp, busybox tftp, curl) or crafted datagrams come from the
 // box namespace. Needs root and "ip netns"; skips otherwise.
 
+#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <filesystem>
@@ -14,6 +15,7 @@
 #include <optional>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <net/if.h>
@@ -145,6 +147,79 @@ std::string Address(const Bytes& bytes, std::size_t at) {
     return ::inet_ntop(AF_INET, bytes.data() + at, text, sizeof text);
 }
 
+// A lossy link for kernels without netem: a relay in the box namespace that a client talks
+// to on 127.0.0.1:port() and that passes every datagram on to the TFTP server and back,
+// dropping every tenth datagram in each direction. It holds one upstream socket on the box
+// device, so the server sees one host and port for the transfer.
+class LossyRelay {
+  public:
+    explicit LossyRelay(const BootNetwork& network) {
+        NetnsScope scope(network.boxFd);
+        front_ = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        back_ = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        sockaddr_in local{};
+        local.sin_family = AF_INET;
+        local.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        ::bind(front_, reinterpret_cast<sockaddr*>(&local), sizeof local);
+        socklen_t length = sizeof local;
+        ::getsockname(front_, reinterpret_cast<sockaddr*>(&local), &length);
+        port_ = ntohs(local.sin_port);
+        ::setsockopt(back_, SOL_SOCKET, SO_BINDTODEVICE, network.boxDevice.c_str(),
+                     static_cast<socklen_t>(network.boxDevice.size() + 1));
+        thread_ = std::thread([this] { Run(); });
+    }
+    ~LossyRelay() {
+        stop_.store(true);
+        thread_.join();
+        ::close(front_);
+        ::close(back_);
+    }
+    LossyRelay(const LossyRelay&) = delete;
+    LossyRelay& operator=(const LossyRelay&) = delete;
+    int port() const { return port_; }
+    int dropped() const { return dropped_.load(); }
+
+  private:
+    void Run() {
+        sockaddr_in server{};
+        server.sin_family = AF_INET;
+        server.sin_addr.s_addr = inet_addr("10.77.0.1");
+        server.sin_port = htons(kTftpPort);
+        sockaddr_in client{};
+        int up = 0, down = 0;
+        char buffer[2048];
+        while (!stop_.load()) {
+            pollfd wait[2] = {{front_, POLLIN, 0}, {back_, POLLIN, 0}};
+            if (::poll(wait, 2, 100) <= 0) continue;
+            if (wait[0].revents & POLLIN) {
+                socklen_t length = sizeof client;
+                const ssize_t n = ::recvfrom(front_, buffer, sizeof buffer, 0,
+                                             reinterpret_cast<sockaddr*>(&client), &length);
+                if (n >= 0 && ++up % 10 != 0) {
+                    ::sendto(back_, buffer, static_cast<std::size_t>(n), 0,
+                             reinterpret_cast<sockaddr*>(&server), sizeof server);
+                } else if (n >= 0) {
+                    ++dropped_;
+                }
+            }
+            if (wait[1].revents & POLLIN) {
+                const ssize_t n = ::recv(back_, buffer, sizeof buffer, 0);
+                if (n >= 0 && ++down % 10 != 0 && client.sin_port != 0) {
+                    ::sendto(front_, buffer, static_cast<std::size_t>(n), 0,
+                             reinterpret_cast<sockaddr*>(&client), sizeof client);
+                } else if (n >= 0) {
+                    ++dropped_;
+                }
+            }
+        }
+    }
+
+    int front_ = -1, back_ = -1, port_ = 0;
+    std::atomic<bool> stop_{false};
+    std::atomic<int> dropped_{0};
+    std::thread thread_;
+};
+
 // ---------------------------------------------------------------------------------------
 // The suite: one namespace pair and one registry for every case
 // ---------------------------------------------------------------------------------------
@@ -176,14 +251,31 @@ class BootServicesTest : public ::testing::Test {
         platform::paths::MakeDirectories(*folder_);
         for (const auto& [name, size] : {std::pair<const char*, std::size_t>{"orvane.bin", 1000},
                                          {"f1024.bin", 1024},
+                                         {"f300.bin", 300 * 512 + 100},
                                          {"f1m.bin", 1048576}}) {
             std::ofstream out(*folder_ + "/" + name, std::ios::binary);
             for (std::size_t i = 0; i < size; ++i) {
                 out.put(static_cast<char>((i * 7919 + size) % 253));
             }
         }
+        for (const char* name : {"orvane.bin", "f1024.bin", "f300.bin", "f1m.bin"}) {
+            ::chmod((*folder_ + "/" + name).c_str(), 0644);
+        }
         // A file beside the served folder that a climbing name would reach.
         std::ofstream(fs::path(*folder_).parent_path() / "secret") << "not for boxes\n";
+        // What must never leave the server, though it sits in the served folder: the log
+        // folder (its file readable by everyone all the same) and the plug-ins' private files.
+        platform::paths::MakeDirectories(*folder_ + "/log");
+        {
+            std::lock_guard<std::mutex> guard(ConfigLock());
+            std::snprintf(LogDir, sizeof LogDir, "C:\\dornel\\log");
+        }
+        std::ofstream(*folder_ + "/log/dornel.log") << "12/08/2026 10:00:00|0|11|jsmith|5.00|\n";
+        ::chmod((*folder_ + "/log/dornel.log").c_str(), 0644);
+        std::ofstream(*folder_ + "/boxusers") << "jsmith:$6$salt$hash\n";
+        ::chmod((*folder_ + "/boxusers").c_str(), 0600);
+        std::ofstream(*folder_ + "/ledger.db") << "SQLite format 3";
+        ::chmod((*folder_ + "/ledger.db").c_str(), 0600);
         // The udhcpc script: record what it was told, configure the box end.
         std::ofstream script(registry_->path() + "/udhcpc.script");
         script << "#!/bin/sh\n"
@@ -242,9 +334,13 @@ class BootServicesTest : public ::testing::Test {
             answered = probe.Receive(100).has_value();
         }
         ASSERT_TRUE(answered) << "TFTP thread did not answer";
-        // Let the probe's transfer finish (1000 bytes: two blocks) so it holds no slot.
+        // Let the probe's transfer finish (1000 bytes: two blocks, the second acknowledged)
+        // so it holds no slot.
         probe.SendTo("10.77.0.1", kTftpPort, {0, 4, 0, 1});
-        while (probe.Receive(100)) {
+        while (std::optional<Datagram> block = probe.Receive(300)) {
+            if (block->bytes.size() >= 4 && block->bytes[3] == 2) {
+                probe.SendTo("10.77.0.1", kTftpPort, {0, 4, 0, 2});
+            }
         }
     }
 
@@ -535,16 +631,79 @@ TEST_F(BootServicesTest, OtherPacketsGetNoAnswerAndEmptyDatagramsLeaveTheService
         {0, TFTP_WRQ, 'x', 0, 'o', 'c', 't', 'e', 't', 0},
         {0, TFTP_DATA, 0, 1, 'a', 'b'},
         {0, TFTP_ERROR, 0, 2, 'n', 'o', 0},
-        {0, 1, '.', '.', '/', 's', 'e', 'c', 'r', 'e', 't', 0, 'o', 'c', 't', 'e', 't', 0},
         {},
     };
     for (const Bytes& packet : ignored) {
         client.SendTo("10.77.0.1", kTftpPort, packet);
         EXPECT_FALSE(client.Receive(400).has_value()) << packet.size() << " bytes";
     }
+    // A name that climbs out of the folder is refused with an access violation.
+    client.SendTo(
+        "10.77.0.1", kTftpPort,
+        {0, 1, '.', '.', '/', 's', 'e', 'c', 'r', 'e', 't', 0, 'o', 'c', 't', 'e', 't', 0});
+    const std::optional<Datagram> refusal = client.Receive(1000);
+    ASSERT_TRUE(refusal.has_value());
+    EXPECT_EQ(refusal->bytes, (Bytes{0,   TFTP_ERROR, 0,   2,   'A', 'c', 'c', 'e', 's', 's', ' ',
+                                     'v', 'i',        'o', 'l', 'a', 't', 'i', 'o', 'n', 0}));
     const std::string image = Work() + "/after-empty.bin";
     ASSERT_EQ(network_->InBox("tftp 10.77.0.1 -m binary -c get orvane.bin " + image), 0);
     EXPECT_TRUE(SameFile(image, Served("orvane.bin")));
+}
+
+TEST_F(BootServicesTest, SecretsInTheServedFolderAreRefusedWithAnError) {
+    // busybox tftp exits 1 on an ERROR packet and removes its local file.
+    for (const char* name : {"log/dornel.log", "boxusers", "ledger.db"}) {
+        const std::string out = Work() + "/stolen";
+        fs::remove(out);
+        const std::string err = Work() + "/stolen.err";
+        EXPECT_EQ(network_->InBox("busybox tftp -g -r " + std::string(name) + " -l " + out +
+                                      " 10.77.0.1 2>" + err,
+                                  20),
+                  1)
+            << name;
+        EXPECT_FALSE(fs::exists(out) && fs::file_size(out) > 0) << name;
+        EXPECT_NE(ReadWhole(err).find("Access violation"), std::string::npos)
+            << name << ": " << ReadWhole(err);
+    }
+    // A missing file is told, not left to the client's time-out.
+    const std::string err = Work() + "/missing.err";
+    EXPECT_EQ(network_->InBox("busybox tftp -g -r missing.bin -l " + Work() +
+                              "/missing.bin 10.77.0.1 2>" + err),
+              1);
+    EXPECT_NE(ReadWhole(err).find("File not found"), std::string::npos) << ReadWhole(err);
+}
+
+TEST_F(BootServicesTest, BootFinishesWithOnePacketInTenDropped) {
+    const std::string out = Work() + "/lossy.bin";
+    // netem on the box's end of the link where the kernel has it; else the relay above,
+    // which drops every tenth datagram both ways.
+    const bool netem = Shell("ip netns exec " + network_->box + " tc qdisc add dev " +
+                             network_->boxDevice + " root netem loss 10% >/dev/null 2>&1") == 0;
+    std::unique_ptr<LossyRelay> relay;
+    std::string target = "10.77.0.1";
+    if (!netem) {
+        relay = std::make_unique<LossyRelay>(*network_);
+        target = "127.0.0.1 " + std::to_string(relay->port());
+    }
+    for (const char* client : {"hpa", "busybox"}) {
+        fs::remove(out);
+        const std::string command =
+            std::string(client) == "hpa"
+                ? "tftp " + target + " -m binary -c get f300.bin " + out
+                : "busybox tftp -g -r f300.bin -l " + out + " " + target + " 2>/dev/null";
+        const auto start = std::chrono::steady_clock::now();
+        EXPECT_EQ(network_->InBox(command, 90), 0) << client;
+        EXPECT_TRUE(SameFile(out, Served("f300.bin"))) << client;
+        std::printf("  %s fetched 301 blocks in %.1f s%s\n", client,
+                    std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(),
+                    netem ? " (netem)" : "");
+    }
+    if (netem) {
+        Shell("ip netns exec " + network_->box + " tc qdisc del dev " + network_->boxDevice +
+              " root >/dev/null 2>&1");
+    } else {
+        EXPECT_GT(relay->dropped(), 20);
+    }
 }
 
 }  // namespace

@@ -140,14 +140,17 @@ Bytes DataPacket(std::uint16_t block, const Bytes& content, std::size_t from, st
     return packet;
 }
 
-void ResetTransferTable() {
-    for (TFTP_CLIENT& slot : ClientList) {
-        if (slot.file != kTftpNoFile) ::close(slot.file);
-        std::memset(&slot, 0, sizeof slot);
-        slot.file = kTftpNoFile;
-    }
-    next_free_slot = 0;
+Bytes ErrorPacket(int code, const char* text) {
+    std::string packet("\0\5\0", 3);
+    packet += static_cast<char>(code);
+    packet += text;
+    packet += '\0';
+    return Bytes(packet.begin(), packet.end());
 }
+const Bytes kNotFound = ErrorPacket(1, "File not found");
+const Bytes kAccessViolation = ErrorPacket(2, "Access violation");
+
+void ResetTransferTable() { TftpResetTable(); }
 
 class TftpTest : public ::testing::Test {
   protected:
@@ -162,6 +165,7 @@ class TftpTest : public ::testing::Test {
         }
         folder_ = platform::paths::NativePath("C:\\dornel");
         ASSERT_TRUE(platform::paths::MakeDirectories(folder_));
+        ::chmod(folder_.c_str(), 0755);
         service_ = std::make_unique<CNTService>("Dornel TFTP test", "dorneltftptest");
         ResetTransferTable();
     }
@@ -178,9 +182,12 @@ class TftpTest : public ::testing::Test {
         for (std::size_t i = 0; i < size; ++i) {
             content[i] = static_cast<std::uint8_t>((i * 131 + size) % 251);
         }
-        std::ofstream out(folder_ + "/" + name, std::ios::binary);
-        out.write(reinterpret_cast<const char*>(content.data()),
-                  static_cast<std::streamsize>(content.size()));
+        {
+            std::ofstream out(folder_ + "/" + name, std::ios::binary);
+            out.write(reinterpret_cast<const char*>(content.data()),
+                      static_cast<std::streamsize>(content.size()));
+        }
+        ::chmod((folder_ + "/" + name).c_str(), 0644);
         return content;
     }
 
@@ -215,9 +222,11 @@ TEST_F(TftpTest, FileIsSentInBlocksOfFiveHundredTwelveOnePerAck) {
     EXPECT_EQ(box_.Receive(), DataPacket(1, content, 0, 512));
     Deliver(box_, Ack(1));
     EXPECT_EQ(box_.Receive(), DataPacket(2, content, 512, 488));
-    EXPECT_EQ(ClientList[0].hostAddress, 0u);  // the short block ended the transfer
-    Deliver(box_, Ack(2));                     // the box's last ACK gets nothing
+    // The short block is held until the box acknowledges it, which ends the transfer.
+    EXPECT_EQ(ClientList[0].hostAddress, inet_addr("127.0.0.1"));
+    Deliver(box_, Ack(2));
     EXPECT_EQ(box_.Receive(), std::nullopt);
+    EXPECT_EQ(ClientList[0].hostAddress, 0u);
     EXPECT_NE(
         EventLogText().find("| information | 108 | Opening TFTP file C:\\dornel\\orvane.bin\n"),
         std::string::npos);
@@ -233,13 +242,25 @@ TEST_F(TftpTest, FileOfWholeBlocksEndsWithAnEmptyBlock) {
     EXPECT_EQ(box_.Receive(), DataPacket(3, content, 1024, 0));
 }
 
-TEST_F(TftpTest, EveryAckReleasesTheNextBlockAndRequestRestarts) {
+TEST_F(TftpTest, LostBlockIsResentAndDuplicateAcksNeverSkipOrDoubleABlock) {
     const Bytes content = MakeFile("orvane.bin", 2000);
     Deliver(box_, ReadRequest("orvane.bin"));
     EXPECT_EQ(box_.Receive(), DataPacket(1, content, 0, 512));
     Deliver(box_, Ack(1));
-    EXPECT_EQ(box_.Receive(), DataPacket(2, content, 512, 512));
-    Deliver(box_, Ack(1));  // a duplicate: the following block, not a repeat
+    ASSERT_EQ(box_.Receive(), DataPacket(2, content, 512, 512));  // lost on its way
+    // The box, still waiting for block 2, acknowledges block 1 again: never block 3, and
+    // no second copy of anything for a duplicate.
+    Deliver(box_, Ack(1));
+    Deliver(box_, Ack(1));
+    EXPECT_EQ(box_.Receive(), std::nullopt);
+    // ACKs from another port of the host, or of blocks never sent, move nothing.
+    LoopbackSocket otherPort;
+    Deliver(otherPort, Ack(2));
+    Deliver(box_, Ack(7));
+    EXPECT_EQ(box_.Receive(), std::nullopt);
+    EXPECT_EQ(otherPort.Receive(), std::nullopt);
+    EXPECT_EQ(ClientList[0].blockNumber, 2);
+    Deliver(box_, Ack(2));
     EXPECT_EQ(box_.Receive(), DataPacket(3, content, 1024, 512));
     Deliver(box_, ReadRequest("orvane.bin"));
     EXPECT_EQ(box_.Receive(), DataPacket(1, content, 0, 512));
@@ -262,16 +283,153 @@ TEST_F(TftpTest, TwentyFiveTransfersInARowAllComplete) {
     EXPECT_LE(next_free_slot, 1);
 }
 
+TEST_F(TftpTest, TimeOutsResendTheHeldBlockThenGiveUpAndFreeTheSlot) {
+    const Bytes content = MakeFile("orvane.bin", 700);
+    Deliver(box_, ReadRequest("orvane.bin"));
+    ASSERT_EQ(box_.Receive(), DataPacket(1, content, 0, 512));
+    const int wait = TftpCheckTimeouts(server_.fd(), TftpNow());
+    EXPECT_GT(wait, 0);
+    EXPECT_LE(wait, TftpTimeoutMs(0));
+    EXPECT_EQ(box_.Receive(), std::nullopt);  // nothing before the time-out
+    // Every time-out sends the block again and waits longer for its ACK.
+    for (int resend = 1; resend <= kTftpMaxResends; ++resend) {
+        EXPECT_EQ(TftpCheckTimeouts(server_.fd(), ClientList[0].deadline), TftpTimeoutMs(resend));
+        EXPECT_EQ(box_.Receive(), DataPacket(1, content, 0, 512)) << "resend " << resend;
+        EXPECT_EQ(box_.Receive(), std::nullopt);
+    }
+    // One more without an answer: the transfer is given up and its slot is free.
+    EXPECT_EQ(TftpCheckTimeouts(server_.fd(), ClientList[0].deadline), -1);
+    EXPECT_EQ(box_.Receive(), std::nullopt);
+    EXPECT_EQ(ClientList[0].hostAddress, 0u);
+    EXPECT_EQ(ClientList[0].file, kTftpNoFile);
+    // A late ACK finds no transfer and gets nothing.
+    Deliver(box_, Ack(1));
+    EXPECT_EQ(box_.Receive(), std::nullopt);
+
+    // The last, short block is held and resent too; its ACK ends the transfer.
+    Deliver(box_, ReadRequest("orvane.bin"));
+    ASSERT_EQ(box_.Receive(), DataPacket(1, content, 0, 512));
+    Deliver(box_, Ack(1));
+    ASSERT_EQ(box_.Receive(), DataPacket(2, content, 512, 188));  // lost
+    Deliver(box_, Ack(1));
+    EXPECT_EQ(box_.Receive(), std::nullopt);
+    TftpCheckTimeouts(server_.fd(), ClientList[0].deadline);
+    EXPECT_EQ(box_.Receive(), DataPacket(2, content, 512, 188));
+    Deliver(box_, Ack(2));
+    EXPECT_EQ(ClientList[0].hostAddress, 0u);
+    EXPECT_EQ(TftpCheckTimeouts(server_.fd(), TftpNow() + 60000), -1);
+    EXPECT_EQ(box_.Receive(), std::nullopt);
+}
+
+TEST_F(TftpTest, ClientErrorEndsItsTransferAndFreesItsSlot) {
+    const Bytes content = MakeFile("orvane.bin", 5000);
+    std::vector<std::unique_ptr<LoopbackSocket>> hosts;
+    for (int i = 0; i < kTftpSlots; ++i) {
+        const std::string address = "127.0.0." + std::to_string(10 + i);
+        hosts.push_back(std::make_unique<LoopbackSocket>(address.c_str()));
+        Deliver(*hosts.back(), ReadRequest("orvane.bin"));
+        ASSERT_EQ(hosts.back()->Receive(), DataPacket(1, content, 0, 512)) << address;
+    }
+    Deliver(box_, ReadRequest("orvane.bin"));
+    EXPECT_EQ(box_.Receive(), (Bytes{0, 5}));
+    // An ERROR from another port of a host leaves that host's transfer alone.
+    LoopbackSocket stray("127.0.0.15");
+    Deliver(stray, ErrorPacket(0, "stray"));
+    Deliver(box_, ReadRequest("orvane.bin"));
+    EXPECT_EQ(box_.Receive(), (Bytes{0, 5}));
+    // The host's own ERROR ends its transfer silently; the next box gets the slot.
+    Deliver(*hosts[5], ErrorPacket(3, "Disk full"));
+    EXPECT_EQ(hosts[5]->Receive(), std::nullopt);
+    Deliver(box_, ReadRequest("orvane.bin"));
+    EXPECT_EQ(box_.Receive(), DataPacket(1, content, 0, 512));
+}
+
+// ---------------------------------------------------------------------------------------
+// What is served
+// ---------------------------------------------------------------------------------------
+
+TEST_F(TftpTest, SecretsLinksAndClosedFilesAreRefused) {
+    {
+        std::lock_guard<std::mutex> guard(ConfigLock());
+        std::snprintf(LogDir, sizeof LogDir, "C:\\dornel\\log");
+    }
+    const Bytes content = MakeFile("orvane.bin", 600);
+    // The log folder inside the served folder, its file readable by everyone all the same.
+    fs::create_directory(folder_ + "/log");
+    ::chmod((folder_ + "/log").c_str(), 0755);
+    MakeFile("log/dornel.log", 100);
+    ::symlink("log", (folder_ + "/logs").c_str());
+    MakeFile("boxusers", 100);
+    ::chmod((folder_ + "/boxusers").c_str(), 0600);
+    MakeFile("ledger.db", 100);
+    ::chmod((folder_ + "/ledger.db").c_str(), 0640);
+    // A folder others may not search, though the file in it is readable by everyone.
+    fs::create_directory(folder_ + "/private");
+    MakeFile("private/orvane.bin", 100);
+    ::chmod((folder_ + "/private").c_str(), 0754);
+    // A link out of the folder to a file readable by everyone, and one that stays inside.
+    const std::string outside = fs::path(folder_).parent_path().string() + "/outside.bin";
+    std::ofstream(outside) << "outside";
+    ::chmod(outside.c_str(), 0644);
+    ::symlink(outside.c_str(), (folder_ + "/escape.bin").c_str());
+    ::symlink("orvane.bin", (folder_ + "/alias.bin").c_str());
+
+    for (const char* name : {"log/dornel.log", "logs/dornel.log", "log\\dornel.log", "boxusers",
+                             "ledger.db", "private/orvane.bin", "escape.bin"}) {
+        Deliver(box_, ReadRequest(name));
+        EXPECT_EQ(box_.Receive(), kAccessViolation) << name;
+    }
+    EXPECT_EQ(next_free_slot, 1);
+    EXPECT_EQ(ClientList[0].hostAddress, 0u);  // refusals hold no slot
+    Deliver(box_, ReadRequest("alias.bin"));
+    EXPECT_EQ(box_.Receive(), DataPacket(1, content, 0, 512));
+    Deliver(box_, ReadRequest("orvane.bin"));
+    EXPECT_EQ(box_.Receive(), DataPacket(1, content, 0, 512));
+}
+
+TEST_F(TftpTest, TheRegistrysFolderServesOnlyItsDriveFolders) {
+    // The served folder set to the run's root itself, open to everyone.
+    ::chmod(root_.c_str(), 0755);
+    ::chmod((root_ + "/c").c_str(), 0755);
+    {
+        std::lock_guard<std::mutex> guard(ConfigLock());
+        std::snprintf(GlobalTFTPDirectory, sizeof GlobalTFTPDirectory, "%s", root_.c_str());
+    }
+    const Bytes content = MakeFile("orvane.bin", 100);
+    for (const char* name : {"registry.db", "registry.db-wal", "registry.db-shm", "eventlog"}) {
+        std::ofstream(root_ + "/" + name) << "private";
+        ::chmod((root_ + "/" + name).c_str(), 0644);
+    }
+    fs::create_directory(root_ + "/scm");
+    ::chmod((root_ + "/scm").c_str(), 0755);
+    std::ofstream(root_ + "/scm/dornelman.pid") << "1";
+    ::chmod((root_ + "/scm/dornelman.pid").c_str(), 0644);
+    // A link inside a drive folder back to the registry file.
+    ::symlink((root_ + "/registry.db").c_str(), (folder_ + "/registry.db").c_str());
+
+    for (const char* name : {"registry.db", "registry.db-wal", "registry.db-shm", "eventlog",
+                             "scm/dornelman.pid", "c/dornel/registry.db"}) {
+        Deliver(box_, ReadRequest(name));
+        EXPECT_EQ(box_.Receive(), kAccessViolation) << name;
+    }
+    Deliver(box_, ReadRequest("c/dornel/orvane.bin"));
+    EXPECT_EQ(box_.Receive(), DataPacket(1, content, 0, 100));
+}
+
 // ---------------------------------------------------------------------------------------
 // Requests that get no answer
 // ---------------------------------------------------------------------------------------
 
-TEST_F(TftpTest, MissingFilesFoldersAndPipesGetNoAnswerButAreReported) {
+TEST_F(TftpTest, MissingFilesFoldersAndPipesGetAnErrorPacketAndAreReported) {
     fs::create_directory(folder_ + "/boot");
-    ASSERT_EQ(::mkfifo((folder_ + "/pipe").c_str(), 0600), 0);
-    for (const char* name : {"missing.bin", "boot", "pipe"}) {
+    ASSERT_EQ(::mkfifo((folder_ + "/pipe").c_str(), 0644), 0);
+    Deliver(box_, ReadRequest("missing.bin"));
+    EXPECT_EQ(box_.Receive(), kNotFound);
+    Deliver(box_, ReadRequest("boot/missing.bin"));
+    EXPECT_EQ(box_.Receive(), kNotFound);
+    for (const char* name : {"boot", "pipe"}) {
         Deliver(box_, ReadRequest(name));
-        EXPECT_EQ(box_.Receive(), std::nullopt) << name;
+        EXPECT_EQ(box_.Receive(), kAccessViolation) << name;
     }
     const std::string log = EventLogText();
     EXPECT_NE(log.find("| 108 | Opening TFTP file C:\\dornel\\missing.bin\n"), std::string::npos);
@@ -289,7 +447,7 @@ TEST_F(TftpTest, NamesLeavingTheFolderNeverReachAFile) {
           std::string("/") + secret, std::string("C:\\secret"), std::string("C:../secret"),
           std::string("\\dornel\\..\\secret")}) {
         Deliver(box_, ReadRequest(name));
-        EXPECT_EQ(box_.Receive(), std::nullopt) << name;
+        EXPECT_EQ(box_.Receive(), kAccessViolation) << name;
     }
     // The attempt is still reported under the name it asked for.
     EXPECT_NE(EventLogText().find("Opening TFTP file C:\\dornel\\../secret"), std::string::npos);
@@ -306,14 +464,14 @@ TEST_F(TftpTest, EmptyFolderServesTheTopOfDriveC) {
     ASSERT_TRUE(block.has_value());
     EXPECT_EQ(std::string(block->begin() + 4, block->end()), "drive top");
     Deliver(box_, ReadRequest("etc/hostname"));  // never the machine's own root
-    EXPECT_EQ(box_.Receive(), std::nullopt);
+    EXPECT_EQ(box_.Receive(), kNotFound);
 }
 
 TEST_F(TftpTest, UnboundedNamesAreRefused) {
     const std::string longName(251, 'n');  // "C:\dornel\" and 251 characters pass 260 bytes
     MakeFile(longName, 10);
     Deliver(box_, ReadRequest(longName));
-    EXPECT_EQ(box_.Receive(), std::nullopt);
+    EXPECT_EQ(box_.Receive(), kAccessViolation);
     MakeFile(std::string(249, 'n'), 10);  // 259 bytes with the terminator fit
     Deliver(box_, ReadRequest(std::string(249, 'n')));
     EXPECT_NE(box_.Receive(), std::nullopt);
@@ -321,7 +479,7 @@ TEST_F(TftpTest, UnboundedNamesAreRefused) {
     MakeFile("orvane.bin", 10);
     Bytes unterminated = {0, TFTP_RRQ, 'o', 'r', 'v', 'a', 'n', 'e', '.', 'b', 'i', 'n'};
     Deliver(box_, unterminated);
-    EXPECT_EQ(box_.Receive(), std::nullopt);
+    EXPECT_EQ(box_.Receive(), ErrorPacket(4, "Illegal TFTP operation"));
 }
 
 TEST_F(TftpTest, WritesDataErrorsAndUnknownPacketsGetNoAnswer) {
@@ -384,11 +542,20 @@ class TftpThreadTest : public TftpTest {
         // The socket is bound once a request gets its first block back.
         for (int i = 0; i < 100; ++i) {
             box_.SendTo(port_, ReadRequest("orvane.bin"));
-            if (box_.Receive(50)) {
-                while (box_.Receive(100)) {
+            std::optional<Bytes> block = box_.Receive(50);
+            if (!block) continue;
+            // Acknowledge the probe's blocks to the end, so it holds no slot.
+            for (int n = 0; n < 100 && block; ++n) {
+                if (block->size() >= 4 && (*block)[1] == TFTP_DATA) {
+                    box_.SendTo(port_,
+                                Ack(static_cast<std::uint16_t>(((*block)[2] << 8) | (*block)[3])));
+                    if (block->size() < 4u + kTftpBlockSize) break;
                 }
-                return;
+                block = box_.Receive(500);
             }
+            while (box_.Receive(100)) {
+            }
+            return;
         }
         FAIL() << "TFTP thread did not answer";
     }
@@ -417,6 +584,36 @@ TEST_F(TftpThreadTest, EmptyAndOversizedDatagramsLeaveTheServiceRunning) {
     box_.SendTo(port_, Ack(1));
     EXPECT_EQ(box_.Receive(2000), DataPacket(2, content, 512, 488));
     EXPECT_EQ(thread_.wait_for(std::chrono::milliseconds(0)), std::future_status::timeout);
+}
+
+TEST_F(TftpThreadTest, SilentHostsLoseTheirSlotsAndTheNextBoxIsServed) {
+    const Bytes content = MakeFile("orvane.bin", 5000);
+    StartThread();
+    std::vector<std::unique_ptr<LoopbackSocket>> silent;
+    for (int i = 0; i < kTftpSlots; ++i) {
+        const std::string address = "127.0.0." + std::to_string(40 + i);
+        silent.push_back(std::make_unique<LoopbackSocket>(address.c_str()));
+        silent.back()->SendTo(port_, ReadRequest("orvane.bin"));
+        ASSERT_EQ(silent.back()->Receive(2000), DataPacket(1, content, 0, 512)) << address;
+    }
+    box_.SendTo(port_, ReadRequest("orvane.bin"));
+    EXPECT_EQ(box_.Receive(2000), (Bytes{0, 5}));
+    // The silent hosts are given up once their resends are used up (about 8 s).
+    std::optional<Bytes> answer;
+    for (int i = 0; i < 30; ++i) {
+        box_.SendTo(port_, ReadRequest("orvane.bin"));
+        answer = box_.Receive(500);
+        if (answer && answer->size() > 2) break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    }
+    EXPECT_EQ(answer, DataPacket(1, content, 0, 512));
+    // Each was sent its block again exactly kTftpMaxResends times.
+    int resent = 0;
+    while (std::optional<Bytes> again = silent[0]->Receive(0)) {
+        EXPECT_EQ(*again, DataPacket(1, content, 0, 512));
+        ++resent;
+    }
+    EXPECT_EQ(resent, kTftpMaxResends);
 }
 
 TEST_F(TftpThreadTest, TerminateEndsTheThreadAndAFailedBindReturnsOne) {
