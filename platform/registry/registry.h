@@ -68,22 +68,24 @@ inline constexpr DWORD REG_OPTION_NON_VOLATILE = 0;
 
 // Opens an existing key below hKey ("A\B\C"; an empty or null subKey reopens hKey).
 // ERROR_SUCCESS, or ERROR_FILE_NOT_FOUND when the key does not exist.
-LONG RegOpenKeyExA(HKEY hKey, const char* subKey, DWORD options, REGSAM samDesired, HKEY* result);
+LONG RegOpenKeyExA(HKEY hKey, const char* subKey, DWORD options, REGSAM samDesired,
+                   HKEY* result);
 
 // Opens a key, creating it and any missing parents. *disposition (may be null) tells which.
-LONG RegCreateKeyExA(HKEY hKey, const char* subKey, DWORD reserved, char* className, DWORD options,
-                     REGSAM samDesired, void* securityAttributes, HKEY* result, DWORD* disposition);
+LONG RegCreateKeyExA(HKEY hKey, const char* subKey, DWORD reserved, char* className,
+                     DWORD options, REGSAM samDesired, void* securityAttributes, HKEY* result,
+                     DWORD* disposition);
 
 // Closes a handle from RegOpenKeyExA, RegCreateKeyExA or RegConnectRegistryA.
 LONG RegCloseKey(HKEY hKey);
 
 // Reads a value (null or "" names the key's default value). See the header comment.
-LONG RegQueryValueExA(HKEY hKey, const char* valueName, DWORD* reserved, DWORD* type, BYTE* data,
-                      DWORD* cbData);
+LONG RegQueryValueExA(HKEY hKey, const char* valueName, DWORD* reserved, DWORD* type,
+                      BYTE* data, DWORD* cbData);
 
 // Stores a value with exactly cbData bytes; replaces one of the same name (without case).
-LONG RegSetValueExA(HKEY hKey, const char* valueName, DWORD reserved, DWORD type, const BYTE* data,
-                    DWORD cbData);
+LONG RegSetValueExA(HKEY hKey, const char* valueName, DWORD reserved, DWORD type,
+                    const BYTE* data, DWORD cbData);
 
 // Deletes one value; ERROR_FILE_NOT_FOUND when it does not exist.
 LONG RegDeleteValueA(HKEY hKey, const char* valueName);
@@ -100,8 +102,8 @@ LONG RegEnumKeyExA(HKEY hKey, DWORD index, char* name, DWORD* cchName, DWORD* re
 
 // The index-th value (name order without case), with its name, type and data as for
 // RegQueryValueExA. ERROR_NO_MORE_ITEMS past the last.
-LONG RegEnumValueA(HKEY hKey, DWORD index, char* valueName, DWORD* cchValueName, DWORD* reserved,
-                   DWORD* type, BYTE* data, DWORD* cbData);
+LONG RegEnumValueA(HKEY hKey, DWORD index, char* valueName, DWORD* cchValueName,
+                   DWORD* reserved, DWORD* type, BYTE* data, DWORD* cbData);
 
 // A handle on a machine's registry root. machineName null, "", or this host's own name
 // (with or without leading "\\", without case) is the local registry; any other name fails
