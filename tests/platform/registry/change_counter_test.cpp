@@ -109,7 +109,6 @@ TEST_F(RegistryChangeCounter, MovesWhenTheDatabaseItselfChanges) {
 TEST_F(RegistryChangeCounter, IsZeroWhenTheDatabaseCannotBeOpened) {
     // A root below a regular file cannot be created.
     const std::string blocker = std::string(std::getenv("DORNEL_ROOT")) + "/file";
-    ASSERT_EQ(Dornelreg({"--help"}), 0);
     FILE* file = std::fopen(blocker.c_str(), "w");
     ASSERT_NE(file, nullptr);
     std::fclose(file);
