@@ -11,7 +11,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev sqlite3
   # real peers used by the tests
   libpam-wrapper slapd ldap-utils dnsmasq-base udhcpc busybox tftp-hpa tftpd-hpa
-  curl tshark python3-impacket iproute2 procps psmisc
+  curl tshark python3-impacket iproute2 procps psmisc iptables
 )
 
 missing=()

@@ -25,8 +25,9 @@ inline constexpr std::uint16_t kTftpPort = 69;        // the one TFTP socket
 inline constexpr int kDhcpBufferSize = 4096;
 // Bytes of the fixed header including the magic cookie; the options start here.
 inline constexpr int kDhcpOptionsOffset = 240;
-// Length of a DHCPNAK: the header, option 53 (three bytes) and the end tag.
-inline constexpr int kDhcpNakLength = 244;
+// Length of a DHCPNAK: the header, option 53 (three bytes), the server identifier (option
+// 54, six bytes) and the end tag.
+inline constexpr int kDhcpNakLength = 250;
 // Bytes of chaddr; a larger hlen is bounded to this.
 inline constexpr int kDhcpMaxHardwareLength = 16;
 // Characters of the computer name written into sname (a zero follows them).
@@ -47,7 +48,7 @@ struct RFC1541_PACKET {
     std::uint32_t ciaddr;     // 0 in positive replies
     std::uint32_t yiaddr;     // the client's configured address in positive replies
     std::uint32_t siaddr;     // the receiving interface's address in positive replies
-    std::uint32_t giaddr;     // copied, not used
+    std::uint32_t giaddr;     // relay agent's address, copied; non-zero: answer the relay
     std::uint8_t chaddr[16];  // client hardware address
     char sname[64];           // server (computer) name from its start in positive replies
     char file[128];           // boot file name from its start in positive replies
@@ -94,6 +95,10 @@ inline constexpr std::uint8_t DHCPINFORM = 8;
 // BOOTP op codes.
 inline constexpr std::uint8_t BOOTREQUEST = 1;
 inline constexpr std::uint8_t BOOTREPLY = 2;
+
+// The BROADCAST bit of flags (network order when stored): set in a DHCPNAK sent through a
+// relay agent, so that the relay broadcasts it to the client.
+inline constexpr std::uint16_t kDhcpBroadcastFlag = 0x8000;
 
 // Lease time of every positive reply: infinite.
 inline constexpr std::uint32_t kDhcpInfiniteLease = 0xFFFFFFFFu;

@@ -3,8 +3,10 @@
 #include "server/dhcpsrv.h"
 
 // Sections: the boot globals and thread entry; CUdpConnection (sockets); the option writers
-// and scanners; the registry readers; request handling; CDhcpServer (interfaces, Run).
+// and scanners; the registry readers; the client table; request handling; CDhcpServer
+// (interfaces, Run).
 
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -130,6 +132,22 @@ int CUdpConnection::sendto(const char* data, int length, unsigned outInterface) 
     }
 }
 
+int CUdpConnection::sendto(const char* data, int length, std::uint32_t toAddress, WORD toPort) {
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_addr.s_addr = toAddress;
+    to.sin_port = htons(toPort);
+    for (;;) {
+        const ssize_t n = ::sendto(socket, data, static_cast<std::size_t>(length), MSG_NOSIGNAL,
+                                   reinterpret_cast<const sockaddr*>(&to), sizeof to);
+        if (n >= 0) return static_cast<int>(n);
+        if (errno != EINTR) {
+            WSASetLastError(platform::net::WinsockErrorFromErrno(errno));
+            return -1;
+        }
+    }
+}
+
 // ---------------------------------------------------------------------------------------
 // Option writers and scanners
 // ---------------------------------------------------------------------------------------
@@ -205,6 +223,19 @@ int get_requested_address(const std::uint8_t* options, std::uint32_t* address, i
     std::memcpy(address, options + at, 4);
     return 1;
 }
+
+namespace {
+
+// 1 with the four bytes of option 54 (server identifier) in *address, else 0. Options that
+// run off the end count as no identifier; the message-type scan has reported them already.
+int get_server_identifier(const std::uint8_t* options, std::uint32_t* address, int optionsLength) {
+    const int at = FindOption(options, optionsLength, DHCP_OPT_SERVER_ID, 4);
+    if (at < 0) return 0;
+    std::memcpy(address, options + at, 4);
+    return 1;
+}
+
+}  // namespace
 
 // ---------------------------------------------------------------------------------------
 // Registry readers
@@ -303,8 +334,29 @@ int ReadStringFromIniFile(const char* clientKey, const char* valueName, char* bu
     return ReadStringValue(general.get(), valueName, buffer, size);
 }
 
-int LookupClientData(int hlen, const std::uint8_t* chaddr, clientdata_t* client) {
+namespace {
+
+// Fills client from the client's own key (null for none) and General (null when missing),
+// value by value; 1 when IPADDR is found in either, else 0 with client zeroed.
+int ReadClientData(HKEY own, HKEY general, clientdata_t* client) {
     std::memset(client, 0, sizeof *client);
+    if (ReadWithFallback(own, general, "IPADDR", client->ipAddress, sizeof client->ipAddress) ==
+        0) {
+        std::memset(client, 0, sizeof *client);
+        return 0;
+    }
+    ReadWithFallback(own, general, "SUBNETMASK", client->subnetMask, sizeof client->subnetMask);
+    // At most 15 bytes with the terminator, as the field was always read.
+    ReadWithFallback(own, general, "DOMAINNAME", client->domainName, sizeof client->domainName - 1);
+    client->routerCount = ReadNumberedList(own, general, "ROUTER", client->routers);
+    client->dnsCount = ReadNumberedList(own, general, "DNS", client->dnsServers);
+    client->winsCount = ReadNumberedList(own, general, "WINS", client->winsServers);
+    return 1;
+}
+
+}  // namespace
+
+int LookupClientData(int hlen, const std::uint8_t* chaddr, clientdata_t* client) {
     char keyName[kDhcpClientKeySize];
     MakeClientKeyName(hlen, chaddr, keyName);
     // Both keys are opened once per request; each value still falls back on its own. An
@@ -312,20 +364,91 @@ int LookupClientData(int hlen, const std::uint8_t* chaddr, clientdata_t* client)
     RegistryKeyHandle clientKey(keyName[0] ? ClientKeyPath(keyName) : std::string());
     const HKEY own = keyName[0] ? clientKey.get() : nullptr;
     RegistryKeyHandle general(ClientKeyPath(kDhcpGeneralKey));
+    return ReadClientData(own, general.get(), client);
+}
 
-    if (ReadWithFallback(own, general.get(), "IPADDR", client->ipAddress,
-                         sizeof client->ipAddress) == 0) {
-        return 0;
+// ---------------------------------------------------------------------------------------
+// The client table
+// ---------------------------------------------------------------------------------------
+
+namespace {
+
+std::string UpperCase(std::string text) {
+    for (char& c : text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    return text;
+}
+
+}  // namespace
+
+CDhcpClientTable& DhcpClientTable() {
+    // Never destroyed: the DHCP thread may still answer while the process exits.
+    static CDhcpClientTable* table = new CDhcpClientTable;
+    return *table;
+}
+
+unsigned long CDhcpClientTable::Loads() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return loads_;
+}
+
+void CDhcpClientTable::Load(std::uint64_t counter) {
+    clients_.clear();
+    generalKnown_ = false;
+    std::memset(&general_, 0, sizeof general_);
+    counter_ = counter;
+    ++loads_;
+    RegistryKeyHandle dhcp(kDhcpKey);
+    if (!dhcp.get()) return;  // no DHCP key: nobody is known
+    RegistryKeyHandle general(ClientKeyPath(kDhcpGeneralKey));
+    generalKnown_ = ReadClientData(nullptr, general.get(), &general_) != 0;
+    for (DWORD index = 0;; ++index) {
+        char name[256];
+        DWORD length = sizeof name;
+        const LONG rc =
+            RegEnumKeyExA(dhcp.get(), index, name, &length, nullptr, nullptr, nullptr, nullptr);
+        if (rc == ERROR_NO_MORE_ITEMS) break;
+        if (rc != ERROR_SUCCESS) {
+            // The registry failed half-way (or changed under the walk): what was read stands
+            // for this request, and the next one reads the table again.
+            CZuvexService::EventLog.LogDebugEvent(nullptr, "DHCP cannot list its clients, error %d",
+                                                  static_cast<int>(rc));
+            counter_ = 0;
+            break;
+        }
+        const std::string upper = UpperCase(name);
+        if (upper == UpperCase(kDhcpGeneralKey)) continue;
+        RegistryKeyHandle own(ClientKeyPath(name));
+        if (!own.get()) continue;  // deleted since the listing
+        clientdata_t client;
+        if (ReadClientData(own.get(), general.get(), &client)) clients_[upper] = client;
     }
-    ReadWithFallback(own, general.get(), "SUBNETMASK", client->subnetMask,
-                     sizeof client->subnetMask);
-    // At most 15 bytes with the terminator, as the field was always read.
-    ReadWithFallback(own, general.get(), "DOMAINNAME", client->domainName,
-                     sizeof client->domainName - 1);
-    client->routerCount = ReadNumberedList(own, general.get(), "ROUTER", client->routers);
-    client->dnsCount = ReadNumberedList(own, general.get(), "DNS", client->dnsServers);
-    client->winsCount = ReadNumberedList(own, general.get(), "WINS", client->winsServers);
-    return 1;
+}
+
+int CDhcpClientTable::Lookup(int hlen, const std::uint8_t* chaddr, clientdata_t* client) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    const std::uint64_t counter = RegChangeCounter();
+    if (counter == 0) {
+        // The registry cannot be read now: keep nothing, and answer as a direct read does.
+        counter_ = 0;
+        clients_.clear();
+        return LookupClientData(hlen, chaddr, client);
+    }
+    if (counter != counter_) Load(counter);
+    char keyName[kDhcpClientKeySize];
+    MakeClientKeyName(hlen, chaddr, keyName);
+    if (keyName[0]) {
+        const auto found = clients_.find(keyName);
+        if (found != clients_.end()) {
+            *client = found->second;
+            return 1;
+        }
+    }
+    if (generalKnown_) {
+        *client = general_;
+        return 1;
+    }
+    std::memset(client, 0, sizeof *client);
+    return 0;
 }
 
 // ---------------------------------------------------------------------------------------
@@ -404,9 +527,15 @@ int CUdpConnection::PrepareNegativeResponse(RFC1541_PACKET* reply, const RFC1541
     if (replySize < kDhcpNakLength) return 0;
     std::memcpy(reply, request, kDhcpOptionsOffset);
     reply->op = BOOTREPLY;
+    // A relay agent passes a DHCPNAK on as a broadcast only when asked to: the client has no
+    // address it could be sent to.
+    if (request->giaddr != 0) reply->flags |= htons(kDhcpBroadcastFlag);
     std::uint8_t* position = reply->options;
     int length = 0;
     add_tag(position, length, DHCP_OPT_MESSAGE_TYPE, messageType);
+    // The identifier lets a client that talks to several servers tell whose refusal it is.
+    add_tag(position, length, DHCP_OPT_SERVER_ID,
+            static_cast<std::uint32_t>(inet_addr(addressText)));
     add_raw(position, length, DHCP_OPT_END);
     return kDhcpOptionsOffset + length;
 }
@@ -423,14 +552,11 @@ int CUdpConnection::ProcessRequest(const RFC1541_PACKET* request, int requestLen
     const int optionsLength = requestLength - kDhcpOptionsOffset;
 
     clientdata_t client;
-    const int known = LookupClientData(request->hlen, request->chaddr, &client);
+    const int known = DhcpClientTable().Lookup(request->hlen, request->chaddr, &client);
     const std::uint8_t messageType = get_msg_type(request->options, optionsLength);
-    if (!known) {
-        if (messageType == DHCPREQUEST) {
-            return PrepareNegativeResponse(reply, request, replySize, DHCPNAK);
-        }
-        return 0;
-    }
+    // A host the registry does not list may well be served by another DHCP server on the same
+    // network: whatever it sends, it is not ours to answer, not even with a refusal.
+    if (!known) return 0;
 
     switch (messageType) {
         case DHCPDISCOVER:
@@ -438,6 +564,17 @@ int CUdpConnection::ProcessRequest(const RFC1541_PACKET* request, int requestLen
             return PreparePositiveResponse(reply, request, replySize, DHCPOFFER, &client);
         case DHCPREQUEST: {
             CZuvexService::EventLog.LogDebugEvent(nullptr, "Got a DHCPREQUEST packet");
+            // A box that names a server has chosen that server's offer; when it is another
+            // server, the box's business is with that one.
+            std::uint32_t serverId = 0;
+            if (get_server_identifier(request->options, &serverId, optionsLength) &&
+                serverId != static_cast<std::uint32_t>(inet_addr(addressText))) {
+                char named[INET_ADDRSTRLEN] = {};
+                ::inet_ntop(AF_INET, &serverId, named, sizeof named);
+                CZuvexService::EventLog.LogDebugEvent(
+                    nullptr, "DHCPREQUEST names server %s, not this one: not answered", named);
+                return 0;
+            }
             std::uint32_t requested = 0;
             if (get_requested_address(request->options, &requested, optionsLength) &&
                 requested != static_cast<std::uint32_t>(inet_addr(client.ipAddress))) {
@@ -615,7 +752,19 @@ void CDhcpServer::Run() {
                 nullptr, "DHCP thread receives packet of length %d", length);
             const int replyLength =
                 listener->ProcessRequest(&request, length, &reply, sizeof reply);
-            if (replyLength > 0) {
+            if (replyLength <= 0) continue;
+            if (request.giaddr != 0) {
+                // Relayed: back to the relay agent's server port, from this listener's port
+                // 67 and out of the interface the request came in on.
+                if (listener->sendto(reinterpret_cast<const char*>(&reply), replyLength,
+                                     request.giaddr, kDhcpServerPort) < 0) {
+                    char relay[INET_ADDRSTRLEN] = {};
+                    ::inet_ntop(AF_INET, &request.giaddr, relay, sizeof relay);
+                    CZuvexService::EventLog.LogDebugEvent(
+                        nullptr, "DHCP cannot answer relay agent %s, error %d", relay,
+                        WSAGetLastError());
+                }
+            } else {
                 sender->sendto(reinterpret_cast<const char*>(&reply), replyLength,
                                listener->GetInterfaceIndex());
             }

@@ -4,9 +4,16 @@
 
 // The DHCP server of the boxes. A box listed in the registry by its hardware address gets
 // a fixed address, an infinite lease, the common network options and the boot file
-// "orvane.bin"; an unlisted box is ignored, except that its DHCPREQUEST is refused with a
-// DHCPNAK. There is no pool and no lease database: every answer is computed from the
-// registry the moment the request arrives, so a change applies to the next request.
+// "orvane.bin". The server shares its network with other hosts and other DHCP servers, so it
+// answers only what is its own business (RFC 2131 4.3.2): a host it has no record of gets
+// nothing, whatever it sends; a DHCPREQUEST whose server identifier (option 54) names
+// another server gets nothing; a DHCPNAK carries the server identifier. A request that came
+// through a relay agent (giaddr set) is answered to the relay on port 67.
+//
+// There is no pool and no lease database: every answer is computed from the registry. The
+// DHCP keys are held in memory (CDhcpClientTable) and read again when the registry's change
+// counter moves, that is after any write by any process; a change made with the applet or
+// dornelreg applies to the next request, and no request pays for registry reads otherwise.
 //
 // Registry layout, below HKEY_LOCAL_MACHINE\SOFTWARE\Orvane Technology\ZuvexBox\DHCP:
 //   <client key>  one key per box, named by the first hlen bytes of chaddr as "%02X"
@@ -29,6 +36,9 @@
 
 #include <atomic>
 #include <cstdint>
+#include <mutex>
+#include <string>
+#include <unordered_map>
 
 #include <netinet/in.h>
 
@@ -84,6 +94,9 @@ class CUdpConnection {
     // Sends length bytes to address. With interfaceIndex non-zero the datagram leaves
     // through that interface (needed for a limited broadcast). Returns the bytes sent or -1.
     int sendto(const char* data, int length, unsigned interfaceIndex = 0);
+    // Sends length bytes to toAddress (network order) port toPort instead: a listener
+    // answers a relay agent this way, from port 67. Returns the bytes sent or -1.
+    int sendto(const char* data, int length, std::uint32_t toAddress, WORD toPort);
     SOCKET GetSocket() const { return socket; }
     // Winsock error of a failed creation or bind, 0 when the socket is open.
     int LastError() const { return lastError; }
@@ -91,8 +104,9 @@ class CUdpConnection {
     unsigned GetInterfaceIndex() const { return interfaceIndex; }
 
     // Answers one request that arrived on this listener: writes the reply into reply
-    // (replySize bytes) and returns its length, or 0 when no reply is to be sent. Reads the
-    // registry; writes debug records.
+    // (replySize bytes) and returns its length, or 0 when no reply is to be sent. Looks the
+    // client up in the process's CDhcpClientTable; writes debug records. The reply goes to
+    // the relay agent when the request's giaddr is set, else it is broadcast (see Run).
     int ProcessRequest(const RFC1541_PACKET* request, int requestLength, RFC1541_PACKET* reply,
                        int replySize);
 
@@ -104,7 +118,8 @@ class CUdpConnection {
     // cannot hold the longest reply).
     int PreparePositiveResponse(RFC1541_PACKET* reply, const RFC1541_PACKET* request, int replySize,
                                 std::uint8_t messageType, const clientdata_t* client);
-    // Builds a DHCPNAK; returns 244 (0 when replySize is smaller).
+    // Builds a DHCPNAK carrying this listener's server identifier; returns kDhcpNakLength
+    // (0 when replySize is smaller). Through a relay it asks the relay to broadcast it.
     int PrepareNegativeResponse(RFC1541_PACKET* reply, const RFC1541_PACKET* request, int replySize,
                                 std::uint8_t messageType);
 
@@ -167,6 +182,33 @@ int get_requested_address(const std::uint8_t* options, std::uint32_t* address, i
 void MakeClientKeyName(int hlen, const std::uint8_t* chaddr, char* name);
 // Fills client from the registry; 1 when the client is known (IPADDR found), else 0.
 int LookupClientData(int hlen, const std::uint8_t* chaddr, clientdata_t* client);
+
+// The DHCP keys of the registry held in memory: every client key, with its values already
+// completed from General, and what General alone gives a host without a key. The whole table
+// is read again when RegChangeCounter has moved since it was read, so a lookup answers
+// exactly as LookupClientData would at that moment, without a registry read per request.
+// Safe from several threads.
+class CDhcpClientTable {
+  public:
+    // As LookupClientData: fills client and returns 1 for a known client, else 0.
+    int Lookup(int hlen, const std::uint8_t* chaddr, clientdata_t* client);
+    // Times the table was read from the registry (for tests and debugging).
+    unsigned long Loads() const;
+
+  private:
+    void Load(std::uint64_t counter);
+
+    mutable std::mutex mutex_;
+    std::uint64_t counter_ = 0;  // change counter the table was read at; 0: not read
+    unsigned long loads_ = 0;
+    // Known clients by key name in upper case.
+    std::unordered_map<std::string, clientdata_t> clients_;
+    clientdata_t general_ = {};  // what a host without a key of its own gets
+    bool generalKnown_ = false;  // General holds IPADDR: every host is known
+};
+
+// The table every listener of the process answers from.
+CDhcpClientTable& DhcpClientTable();
 // Reads the string value valueName of the client's key, or of General when the client key
 // cannot be opened or the value cannot be read (missing, or too long for size bytes).
 // Returns the bytes stored in buffer including the terminator, or 0 when found in neither.

@@ -9,6 +9,7 @@
 //   3. Handles: the predefined root and the set of live handles.
 //   4. Key lookup and creation.
 //   5. The Reg* calls.
+//   6. The change counter (a watching connection of its own).
 //
 // Keys form a tree in table reg_keys (id, parent, name); the root HKEY_LOCAL_MACHINE is row 1.
 // Values live in reg_values (key_id, name, type, data). Names carry COLLATE NOCASE, so every
@@ -717,4 +718,105 @@ LONG RegConnectRegistryA(const char* machineName, HKEY hKey, HKEY* result) {
     if (session.Error() != ERROR_SUCCESS) return session.Error();
     *result = NewHandle(kRootId, kRootName);
     return ERROR_SUCCESS;
+}
+
+// ---------------------------------------------------------------------------------------
+// 6. The change counter
+// ---------------------------------------------------------------------------------------
+
+namespace {
+
+// A second connection on the current database, kept open only to read SQLite's data version.
+// That number moves whenever ANY other connection commits a write: the process's own
+// connection above as much as dornelreg or the applet in another process. Reading it starts
+// and ends one read transaction, which in WAL mode only looks at the shared-memory index.
+// Guarded by the connection's mutex; like the connection, never destroyed.
+struct ChangeWatcher {
+    sqlite3* db = nullptr;
+    sqlite3_stmt* version = nullptr;  // "PRAGMA data_version", kept prepared
+    std::string path;                 // database the watcher is open on
+    pid_t pid = 0;                    // process that opened it
+    std::int64_t lastVersion = -1;    // data version at the last reading, -1 for none yet
+    std::uint64_t counter = 0;        // what RegChangeCounter hands out
+
+    void Close() {
+        sqlite3_finalize(version);
+        sqlite3_close_v2(db);
+        version = nullptr;
+        db = nullptr;
+        path.clear();
+    }
+
+    // Ready to read the data version of database; false (and reported) when it cannot open.
+    bool Open(const std::string& database) {
+        // As with the connection, a handle must not cross a fork: the child leaves it be.
+        if (db && pid != ::getpid()) {
+            db = nullptr;
+            version = nullptr;
+        }
+        if (db && path == database) return true;
+        if (db) Close();
+        int rc = sqlite3_open_v2(database.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX,
+                                 nullptr);
+        if (rc == SQLITE_OK) {
+            sqlite3_busy_timeout(db, kBusyTimeoutMs);
+            rc = sqlite3_prepare_v2(db, "PRAGMA data_version", -1, &version, nullptr);
+        }
+        if (rc != SQLITE_OK) {
+            Report("cannot watch " + database, db, rc);
+            Close();
+            return false;
+        }
+        path = database;
+        pid = ::getpid();
+        lastVersion = -1;
+        // Whatever was read from another database (or before a fork) is stale now.
+        ++counter;
+        return true;
+    }
+};
+
+ChangeWatcher& TheWatcher() {
+    static ChangeWatcher* watcher = new ChangeWatcher;
+    return *watcher;
+}
+
+// Closes the watcher at a normal exit, before the connection closes (objects of this file
+// go in reverse order), so the connection is still the last to close and folds the WAL in.
+struct CloseWatcherAtExit {
+    ~CloseWatcherAtExit() {
+        std::lock_guard<std::mutex> lock(TheConnection().mutex);
+        ChangeWatcher& watcher = TheWatcher();
+        if (watcher.db && watcher.pid == ::getpid()) watcher.Close();
+        watcher.db = nullptr;
+        watcher.version = nullptr;
+    }
+};
+CloseWatcherAtExit closeWatcherAtExit;
+
+}  // namespace
+
+std::uint64_t RegChangeCounter() {
+    // The session makes sure the database exists (created with its schema) before the
+    // watcher opens it, and names the database of the current root.
+    Session session;
+    if (session.Error() != ERROR_SUCCESS) return 0;
+    ChangeWatcher& watcher = TheWatcher();
+    if (!watcher.Open(TheConnection().path)) return 0;
+    const int rc = sqlite3_step(watcher.version);
+    const std::int64_t version =
+        rc == SQLITE_ROW ? sqlite3_column_int64(watcher.version, 0) : std::int64_t{-1};
+    sqlite3_reset(watcher.version);
+    if (rc != SQLITE_ROW) {
+        Report("cannot read the data version", watcher.db, rc);
+        watcher.Close();
+        return 0;
+    }
+    if (version != watcher.lastVersion) {
+        if (watcher.lastVersion != -1) ++watcher.counter;
+        watcher.lastVersion = version;
+    }
+    // Skips 0, which means failure, should the count ever wrap.
+    if (watcher.counter == 0) watcher.counter = 1;
+    return watcher.counter;
 }

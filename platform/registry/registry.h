@@ -27,6 +27,7 @@
 // changed, fails with ERROR_INVALID_HANDLE.
 
 #include <cstddef>
+#include <cstdint>
 
 #include "platform/base/wintypes.h"
 
@@ -108,3 +109,12 @@ LONG RegEnumValueA(HKEY hKey, DWORD index, char* valueName, DWORD* cchValueName,
 // (with or without leading "\\", without case) is the local registry; any other name fails
 // with ERROR_BAD_NETPATH.
 LONG RegConnectRegistryA(const char* machineName, HKEY hKey, HKEY* result);
+
+// Not a Win32 call: a number that moves whenever the registry's content may have changed, so
+// a reader can keep what it read and read again only after a change. It changes after every
+// write committed by any process on the same database (this one, dornelreg, the applet) and
+// when the database itself changes (DORNEL_ROOT moved, or after a fork); a rolled-back or
+// no-op write may move it too. Two equal non-zero readings mean nothing was written in
+// between. Cheap enough for every request: SQLite's data version, read on a connection of its
+// own that is kept open. Returns 0 when the database cannot be read (never 0 otherwise).
+std::uint64_t RegChangeCounter();

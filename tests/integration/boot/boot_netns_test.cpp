@@ -488,13 +488,84 @@ TEST_F(BootServicesTest, RequestForAnotherAddressGetsTheShortNak) {
     const std::optional<Datagram> nak = Exchange(*client, request.bytes());
     ASSERT_TRUE(nak.has_value());
     ASSERT_EQ(nak->bytes.size(), static_cast<std::size_t>(kDhcpNakLength));
-    EXPECT_EQ(Bytes(nak->bytes.begin() + 240, nak->bytes.end()), (Bytes{53, 1, DHCPNAK, 255}));
+    EXPECT_EQ(nak->destination, "255.255.255.255");
+    EXPECT_EQ(Bytes(nak->bytes.begin() + 240, nak->bytes.end()),
+              (Bytes{53, 1, DHCPNAK, 54, 4, 10, 77, 0, 1, 255}));
 
     DhcpMessage same;
     same.Type(DHCPREQUEST).Option(50, {10, 77, 0, 2}).End();
     const std::optional<Datagram> ack = Exchange(*client, same.bytes());
     ASSERT_TRUE(ack.has_value());
     EXPECT_EQ(ack->bytes[242], DHCPACK);
+}
+
+TEST_F(BootServicesTest, OtherServersAndTheirHostsAreLeftAlone) {
+    auto client = DhcpClient();
+    // A listed box that took another server's offer, and hosts the registry does not list,
+    // whatever they ask.
+    DhcpMessage otherServer;
+    otherServer.Type(DHCPREQUEST).Option(50, {10, 77, 0, 2}).Option(54, {10, 77, 0, 9}).End();
+    DhcpMessage otherServerOtherAddress;
+    otherServerOtherAddress.Type(DHCPREQUEST)
+        .Option(50, {10, 77, 0, 60})
+        .Option(54, {10, 77, 0, 9})
+        .End();
+    DhcpMessage unlistedSelecting;
+    unlistedSelecting.Chaddr({0x02, 0, 0, 0x77, 0, 0x99})
+        .Type(DHCPREQUEST)
+        .Option(50, {10, 77, 0, 99})
+        .Option(54, {10, 77, 0, 9})
+        .End();
+    DhcpMessage unlistedRebooting;
+    unlistedRebooting.Chaddr({0x02, 0, 0, 0x77, 0, 0x99})
+        .Type(DHCPREQUEST)
+        .Option(50, {10, 77, 0, 99})
+        .End();
+    for (const DhcpMessage* message :
+         {&otherServer, &otherServerOtherAddress, &unlistedSelecting, &unlistedRebooting}) {
+        client->SendTo("255.255.255.255", kDhcpServerPort, message->bytes());
+        const std::optional<Datagram> answer = client->Receive(700);
+        EXPECT_FALSE(answer.has_value())
+            << "answered with type "
+            << (answer && answer->bytes.size() > 242 ? int(answer->bytes[242]) : -1);
+    }
+    const std::string log = ReadWhole(logPath_);
+    EXPECT_NE(log.find("|DHCPREQUEST names server 10.77.0.9, not this one: not answered|"),
+              std::string::npos);
+}
+
+TEST_F(BootServicesTest, RelayedRequestsAreAnsweredToTheRelay) {
+    // A relay agent on the box's link at 10.77.0.2 passes the box's requests on to the
+    // server's address, from port 67, and takes the answers on port 67.
+    BoxSocket relay(*network_, network_->boxDevice, kDhcpServerPort);
+    ASSERT_TRUE(relay.bound());
+    auto client = DhcpClient();
+    DhcpMessage discover;
+    discover.Giaddr({10, 77, 0, 2}).Flags(0, 0).Type(DHCPDISCOVER).End().PadTo(300);
+    relay.SendTo("10.77.0.1", kDhcpServerPort, discover.bytes());
+    const std::optional<Datagram> offer = relay.Receive(1500);
+    ASSERT_TRUE(offer.has_value()) << "the relay got no offer";
+    EXPECT_EQ(offer->source, "10.77.0.1");
+    EXPECT_EQ(offer->sourcePort, kDhcpServerPort);
+    EXPECT_EQ(offer->destination, "10.77.0.2");
+    ASSERT_GT(offer->bytes.size(), 242u);
+    EXPECT_EQ(offer->bytes[242], DHCPOFFER);
+    EXPECT_EQ(Address(offer->bytes, 16), "10.77.0.2");
+    EXPECT_FALSE(client->Receive(300).has_value()) << "nothing is broadcast to port 68";
+
+    DhcpMessage wrong;
+    wrong.Giaddr({10, 77, 0, 2})
+        .Flags(0, 0)
+        .Type(DHCPREQUEST)
+        .Option(50, {10, 77, 0, 60})
+        .Option(54, {10, 77, 0, 1})
+        .End();
+    relay.SendTo("10.77.0.1", kDhcpServerPort, wrong.bytes());
+    const std::optional<Datagram> nak = relay.Receive(1500);
+    ASSERT_TRUE(nak.has_value()) << "the relay got no NAK";
+    ASSERT_EQ(nak->bytes.size(), static_cast<std::size_t>(kDhcpNakLength));
+    EXPECT_EQ(nak->bytes[242], DHCPNAK);
+    EXPECT_EQ(nak->bytes[10], 0x80);
 }
 
 TEST_F(BootServicesTest, MalformedAndUnhandledDatagramsGetNothingAndServiceGoesOn) {

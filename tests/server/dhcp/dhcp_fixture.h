@@ -14,6 +14,8 @@
 
 #include <arpa/inet.h>
 #include <stdlib.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
@@ -38,7 +40,7 @@ class DhcpMessage {
         SetField(10, {0x80, 0x00});             // flags: broadcast
         SetField(12, {10, 77, 0, 9});           // ciaddr
         SetField(16, {10, 77, 0, 8});           // yiaddr
-        SetField(24, {10, 9, 9, 9});            // giaddr
+        // giaddr stays 0: sent by the box itself, not through a relay agent
         std::memcpy(&bytes_[28], kBoxMac, sizeof kBoxMac);
         for (int i = 44; i < 236; ++i) bytes_[i] = static_cast<std::uint8_t>('x');
         SetField(236, {99, 130, 83, 99});  // magic cookie
@@ -46,6 +48,15 @@ class DhcpMessage {
 
     DhcpMessage& Hlen(std::uint8_t hlen) {
         bytes_[2] = hlen;
+        return *this;
+    }
+    // The relay agent that passed the message on.
+    DhcpMessage& Giaddr(std::initializer_list<std::uint8_t> address) {
+        SetField(24, address);
+        return *this;
+    }
+    DhcpMessage& Flags(std::uint8_t high, std::uint8_t low) {
+        SetField(10, {high, low});
         return *this;
     }
     DhcpMessage& Chaddr(std::initializer_list<std::uint8_t> address) {
@@ -132,6 +143,30 @@ class RegistryRoot {
   private:
     std::string root_;
 };
+
+// Runs the build's dornelreg (DORNEL_BIN_DIR) as a separate process on the current
+// DORNEL_ROOT; its exit status, or -1 when it did not run to an exit.
+inline int Dornelreg(std::vector<std::string> arguments) {
+    const char* bin = std::getenv("DORNEL_BIN_DIR");
+    const std::string program = std::string(bin ? bin : ".") + "/dornelreg";
+    arguments.insert(arguments.begin(), program);
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        std::vector<char*> argv;
+        for (std::string& part : arguments) argv.push_back(part.data());
+        argv.push_back(nullptr);
+        ::execv(program.c_str(), argv.data());
+        ::_exit(127);
+    }
+    int status = 0;
+    if (pid < 0 || ::waitpid(pid, &status, 0) != pid || !WIFEXITED(status)) return -1;
+    return WEXITSTATUS(status);
+}
+
+// The registry path of a DHCP key as dornelreg takes it.
+inline std::string DhcpKeyArgument(const std::string& key) {
+    return std::string("HKLM\\") + kDhcpKey + "\\" + key;
+}
 
 // Four bytes of a dotted address as they stand on the wire.
 inline std::vector<std::uint8_t> AddressBytes(const char* dotted) {

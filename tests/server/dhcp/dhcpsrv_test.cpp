@@ -232,27 +232,83 @@ TEST_F(DhcpRequestTest, RequestIsAcknowledgedUnlessItAsksForAnotherAddress) {
     // An empty domain name is still sent: length 1 and one zero byte.
     EXPECT_EQ(Bytes(alsoAcked.begin() + 249, alsoAcked.begin() + 252), (Bytes{15, 1, 0}));
 
+    // A refusal names its server, so a box that hears several servers knows whose it is.
     DhcpMessage other;
     other.Type(DHCPREQUEST).Option(50, {10, 77, 0, 99}).End().PadTo(300);
     Bytes nak(other.bytes().begin(), other.bytes().begin() + kDhcpOptionsOffset);
     nak[0] = BOOTREPLY;  // nothing else of the header changes
-    nak.insert(nak.end(), {53, 1, DHCPNAK, 255});
+    nak.insert(nak.end(), {53, 1, DHCPNAK, 54, 4, 10, 77, 0, 1, 255});
     EXPECT_EQ(Answer(other), nak);
     EXPECT_EQ(nak.size(), static_cast<std::size_t>(kDhcpNakLength));
 }
 
-TEST_F(DhcpRequestTest, UnlistedBoxIsIgnoredButItsRequestRefused) {
+TEST_F(DhcpRequestTest, UnlistedHostGetsNothingWhateverItSends) {
+    // Another host of a shared network, served by another DHCP server.
     registry_->Set("02-00-00-77-00-99", "IPADDR", "10.77.0.99");
-    DhcpMessage discover;
-    discover.Type(DHCPDISCOVER).End();
-    EXPECT_TRUE(Answer(discover).empty());
+    registry_->Set("General", "SUBNETMASK", "255.255.255.0");
+    for (std::uint8_t type : {DHCPDISCOVER, DHCPREQUEST, DHCPDECLINE, DHCPRELEASE, DHCPINFORM}) {
+        DhcpMessage bare;
+        bare.Type(type).End();
+        EXPECT_TRUE(Answer(bare).empty()) << int(type);
+    }
+    DhcpMessage selecting;  // chose the other server's offer
+    selecting.Type(DHCPREQUEST).Option(50, {10, 77, 0, 2}).Option(54, {10, 77, 0, 250}).End();
+    EXPECT_TRUE(Answer(selecting).empty());
+    DhcpMessage rebooting;  // asks to keep an address it had, naming no server
+    rebooting.Type(DHCPREQUEST).Option(50, {10, 77, 0, 2}).End();
+    EXPECT_TRUE(Answer(rebooting).empty());
+    DhcpMessage naming;  // even one naming this server is not refused
+    naming.Type(DHCPREQUEST).Option(50, {10, 77, 0, 2}).Option(54, {10, 77, 0, 1}).End();
+    EXPECT_TRUE(Answer(naming).empty());
+}
 
-    DhcpMessage request;
-    request.Type(DHCPREQUEST).Option(50, {10, 77, 0, 2}).End();
-    const Bytes nak = Answer(request);
+TEST_F(DhcpRequestTest, RequestNamingAnotherServerGetsNothing) {
+    ListBox();
+    // The box took another server's offer: neither an ACK nor a NAK from here.
+    DhcpMessage ownAddress;
+    ownAddress.Type(DHCPREQUEST).Option(50, {10, 77, 0, 2}).Option(54, {10, 77, 0, 250}).End();
+    EXPECT_TRUE(Answer(ownAddress).empty());
+    DhcpMessage otherAddress;
+    otherAddress.Type(DHCPREQUEST).Option(54, {10, 77, 0, 250}).Option(50, {10, 77, 0, 40}).End();
+    EXPECT_TRUE(Answer(otherAddress).empty());
+
+    // Naming this server, the same requests get their ACK and NAK.
+    DhcpMessage ours;
+    ours.Type(DHCPREQUEST).Option(54, {10, 77, 0, 1}).Option(50, {10, 77, 0, 2}).End();
+    const Bytes ack = Answer(ours);
+    ASSERT_GT(ack.size(), 243u);
+    EXPECT_EQ(ack[242], DHCPACK);
+    DhcpMessage oursWrong;
+    oursWrong.Type(DHCPREQUEST).Option(54, {10, 77, 0, 1}).Option(50, {10, 77, 0, 40}).End();
+    const Bytes nak = Answer(oursWrong);
     ASSERT_EQ(nak.size(), static_cast<std::size_t>(kDhcpNakLength));
-    EXPECT_EQ(nak[0], BOOTREPLY);
-    EXPECT_EQ(Bytes(nak.begin() + 240, nak.end()), (Bytes{53, 1, DHCPNAK, 255}));
+    EXPECT_EQ(nak[242], DHCPNAK);
+
+    // An identifier cut off by the end of the datagram names no server.
+    DhcpMessage cut;
+    cut.Type(DHCPREQUEST).Raw({54, 4, 10, 77});
+    const Bytes cutAck = Answer(cut);
+    ASSERT_GT(cutAck.size(), 243u);
+    EXPECT_EQ(cutAck[242], DHCPACK);
+}
+
+TEST_F(DhcpRequestTest, RelayedRefusalAsksTheRelayToBroadcastIt) {
+    ListBox();
+    DhcpMessage relayed;
+    relayed.Giaddr({10, 9, 9, 9}).Flags(0, 0).Type(DHCPREQUEST).Option(50, {10, 77, 0, 40}).End();
+    const Bytes nak = Answer(relayed);
+    ASSERT_EQ(nak.size(), static_cast<std::size_t>(kDhcpNakLength));
+    EXPECT_EQ(nak[10], 0x80);  // broadcast bit
+    EXPECT_EQ(Bytes(nak.begin() + 24, nak.begin() + 28), AddressBytes("10.9.9.9"));
+    EXPECT_EQ(Bytes(nak.begin() + 240, nak.end()),
+              (Bytes{53, 1, DHCPNAK, 54, 4, 10, 77, 0, 1, 255}));
+
+    // Sent by the box itself, the flags stay as the box set them.
+    DhcpMessage direct;
+    direct.Flags(0, 0).Type(DHCPREQUEST).Option(50, {10, 77, 0, 40}).End();
+    const Bytes plain = Answer(direct);
+    ASSERT_EQ(plain.size(), static_cast<std::size_t>(kDhcpNakLength));
+    EXPECT_EQ(plain[10], 0);
 }
 
 TEST_F(DhcpRequestTest, EachValueFallsBackToGeneralOnItsOwn) {
@@ -358,6 +414,105 @@ TEST_F(DhcpRequestTest, OversizedHardwareLengthNamesSixteenBytes) {
 }
 
 // ---------------------------------------------------------------------------------------
+// The client table held in memory
+// ---------------------------------------------------------------------------------------
+
+using dhcptest::DhcpKeyArgument;
+using dhcptest::Dornelreg;
+
+TEST_F(DhcpRequestTest, ChangeMadeWithDornelregAppliesToTheNextRequest) {
+    ListBox();
+    DhcpMessage discover;
+    discover.Type(DHCPDISCOVER).End();
+    Bytes offer = Answer(discover);
+    ASSERT_FALSE(offer.empty());
+    EXPECT_EQ(Bytes(offer.begin() + 16, offer.begin() + 20), AddressBytes("10.77.0.2"));
+
+    // Another process writes the same database.
+    ASSERT_EQ(Dornelreg({"add", DhcpKeyArgument(kBoxKey), "/v", "IPADDR", "/d", "10.77.0.7", "/f"}),
+              0);
+    offer = Answer(discover);
+    ASSERT_FALSE(offer.empty());
+    EXPECT_EQ(Bytes(offer.begin() + 16, offer.begin() + 20), AddressBytes("10.77.0.7"));
+
+    ASSERT_EQ(Dornelreg({"add", DhcpKeyArgument("General"), "/v", "ROUTER_1", "/d", "10.77.0.254"}),
+              0);
+    offer = Answer(discover);
+    ASSERT_GT(offer.size(), 258u);
+    EXPECT_EQ(Bytes(offer.begin() + 252, offer.begin() + 258),
+              Concat({{3, 4}, AddressBytes("10.77.0.254")}));
+
+    // A box added by hand, with its name in lower case, is known at once.
+    DhcpMessage newcomer;
+    newcomer.Chaddr({0x02, 0x00, 0x00, 0x77, 0x00, 0xab}).Type(DHCPDISCOVER).End();
+    EXPECT_TRUE(Answer(newcomer).empty());
+    ASSERT_EQ(Dornelreg({"add", DhcpKeyArgument("02-00-00-77-00-ab"), "/v", "IPADDR", "/d",
+                         "10.77.0.171"}),
+              0);
+    offer = Answer(newcomer);
+    ASSERT_FALSE(offer.empty());
+    EXPECT_EQ(Bytes(offer.begin() + 16, offer.begin() + 20), AddressBytes("10.77.0.171"));
+
+    // And one removed is forgotten at once.
+    ASSERT_EQ(Dornelreg({"delete", DhcpKeyArgument(kBoxKey), "/v", "IPADDR", "/f"}), 0);
+    EXPECT_TRUE(Answer(discover).empty());
+}
+
+TEST_F(DhcpRequestTest, RequestsReadTheRegistryOnlyAfterAChange) {
+    ListBox();
+    DhcpMessage discover;
+    discover.Type(DHCPDISCOVER).End();
+    ASSERT_FALSE(Answer(discover).empty());
+    const unsigned long loads = DhcpClientTable().Loads();
+    for (int i = 0; i < 50; ++i) ASSERT_FALSE(Answer(discover).empty());
+    EXPECT_EQ(DhcpClientTable().Loads(), loads);
+
+    registry_->Set(kBoxKey, "DNS_1", "10.77.0.53");
+    for (int i = 0; i < 10; ++i) ASSERT_FALSE(Answer(discover).empty());
+    EXPECT_EQ(DhcpClientTable().Loads(), loads + 1);
+}
+
+TEST_F(DhcpRequestTest, TableAnswersAsTheRegistryDoes) {
+    registry_->Set(kBoxKey, "IPADDR", "10.77.0.2");
+    registry_->Set(kBoxKey, "DNS_2", "10.77.0.6");
+    registry_->Set("02-00-00-77-00-0c", "IPADDR", "10.77.0.12");     // written in lower case
+    registry_->Set("02-00-00-77-00-0D", "SUBNETMASK", "255.0.0.0");  // no address of its own
+    registry_->Set("General", "SUBNETMASK", "255.255.255.0");
+    registry_->Set("General", "DNS_1", "10.77.0.1");
+    registry_->Set("General", "DOMAINNAME", "site.lan");
+    const std::vector<Bytes> hosts = {{0x02, 0, 0, 0x77, 0, 0x02},
+                                      {0x02, 0, 0, 0x77, 0, 0x0c},
+                                      {0x02, 0, 0, 0x77, 0, 0x0d},
+                                      {0x02, 0, 0, 0x77, 0, 0x0e},
+                                      {}};
+    const auto compare = [&](const char* when) {
+        for (const Bytes& host : hosts) {
+            clientdata_t fromTable;
+            clientdata_t fromRegistry;
+            std::memset(&fromTable, 0x5A, sizeof fromTable);
+            const int hlen = static_cast<int>(host.size());
+            const int known = DhcpClientTable().Lookup(hlen, host.data(), &fromTable);
+            EXPECT_EQ(known, LookupClientData(hlen, host.data(), &fromRegistry))
+                << when << " host " << hlen;
+            EXPECT_EQ(std::memcmp(&fromTable, &fromRegistry, sizeof fromTable), 0)
+                << when << " host " << hlen;
+        }
+    };
+    compare("without a general address");
+    clientdata_t client;
+    ASSERT_EQ(DhcpClientTable().Lookup(6, hosts[1].data(), &client), 1);
+    EXPECT_STREQ(client.ipAddress, "10.77.0.12");
+    EXPECT_EQ(DhcpClientTable().Lookup(6, hosts[2].data(), &client), 0);
+
+    // An address in General makes every host known, with its own values where it has them.
+    registry_->Set("General", "IPADDR", "10.77.0.200");
+    compare("with a general address");
+    ASSERT_EQ(DhcpClientTable().Lookup(6, hosts[2].data(), &client), 1);
+    EXPECT_STREQ(client.ipAddress, "10.77.0.200");
+    EXPECT_STREQ(client.subnetMask, "255.0.0.0");
+}
+
+// ---------------------------------------------------------------------------------------
 // Requests that get no answer, and their debug records
 // ---------------------------------------------------------------------------------------
 
@@ -425,6 +580,17 @@ TEST_F(DhcpDebugRecordTest, DeclineReleaseAndInformFromListedBoxGetNothing) {
     EXPECT_EQ(DebugTexts(), (std::vector<std::string>{"Got an unhandled DHCP packet, 4",
                                                       "Got an unhandled DHCP packet, 7",
                                                       "Got an unhandled DHCP packet, 8"}));
+}
+
+TEST_F(DhcpDebugRecordTest, RequestForAnotherServerSaysWhyItGetsNothing) {
+    ListBox();
+    DhcpMessage request;
+    request.Type(DHCPREQUEST).Option(54, {10, 77, 0, 250}).End();
+    EXPECT_TRUE(Answer(request).empty());
+    EXPECT_EQ(DebugTexts(),
+              (std::vector<std::string>{
+                  "Got a DHCPREQUEST packet",
+                  "DHCPREQUEST names server 10.77.0.250, not this one: not answered"}));
 }
 
 TEST_F(DhcpDebugRecordTest, MalformedRequestsAreReportedAndGetNothing) {
