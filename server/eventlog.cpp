@@ -12,16 +12,16 @@
 //   5. Scan: the piece splitter and ScanPieces, the reader of search and cash-up.
 //   6. Clear.
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cstdarg>
 #include <cstring>
 #include <ctime>
 #include <thread>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include "platform/paths/paths.h"
 #include "platform/service/eventsource.h"
@@ -214,10 +214,9 @@ void CEventLog::AppendRecord(int boxNumber, const char* userName, int type, cons
         if (!lock.try_lock_for(kAppendWait)) {
             // Only a clear or the start of a scan takes the lock, for moments: something is
             // wrong, but the record still waits for its turn rather than vanish.
-            ReportToServiceLog(kWarningEvent,
-                               "WARNING: Event log busy for more than " +
-                                   std::to_string(kAppendWait.count()) +
-                                   " ms; the record waits");
+            ReportToServiceLog(kWarningEvent, "WARNING: Event log busy for more than " +
+                                                  std::to_string(kAppendWait.count()) +
+                                                  " ms; the record waits");
             lock.lock();
         }
         if (!logFile && reopenPending_) ReopenAfterFailedClearLocked();
@@ -228,8 +227,8 @@ void CEventLog::AppendRecord(int boxNumber, const char* userName, int type, cons
     // The disk refuses: the record goes to the NT event log instead, so it is not lost.
     droppedRecords_.fetch_add(1);
     ReportToServiceLog(kWarningEvent, "WARNING: Event log record could not be written (" +
-                                          ErrorText(error) + "): " +
-                                          line.substr(0, line.size() - 1));
+                                          ErrorText(error) +
+                                          "): " + line.substr(0, line.size() - 1));
 }
 
 int CEventLog::WriteLocked(const std::string& line) {
@@ -264,9 +263,9 @@ void CEventLog::ReopenAfterFailedClearLocked() {
         const int error = errno;
         if (!reopenReported_) {
             reopenReported_ = true;
-            ReportToServiceLog(kWarningEvent, "WARNING: Event log file could not be opened: " +
-                                                  path + " (" + ErrorText(error) +
-                                                  "); records are not written until it can be");
+            ReportToServiceLog(kWarningEvent,
+                               "WARNING: Event log file could not be opened: " + path + " (" +
+                                   ErrorText(error) + "); records are not written until it can be");
         }
         return;
     }
@@ -293,8 +292,9 @@ bool CLogPieceSplitter::Feed(
         const std::size_t span = std::min(kPieceLength - length_, count - i);
         const void* lineFeed = std::memchr(bytes + i, '\n', span);
         const std::size_t take =
-            lineFeed ? static_cast<std::size_t>(static_cast<const char*>(lineFeed) - (bytes + i)) + 1
-                     : span;
+            lineFeed
+                ? static_cast<std::size_t>(static_cast<const char*>(lineFeed) - (bytes + i)) + 1
+                : span;
         std::memcpy(piece_ + length_, bytes + i, take);
         length_ += take;
         i += take;
@@ -405,10 +405,10 @@ CEventLog::LogAccess CEventLog::Clear(std::chrono::milliseconds timeout) {
         reopenPending_ = true;
         reopenReported_ = false;
         lock.unlock();
-        ReportToServiceLog(kWarningEvent,
-                           "WARNING: Event log file could not be re-created after a clear: " +
-                               path + " (error " + std::to_string(error) +
-                               "); records are dropped until it can be opened");
+        ReportToServiceLog(
+            kWarningEvent,
+            "WARNING: Event log file could not be re-created after a clear: " + path + " (error " +
+                std::to_string(error) + "); records are dropped until it can be opened");
         return LogAccess::NoLogFile;
     }
     logFile = fresh;

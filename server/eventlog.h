@@ -38,7 +38,7 @@ struct t_ServerStartInfo;
 struct RPC_BINDING_VECTOR;
 
 class CEventLog {
-public:
+  public:
     enum EventType {
         ServerStart = 0,
         ServerStop = 1,
@@ -126,7 +126,7 @@ public:
     std::shared_ptr<SearchResults> searchResults;  // created by the log service
     std::timed_mutex logLock;                      // logFile: appends, scan starts, clear
 
-private:
+  private:
     // Writes one neutralised record: logLock, reopen after a failed clear, one write.
     void AppendRecord(int boxNumber, const char* userName, int type, const char* data);
     // One attempt at writing the whole line; 0 or the error number. logLock held.
@@ -156,14 +156,14 @@ std::FILE* OpenLogFile(const std::string& path, bool truncate);
 // after 1022 characters. A full piece of 1022 characters is handed out only once a further
 // byte shows that the stream goes on, so the stream's end never yields a torn piece.
 class CLogPieceSplitter {
-public:
+  public:
     static constexpr std::size_t kPieceLength = 1022;
     // Feeds bytes; calls onPiece(piece, length) for every finished piece (the piece is
     // zero-terminated). Returns false as soon as onPiece does.
     bool Feed(const char* bytes, std::size_t count,
               const std::function<bool(const char* piece, std::size_t length)>& onPiece);
 
-private:
+  private:
     char piece_[kPieceLength + 1] = {};
     std::size_t length_ = 0;
     bool fullPieceWaiting_ = false;

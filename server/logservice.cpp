@@ -180,8 +180,9 @@ LogRecordFields SplitLogRecord(std::string_view piece) {
     std::size_t start = 0;
     for (int n = 0; n < 5 && start <= piece.size(); ++n) {
         const void* bar = std::memchr(piece.data() + start, '|', piece.size() - start);
-        std::size_t end = bar ? static_cast<std::size_t>(static_cast<const char*>(bar) - piece.data())
-                              : piece.size();
+        std::size_t end =
+            bar ? static_cast<std::size_t>(static_cast<const char*>(bar) - piece.data())
+                : piece.size();
         fields[n] = piece.substr(start, end - start);
         if (!bar) break;
         start = end + 1;
@@ -361,7 +362,9 @@ error_status_t CashUp(handle_t IDL_handle, LONG boxNumber, LogBuffer* result) {
     if (!log || !result) return kLogStatusFailed;
     CCashUpCounter counter(boxNumber);
     CEventLog::LogAccess access = log->ScanPieces(
-        [&](const char* piece, std::size_t length) { counter.Add({piece, length}); },
+        [&](const char* piece, std::size_t length) {
+            counter.Add({piece, length});
+        },
         kLockTimeout);
     if (access != CEventLog::LogAccess::Done) return kLogStatusFailed;
     return FillBuffer(*result, counter.Text()) ? kLogStatusOk : kLogStatusFailed;

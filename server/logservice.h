@@ -62,14 +62,14 @@ bool LogPieceMatches(std::string_view text, std::string_view lowerNeedle);
 
 // The cash-up of one box over the pieces of a scan: the nine coin counters "a" to "i".
 class CCashUpCounter {
-public:
+  public:
     explicit CCashUpCounter(int boxNumber) : box_(boxNumber) {}
     void Add(std::string_view piece);
     // "%d,%d,%d,%d,%d,%d,%d,%d,%d", "a" first.
     std::string Text() const;
     int Count(int letter) const { return counters_[letter]; }
 
-private:
+  private:
     int box_;
     int counters_[9] = {};
 };

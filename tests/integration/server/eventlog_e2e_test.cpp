@@ -6,12 +6,6 @@
 // A box's own text (deposit letters, user name) never becomes a record of its own, and a
 // log folder that cannot be used is reported while the boxes are still served.
 
-#include <gtest/gtest.h>
-
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <cstdlib>
 #include <fstream>
 #include <memory>
@@ -19,6 +13,12 @@
 #include <sstream>
 #include <string>
 #include <vector>
+
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
 
 #include "client/src/Protocol.h"
 #include "interface/dornellog.h"
@@ -62,7 +62,7 @@ std::string Counts(const std::string& letters) {
 }
 
 class EventLogEndToEnd : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         // The server's log interface on loopback, its endpoint mapper on a port of ours.
         setenv("DORNEL_RPC_ADDRESS", "127.0.0.1", 1);
@@ -168,12 +168,13 @@ TEST_F(EventLogEndToEnd, ABoxCannotWriteRecordsForAnotherBoxAndTheCashUpCountsRe
 }
 
 TEST_F(EventLogEndToEnd, AnUnusableLogFolderIsReportedAndBoxesAreStillServed) {
-    ASSERT_TRUE(server_.Import(std::string(kZuvexKey) +
-                               "\"LogDirectory\"=\"C:\\\\nowhere\\\\log\"\n"));
+    ASSERT_TRUE(
+        server_.Import(std::string(kZuvexKey) + "\"LogDirectory\"=\"C:\\\\nowhere\\\\log\"\n"));
     ASSERT_TRUE(server_.Start());
     // The NT event log (and syslog) says which file and why.
-    const std::string wanted = " | 100 | WARNING: Event log file could not be opened: " +
-                               server_.root() + "/c/nowhere/log/dornel.log (error 2: ";
+    const std::string wanted =
+        " | 100 | WARNING: Event log file could not be opened: " + server_.root() +
+        "/c/nowhere/log/dornel.log (error 2: ";
     bool reported = false;
     for (const std::string& line : server_.EventLog()) {
         reported = reported || line.find(wanted) != std::string::npos;

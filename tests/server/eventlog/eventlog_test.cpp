@@ -83,7 +83,7 @@ void SetLogDir(const char* directory) {
 }
 
 class EventLogTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         char pattern[] = "/tmp/dornel-eventlog-XXXXXX";
         ASSERT_NE(mkdtemp(pattern), nullptr);
@@ -393,8 +393,9 @@ TEST_F(EventLogTest, UnwritableFolderIsReportedAtEveryFailedOpen) {
         log.Init();
     }
     const std::string text = NtEventLog();
-    const std::string line = "| 100 | WARNING: Event log file could not be opened: " +
-                             logDirectory_ + "/plain/dornel.log (error 20: ";
+    const std::string line =
+        "| 100 | WARNING: Event log file could not be opened: " + logDirectory_ +
+        "/plain/dornel.log (error 20: ";
     const std::size_t first = text.find(line);
     ASSERT_NE(first, std::string::npos) << text;
     EXPECT_NE(text.find(line, first + 1), std::string::npos) << text;

@@ -5,12 +5,12 @@
 // set of more than 16,777,215 lines, and a log of some hundred megabytes cashed up by two
 // viewers over loopback while ten boxes deposit.
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <atomic>
 #include <map>
 #include <thread>
+
+#include <fcntl.h>
+#include <unistd.h>
 
 #include "fixture.h"
 #include "server/logservice.h"
@@ -50,7 +50,7 @@ void AppendBlock(const std::string& block, int times) {
 }
 
 class LogLimitsTest : public LogServiceTest {
-protected:
+  protected:
     void TearDown() override {
         LogResultMemoryMB = kDefaultLogResultMemoryMB;
         LogServiceTest::TearDown();
@@ -191,13 +191,15 @@ TEST_F(LogLimitsTest, CashUpsOfABigLogNeverCostADeposit) {
     std::string tail;
     char chunk[65536];
     ssize_t got;
-    while ((got = ::read(fd, chunk, sizeof chunk)) > 0) tail.append(chunk, static_cast<std::size_t>(got));
+    while ((got = ::read(fd, chunk, sizeof chunk)) > 0)
+        tail.append(chunk, static_cast<std::size_t>(got));
     ::close(fd);
     std::size_t start = 0;
     while (start < tail.size()) {
         const std::size_t end = tail.find('\n', start);
         ASSERT_NE(end, std::string::npos);
-        const LogRecordFields fields = SplitLogRecord(std::string_view(tail).substr(start, end - start));
+        const LogRecordFields fields =
+            SplitLogRecord(std::string_view(tail).substr(start, end - start));
         const std::size_t user = tail.find("|deposit-", start);
         if (user < end && LogFieldNumber(fields.type) == CEventLog::DepositUnits) {
             deposits[LogFieldNumber(fields.box)].push_back(
@@ -207,15 +209,16 @@ TEST_F(LogLimitsTest, CashUpsOfABigLogNeverCostADeposit) {
     }
     for (int b = 0; b < kBoxes; ++b) {
         ASSERT_EQ(deposits[b].size(), static_cast<std::size_t>(kDeposits)) << "box " << b;
-        for (int i = 0; i < kDeposits; ++i) EXPECT_EQ(deposits[b][i], "deposit-" + std::to_string(i));
+        for (int i = 0; i < kDeposits; ++i)
+            EXPECT_EQ(deposits[b][i], "deposit-" + std::to_string(i));
     }
 
     RPC_BINDING_HANDLE binding = Viewer();
     LogBuffer result{};
     ASSERT_EQ(DornelLogClient::CashUp(binding, 7, &result), 0u);
-    EXPECT_EQ(std::string(reinterpret_cast<char*>(result.data)),
-              std::to_string(perBlock[7] * kBlocks) + ",0,0,0," + std::to_string(kDeposits) +
-                  ",0,0,0,0");
+    EXPECT_EQ(
+        std::string(reinterpret_cast<char*>(result.data)),
+        std::to_string(perBlock[7] * kBlocks) + ",0,0,0," + std::to_string(kDeposits) + ",0,0,0,0");
     MIDL_user_free(result.data);
     RpcBindingFree(&binding);
 }
