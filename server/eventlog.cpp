@@ -77,6 +77,25 @@ void ReportToServiceLog(DWORD eventId, const std::string& text) {
     LogServiceEvent(EVENTLOG_INFORMATION_TYPE, eventId, text.c_str());
 }
 
+// Takes the lock within the time; false when it stayed busy. It polls try_lock (yielding
+// first, then sleeping briefly) instead of a timed wait, whose locking thread checkers
+// cannot follow; the lock is only ever held for moments, so the first tries win.
+bool LockWithin(std::timed_mutex& lock, std::chrono::milliseconds timeout) {
+    if (lock.try_lock()) return true;
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    for (int spin = 0; spin < 200; ++spin) {
+        std::this_thread::yield();
+        if (lock.try_lock()) return true;
+    }
+    std::chrono::microseconds pause(20);
+    while (std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(pause);
+        if (lock.try_lock()) return true;
+        pause = std::min(pause * 2, std::chrono::microseconds(1000));
+    }
+    return lock.try_lock();
+}
+
 std::string ErrorText(int error) {
     return "error " + std::to_string(error) + ": " + std::strerror(error);
 }
@@ -211,7 +230,9 @@ void CEventLog::AppendRecord(int boxNumber, const char* userName, int type, cons
     for (int attempt = 0; attempt < kWriteAttempts; ++attempt) {
         if (attempt > 0) std::this_thread::sleep_for(std::chrono::milliseconds(10 << attempt));
         std::unique_lock<std::timed_mutex> lock(logLock, std::defer_lock);
-        if (!lock.try_lock_for(kAppendWait)) {
+        if (LockWithin(logLock, kAppendWait)) {
+            lock = std::unique_lock<std::timed_mutex>(logLock, std::adopt_lock);
+        } else {
             // Only a clear or the start of a scan takes the lock, for moments: something is
             // wrong, but the record still waits for its turn rather than vanish.
             ReportToServiceLog(kWarningEvent, "WARNING: Event log busy for more than " +
@@ -329,8 +350,8 @@ CEventLog::LogAccess CEventLog::ScanPiecesWhile(
     int fd = -1;
     off_t size = 0;
     {
-        std::unique_lock<std::timed_mutex> lock(logLock, std::defer_lock);
-        if (!lock.try_lock_for(timeout)) return LogAccess::LockTimedOut;
+        if (!LockWithin(logLock, timeout)) return LogAccess::LockTimedOut;
+        std::unique_lock<std::timed_mutex> lock(logLock, std::adopt_lock);
         if (!logFile && reopenPending_) ReopenAfterFailedClearLocked();
         if (!logFile) return LogAccess::NoLogFile;
         fd = ::fcntl(::fileno(logFile), F_DUPFD_CLOEXEC, 0);
@@ -381,14 +402,14 @@ CEventLog::LogAccess CEventLog::Clear(std::chrono::milliseconds timeout) {
     }
     if (!fresh) temporary.clear();
 
-    std::unique_lock<std::timed_mutex> lock(logLock, std::defer_lock);
-    if (!lock.try_lock_for(timeout)) {
+    if (!LockWithin(logLock, timeout)) {
         if (fresh) {
             std::fclose(fresh);
             ::unlink(temporary.c_str());
         }
         return LogAccess::LockTimedOut;
     }
+    std::unique_lock<std::timed_mutex> lock(logLock, std::adopt_lock);
     if (fresh && ::rename(temporary.c_str(), path.c_str()) != 0) {
         std::fclose(fresh);
         ::unlink(temporary.c_str());

@@ -117,6 +117,23 @@ class EventLogEndToEnd : public ::testing::Test {
         return counts;
     }
 
+    // The viewer's search over RPC: its status, and the count in *count.
+    static error_status_t Search(const std::string& text, LONG* count) {
+        RPC_CSTR bindingText = nullptr;
+        EXPECT_EQ(RpcStringBindingComposeA(kDornelLogUuid, "ncacn_ip_tcp", "127.0.0.1", nullptr,
+                                           nullptr, &bindingText),
+                  RPC_S_OK);
+        RPC_BINDING_HANDLE binding = nullptr;
+        EXPECT_EQ(RpcBindingFromStringBindingA(bindingText, &binding), RPC_S_OK);
+        RpcStringFreeA(&bindingText);
+        std::vector<unsigned char> bytes(text.begin(), text.end());
+        bytes.push_back(0);
+        LogSearchRequest request{0, static_cast<LONG>(bytes.size()), bytes.data()};
+        const error_status_t status = DornelLogClient::DoLogSearch(binding, &request, count);
+        RpcBindingFree(&binding);
+        return status;
+    }
+
     std::string LogText() const {
         std::ifstream in(server_.root() + "/c/dornel/log/dornel.log", std::ios::binary);
         std::ostringstream text;
@@ -184,6 +201,23 @@ TEST_F(EventLogEndToEnd, AnUnusableLogFolderIsReportedAndBoxesAreStillServed) {
     EXPECT_EQ(Ask(0, PKT_AUTH_REQUEST, "alice|pw", PKT_AUTH_ACCEPT), "10.00");
     EXPECT_EQ(Ask(0, PKT_DEPOSIT, "ee", PKT_DEPOSIT_RESULT), "12.00");
     EXPECT_EQ(server_.LedgerBalance("alice"), 12.0);
+}
+
+TEST_F(EventLogEndToEnd, TheResultMemoryCapComesFromTheRegistry) {
+    ASSERT_TRUE(server_.Import(std::string(kZuvexKey) + "\"LogResultMemory\"=dword:00000001\n"));
+    ASSERT_TRUE(server_.Start());
+    ASSERT_TRUE(Online(0));
+    // Two megabytes of records behind the server's back: more than a 1 MB cap can hold.
+    std::string block;
+    while (block.size() < (2u << 20)) block += "Monday, 07/12/2026 09:00:00|0|17|bulk|a|\n";
+    std::ofstream(server_.root() + "/c/dornel/log/dornel.log", std::ios::app) << block;
+
+    LONG count = -1;
+    EXPECT_EQ(Search("", &count), 5u);
+    EXPECT_EQ(count, -1);
+    EXPECT_EQ(Search("Server Connect|2|", &count), 0u);  // nothing matches: nothing held
+    EXPECT_EQ(Search("|0|2|", &count), 0u);
+    EXPECT_GE(count, 1);
 }
 
 }  // namespace
