@@ -27,6 +27,7 @@
 
 #include "platform/registry/registry.h"
 #include "platform/service/eventsource.h"
+#include "server/logservice.h"
 
 // ---------------------------------------------------------------------------------------
 // 1. Globals.
@@ -218,6 +219,7 @@ void CZuvexService::ReadConfiguration() {
     std::string tftpFolder = kDefaultTFTPDirectory;
     std::string logFolder = kDefaultLogDirectory;
     std::string logPassword;
+    int resultMemory = kDefaultLogResultMemoryMB;
     std::optional<std::string> spawnUser;
     std::optional<std::string> spawnPassword;
     std::optional<std::string> spawnDomain;
@@ -231,6 +233,7 @@ void CZuvexService::ReadConfiguration() {
             tftpFolder = key.String("TFTPDirectory", kDefaultTFTPDirectory);
             logFolder = key.String("LogDirectory", kDefaultLogDirectory);
             logPassword = key.String("LogPasswd", "");
+            resultMemory = key.Number("LogResultMemory", kDefaultLogResultMemoryMB);
             spawnUser = key.String("SpawnUser", kDefaultSpawnUser);
             spawnPassword = key.String("SpawnPasswd", kDefaultSpawnPasswd);
             spawnDomain = key.String("SpawnDomain", kLocalMachineDomain);
@@ -254,6 +257,7 @@ void CZuvexService::ReadConfiguration() {
     dhcpActive = dhcp;
     tftpActive = tftp;
     enableDebugLog = debug;
+    LogResultMemoryMB = resultMemory;
     {
         std::lock_guard<std::mutex> guard(ConfigLock());
         tftpDirectory = tftpFolder.c_str();

@@ -6,10 +6,10 @@
 //
 // Sections:
 //   1. Objects: CZuvexService::EventLog, ThisEventLog.
-//   2. Record format: the time text and the line.
-//   3. Lifecycle: constructor, Init, destructor, the path.
+//   2. Record format: the time text, neutralised fields and the line.
+//   3. Lifecycle: constructor, Init, destructor, the path, opening the file.
 //   4. Append: LogUserEvent, LogDebugEvent and the locked write.
-//   5. Scan: ScanPieces, the reader of search and cash-up.
+//   5. Scan: the piece splitter and ScanPieces, the reader of search and cash-up.
 //   6. Clear.
 
 #include <algorithm>
@@ -17,6 +17,11 @@
 #include <cstdarg>
 #include <cstring>
 #include <ctime>
+#include <thread>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include "platform/paths/paths.h"
 #include "platform/service/eventsource.h"
@@ -32,23 +37,11 @@ CEventLog* ThisEventLog = nullptr;
 
 namespace {
 
-// The thread that holds logLock inside a scan or a clear; an append from that same thread
-// (a callback that logs) must not wait for a lock it already owns.
-thread_local const CEventLog* lockHeldByThisThread = nullptr;
-
-class HeldMark {
-  public:
-    explicit HeldMark(const CEventLog* log) { lockHeldByThisThread = log; }
-    ~HeldMark() { lockHeldByThisThread = nullptr; }
-    HeldMark(const HeldMark&) = delete;
-    HeldMark& operator=(const HeldMark&) = delete;
-};
-
-// Longest piece a scan hands out; a longer line comes as several pieces.
-constexpr std::size_t kPieceLength = 1022;
-
 // Debug texts are formatted into this many bytes, the terminator included.
 constexpr std::size_t kDebugTextSize = 1024;
+
+// The log file may hold user names: owner reads and writes, its group reads.
+constexpr mode_t kLogFileMode = 0640;
 
 // ---------------------------------------------------------------------------------------
 // 2. Record format.
@@ -70,21 +63,6 @@ std::string FormatRecordTime() {
     return text;
 }
 
-// "%s|%d|%d|%s|%s|\n": time, box, type, user ("N/A" when empty), data (" " when null).
-std::string FormatRecord(int boxNumber, const char* userName, int type, const char* data) {
-    std::string line = FormatRecordTime();
-    line += '|';
-    line += std::to_string(boxNumber);
-    line += '|';
-    line += std::to_string(type);
-    line += '|';
-    line += (userName && *userName) ? userName : "N/A";
-    line += '|';
-    line += data ? data : " ";
-    line += "|\n";
-    return line;
-}
-
 // Debug records are on when the one service object is ours and asks for them.
 bool DebugLoggingEnabled() {
     auto* service = dynamic_cast<CZuvexService*>(CNTService::m_pThis);
@@ -95,14 +73,78 @@ bool DebugLoggingEnabled() {
 constexpr DWORD kWarningEvent = 100;
 constexpr DWORD kNoticeEvent = 108;
 
-void ReportToServiceLog(DWORD eventId, const char* text) {
-    LogServiceEvent(EVENTLOG_INFORMATION_TYPE, eventId, text);
+void ReportToServiceLog(DWORD eventId, const std::string& text) {
+    LogServiceEvent(EVENTLOG_INFORMATION_TYPE, eventId, text.c_str());
+}
+
+// Takes the lock within the time; false when it stayed busy. It polls try_lock (yielding
+// first, then sleeping briefly) instead of a timed wait, whose locking thread checkers
+// cannot follow; the lock is only ever held for moments, so the first tries win.
+bool LockWithin(std::timed_mutex& lock, std::chrono::milliseconds timeout) {
+    if (lock.try_lock()) return true;
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    for (int spin = 0; spin < 200; ++spin) {
+        std::this_thread::yield();
+        if (lock.try_lock()) return true;
+    }
+    std::chrono::microseconds pause(20);
+    while (std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(pause);
+        if (lock.try_lock()) return true;
+        pause = std::min(pause * 2, std::chrono::microseconds(1000));
+    }
+    return lock.try_lock();
+}
+
+std::string ErrorText(int error) {
+    return "error " + std::to_string(error) + ": " + std::strerror(error);
 }
 
 }  // namespace
 
+void AppendNeutralised(std::string& line, const char* text) {
+    for (const char* at = text; *at; ++at) {
+        const auto c = static_cast<unsigned char>(*at);
+        line += (c < 0x20 || c == 0x7F || c == '|') ? ' ' : static_cast<char>(c);
+    }
+}
+
+std::string FormatLogRecord(const std::string& timeText, int boxNumber, const char* userName,
+                            int type, const char* data) {
+    std::string line = timeText;
+    line += '|';
+    line += std::to_string(boxNumber);
+    line += '|';
+    line += std::to_string(type);
+    line += '|';
+    AppendNeutralised(line, (userName && *userName) ? userName : "N/A");
+    line += '|';
+    AppendNeutralised(line, data ? data : " ");
+    line += "|\n";
+    return line;
+}
+
 // ---------------------------------------------------------------------------------------
 // 3. Lifecycle.
+
+std::FILE* OpenLogFile(const std::string& path, bool truncate) {
+    const int flags = O_RDWR | O_APPEND | O_CLOEXEC;
+    // Created here: the mode is set explicitly, so the umask cannot widen or narrow it.
+    int fd = ::open(path.c_str(), flags | O_CREAT | O_EXCL, kLogFileMode);
+    if (fd >= 0) {
+        ::fchmod(fd, kLogFileMode);
+    } else if (errno == EEXIST) {
+        fd = ::open(path.c_str(), flags | (truncate ? O_TRUNC : 0));
+    }
+    if (fd < 0) return nullptr;
+    std::FILE* file = ::fdopen(fd, "a+b");
+    if (!file) {
+        const int error = errno;
+        ::close(fd);
+        errno = error;
+    }
+    return file;
+}
 
 CEventLog::CEventLog() = default;
 
@@ -128,20 +170,28 @@ std::string CEventLog::LogFilePath() {
 
 void CEventLog::Init() {
     const std::string path = LogFilePath();
+    int error = 0;
     {
         std::lock_guard<std::timed_mutex> guard(logLock);
         if (logFile) std::fclose(logFile);
         reopenPending_ = false;
-        logFile = std::fopen(path.c_str(), "a+b");
-        if (!logFile) return;
-        std::fseek(logFile, 0, SEEK_END);
+        reopenReported_ = false;
+        logFile = OpenLogFile(path, false);
+        if (!logFile) error = errno;
+    }
+    if (error) {
+        // The server serves its boxes without a log, but says so where an administrator
+        // looks: the NT event log, which also goes to syslog.
+        ReportToServiceLog(kWarningEvent,
+                           "WARNING: Event log file could not be opened: " + path + " (" +
+                               ErrorText(error) +
+                               "); the server runs without an event log and without the log "
+                               "RPC interface");
+        return;
     }
     ThisEventLog = this;
     searchResults.reset();
-    // Outside the lock: registration may write debug records of its own.
     RegisterRPCServer();
-    std::lock_guard<std::timed_mutex> guard(logLock);
-    if (logFile) std::fflush(logFile);
 }
 
 // ---------------------------------------------------------------------------------------
@@ -174,100 +224,160 @@ void CEventLog::LogDebugEvent(t_ServerStartInfo* info, const char* format, ...) 
 }
 
 void CEventLog::AppendRecord(int boxNumber, const char* userName, int type, const char* data) {
-    const std::string line = FormatRecord(boxNumber, userName, type, data);
+    const std::string line = FormatLogRecord(FormatRecordTime(), boxNumber, userName, type, data);
 
-    if (lockHeldByThisThread == this) {
-        // Logged from inside this thread's own scan or clear.
-        droppedRecords_.fetch_add(1);
-        unreportedDrops_.fetch_add(1);
-        return;
+    int error = 0;
+    for (int attempt = 0; attempt < kWriteAttempts; ++attempt) {
+        if (attempt > 0) std::this_thread::sleep_for(std::chrono::milliseconds(10 << attempt));
+        std::unique_lock<std::timed_mutex> lock(logLock, std::defer_lock);
+        if (LockWithin(logLock, kAppendWait)) {
+            lock = std::unique_lock<std::timed_mutex>(logLock, std::adopt_lock);
+        } else {
+            // Only a clear or the start of a scan takes the lock, for moments: something is
+            // wrong, but the record still waits for its turn rather than vanish.
+            ReportToServiceLog(kWarningEvent, "WARNING: Event log busy for more than " +
+                                                  std::to_string(kAppendWait.count()) +
+                                                  " ms; the record waits");
+            lock.lock();
+        }
+        if (!logFile && reopenPending_) ReopenAfterFailedClearLocked();
+        if (!logFile) return;  // no log at all: reported when the open failed
+        error = WriteLocked(line);
+        if (error == 0) return;
     }
-    std::unique_lock<std::timed_mutex> lock(logLock, std::defer_lock);
-    if (!lock.try_lock_for(kAppendWait)) {
-        droppedRecords_.fetch_add(1);
-        unreportedDrops_.fetch_add(1);
-        return;
-    }
-    if (!logFile && reopenPending_) ReopenAfterFailedClearLocked();
-    if (!logFile) return;
-    // One write of the whole line, then the flush: readers see whole records only.
-    std::fwrite(line.data(), 1, line.size(), logFile);
-    std::fflush(logFile);
-    lock.unlock();
+    // The disk refuses: the record goes to the NT event log instead, so it is not lost.
+    droppedRecords_.fetch_add(1);
+    ReportToServiceLog(kWarningEvent, "WARNING: Event log record could not be written (" +
+                                          ErrorText(error) +
+                                          "): " + line.substr(0, line.size() - 1));
+}
 
-    if (const unsigned long dropped = unreportedDrops_.exchange(0)) {
-        char text[160];
-        std::snprintf(text, sizeof text,
-                      "WARNING: %lu event log record(s) dropped: the log stayed busy for more "
-                      "than %lld ms",
-                      dropped, static_cast<long long>(kAppendWait.count()));
-        ReportToServiceLog(kWarningEvent, text);
+int CEventLog::WriteLocked(const std::string& line) {
+    const int fd = ::fileno(logFile);
+    std::size_t written = 0;
+    while (written < line.size()) {
+        const ssize_t n = ::write(fd, line.data() + written, line.size() - written);
+        if (n > 0) {
+            written += static_cast<std::size_t>(n);
+            continue;
+        }
+        if (n < 0 && errno == EINTR) continue;
+        const int error = n < 0 ? errno : ENOSPC;
+        // A part of the record reached the file: take it back, so the file holds whole
+        // records only and the retry does not start in the middle of a line.
+        struct stat status {};
+        if (written > 0 && ::fstat(fd, &status) == 0 &&
+            status.st_size >= static_cast<off_t>(written)) {
+            if (::ftruncate(fd, status.st_size - static_cast<off_t>(written)) != 0) {
+                // Nothing better to do: the torn piece is dropped by every reader.
+            }
+        }
+        return error;
     }
+    return 0;
 }
 
 void CEventLog::ReopenAfterFailedClearLocked() {
     const std::string path = LogFilePath();
-    logFile = std::fopen(path.c_str(), "a+b");
-    if (!logFile) return;
-    std::fseek(logFile, 0, SEEK_END);
+    logFile = OpenLogFile(path, false);
+    if (!logFile) {
+        const int error = errno;
+        if (!reopenReported_) {
+            reopenReported_ = true;
+            ReportToServiceLog(kWarningEvent,
+                               "WARNING: Event log file could not be opened: " + path + " (" +
+                                   ErrorText(error) + "); records are not written until it can be");
+        }
+        return;
+    }
     reopenPending_ = false;
-    const std::string text = "Event log file reopened: " + path;
-    ReportToServiceLog(kNoticeEvent, text.c_str());
+    reopenReported_ = false;
+    ReportToServiceLog(kNoticeEvent, "Event log file reopened: " + path);
 }
 
 // ---------------------------------------------------------------------------------------
 // 5. Scan.
 
+bool CLogPieceSplitter::Feed(
+    const char* bytes, std::size_t count,
+    const std::function<bool(const char* piece, std::size_t length)>& onPiece) {
+    std::size_t i = 0;
+    while (i < count) {
+        if (fullPieceWaiting_) {
+            fullPieceWaiting_ = false;
+            const std::size_t length = length_;
+            length_ = 0;
+            if (!onPiece(piece_, length)) return false;
+        }
+        // Take up to the next line feed, or as much as still fits the piece.
+        const std::size_t span = std::min(kPieceLength - length_, count - i);
+        const void* lineFeed = std::memchr(bytes + i, '\n', span);
+        const std::size_t take =
+            lineFeed
+                ? static_cast<std::size_t>(static_cast<const char*>(lineFeed) - (bytes + i)) + 1
+                : span;
+        std::memcpy(piece_ + length_, bytes + i, take);
+        length_ += take;
+        i += take;
+        if (lineFeed) {
+            piece_[length_] = '\0';
+            const std::size_t length = length_;
+            length_ = 0;
+            if (!onPiece(piece_, length)) return false;
+        } else if (length_ == kPieceLength) {
+            piece_[length_] = '\0';
+            fullPieceWaiting_ = true;
+        }
+    }
+    return true;
+}
+
 CEventLog::LogAccess CEventLog::ScanPieces(
     const std::function<void(const char* piece, std::size_t length)>& onPiece,
     std::chrono::milliseconds timeout) {
-    if (lockHeldByThisThread == this) return LogAccess::LockTimedOut;
-    std::unique_lock<std::timed_mutex> lock(logLock, std::defer_lock);
-    if (!lock.try_lock_for(timeout)) return LogAccess::LockTimedOut;
-    HeldMark mark(this);
-    if (!logFile && reopenPending_) ReopenAfterFailedClearLocked();
-    if (!logFile) return LogAccess::NoLogFile;
+    return ScanPiecesWhile(
+        [&onPiece](const char* piece, std::size_t length) {
+            onPiece(piece, length);
+            return true;
+        },
+        timeout);
+}
 
-    std::fflush(logFile);
-    std::fseek(logFile, 0, SEEK_SET);
-    char piece[kPieceLength + 1];
-    std::size_t pieceLength = 0;
-    // A piece that reached kPieceLength without a line feed is handed out only once a
-    // further byte shows that the file goes on; cut off by the end it is a torn record.
-    bool fullPieceWaiting = false;
-    char chunk[64 * 1024];
-    std::size_t got;
-    while ((got = std::fread(chunk, 1, sizeof chunk, logFile)) > 0) {
-        std::size_t i = 0;
-        while (i < got) {
-            if (fullPieceWaiting) {
-                onPiece(piece, pieceLength);
-                pieceLength = 0;
-                fullPieceWaiting = false;
-            }
-            // Take up to the next line feed, or as much as still fits the piece.
-            const std::size_t span = std::min(kPieceLength - pieceLength, got - i);
-            const void* lineFeed = std::memchr(chunk + i, '\n', span);
-            const std::size_t take =
-                lineFeed
-                    ? static_cast<std::size_t>(static_cast<const char*>(lineFeed) - (chunk + i)) + 1
-                    : span;
-            std::memcpy(piece + pieceLength, chunk + i, take);
-            pieceLength += take;
-            i += take;
-            if (lineFeed) {
-                piece[pieceLength] = '\0';
-                onPiece(piece, pieceLength);
-                pieceLength = 0;
-            } else if (pieceLength == kPieceLength) {
-                piece[pieceLength] = '\0';
-                fullPieceWaiting = true;
-            }
+CEventLog::LogAccess CEventLog::ScanPiecesWhile(
+    const std::function<bool(const char* piece, std::size_t length)>& onPiece,
+    std::chrono::milliseconds timeout) {
+    // The file and its size now, under the lock; the reading goes on without it.
+    int fd = -1;
+    off_t size = 0;
+    {
+        if (!LockWithin(logLock, timeout)) return LogAccess::LockTimedOut;
+        std::unique_lock<std::timed_mutex> lock(logLock, std::adopt_lock);
+        if (!logFile && reopenPending_) ReopenAfterFailedClearLocked();
+        if (!logFile) return LogAccess::NoLogFile;
+        fd = ::fcntl(::fileno(logFile), F_DUPFD_CLOEXEC, 0);
+        struct stat status {};
+        if (fd < 0 || ::fstat(fd, &status) != 0) {
+            if (fd >= 0) ::close(fd);
+            return LogAccess::NoLogFile;
         }
+        size = status.st_size;
+    }
+
+    CLogPieceSplitter splitter;
+    static constexpr std::size_t kChunk = 256 * 1024;
+    std::unique_ptr<char[]> chunk(new char[kChunk]);
+    off_t offset = 0;
+    while (offset < size) {
+        const std::size_t want =
+            static_cast<std::size_t>(std::min<off_t>(size - offset, static_cast<off_t>(kChunk)));
+        const ssize_t got = ::pread(fd, chunk.get(), want, offset);
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0) break;  // the file shrank: what was read is all there is
+        offset += got;
+        if (!splitter.Feed(chunk.get(), static_cast<std::size_t>(got), onPiece)) break;
     }
     // Whatever is left ended with the file without a line feed: a torn last record, dropped.
-    std::clearerr(logFile);
-    std::fseek(logFile, 0, SEEK_END);
+    ::close(fd);
     return LogAccess::Done;
 }
 
@@ -275,28 +385,54 @@ CEventLog::LogAccess CEventLog::ScanPieces(
 // 6. Clear.
 
 CEventLog::LogAccess CEventLog::Clear(std::chrono::milliseconds timeout) {
-    if (lockHeldByThisThread == this) return LogAccess::LockTimedOut;
-    std::unique_lock<std::timed_mutex> lock(logLock, std::defer_lock);
-    if (!lock.try_lock_for(timeout)) return LogAccess::LockTimedOut;
-    HeldMark mark(this);
+    // The directory configured now: a reconfigure may have moved LogDirectory.
+    const std::string path = LogFilePath();
+    // The new, empty file is made beside the old one and put in its place, so scans that
+    // still read the old one finish on the records they started with.
+    std::string temporary = path + ".XXXXXX";
+    int fd = ::mkostemp(temporary.data(), O_APPEND | O_CLOEXEC);
+    std::FILE* fresh = nullptr;
+    if (fd >= 0) {
+        ::fchmod(fd, kLogFileMode);
+        fresh = ::fdopen(fd, "a+b");
+        if (!fresh) {
+            ::close(fd);
+            ::unlink(temporary.c_str());
+        }
+    }
+    if (!fresh) temporary.clear();
+
+    if (!LockWithin(logLock, timeout)) {
+        if (fresh) {
+            std::fclose(fresh);
+            ::unlink(temporary.c_str());
+        }
+        return LogAccess::LockTimedOut;
+    }
+    std::unique_lock<std::timed_mutex> lock(logLock, std::adopt_lock);
+    if (fresh && ::rename(temporary.c_str(), path.c_str()) != 0) {
+        std::fclose(fresh);
+        ::unlink(temporary.c_str());
+        fresh = nullptr;
+    }
     if (logFile) {
         std::fclose(logFile);
         logFile = nullptr;
     }
-    // The directory configured now: a reconfigure may have moved LogDirectory.
-    const std::string path = LogFilePath();
-    logFile = std::fopen(path.c_str(), "w+b");
-    if (!logFile) {
+    // A folder that takes no new file may still let the old one be emptied in place.
+    if (!fresh) fresh = OpenLogFile(path, true);
+    if (!fresh) {
         const int error = errno;
         reopenPending_ = true;
+        reopenReported_ = false;
         lock.unlock();
-        const std::string text =
+        ReportToServiceLog(
+            kWarningEvent,
             "WARNING: Event log file could not be re-created after a clear: " + path + " (error " +
-            std::to_string(error) + "); records are dropped until it can be opened";
-        ReportToServiceLog(kWarningEvent, text.c_str());
+                std::to_string(error) + "); records are dropped until it can be opened");
         return LogAccess::NoLogFile;
     }
-    std::fseek(logFile, 0, SEEK_END);
+    logFile = fresh;
     reopenPending_ = false;
     return LogAccess::Done;
 }

@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -24,37 +25,98 @@
 // ---------------------------------------------------------------------------------------
 // Result sets and positions
 
+std::atomic<int> LogResultMemoryMB{kDefaultLogResultMemoryMB};
+
 namespace {
 
-constexpr unsigned kIndexBits = 24;
-constexpr DWORD kIndexMask = (DWORD{1} << kIndexBits) - 1;
+// Bytes held by the result sets of all clients.
+std::atomic<std::size_t> resultBytes{0};
 
-// One client's matches.
-struct ResultSet {
-    std::uint8_t generation = 0;     // never 0, so no position of a set is ever 0
-    std::vector<std::string> lines;  // copies, line feed included
+constexpr unsigned kMinIndexBits = 24;
+
+// Lines are copied into blocks of this size, one after the other; a line (at most a piece,
+// 1022 characters) never spans two blocks.
+constexpr unsigned kOffsetBits = 16;
+constexpr std::size_t kBlockSize = std::size_t{1} << kOffsetBits;
+constexpr unsigned kLengthBits = 11;
+// What one line's entry costs besides its text.
+constexpr std::size_t kEntryCost = sizeof(std::uint64_t) + 1;
+
+// One client's matches: copies of the lines, unaffected by appends and by a clear, held
+// compactly and charged against the memory of all result sets.
+class ResultSet {
+  public:
+    ResultSet() = default;
+    ~ResultSet() { resultBytes.fetch_sub(charged_); }
+    ResultSet(const ResultSet&) = delete;
+    ResultSet& operator=(const ResultSet&) = delete;
+
+    // Copies the line; false when the memory of all result sets would exceed the cap.
+    bool Add(const char* line, std::size_t length) {
+        if (blocks_.empty() || blockUsed_ + length > kBlockSize) {
+            if (!Charge(kBlockSize)) return false;
+            blocks_.emplace_back(new char[kBlockSize]);
+            blockUsed_ = 0;
+        }
+        if (!Charge(kEntryCost)) return false;
+        std::memcpy(blocks_.back().get() + blockUsed_, line, length);
+        entries_.push_back((std::uint64_t{blocks_.size() - 1} << (kOffsetBits + kLengthBits)) |
+                           (std::uint64_t{blockUsed_} << kLengthBits) | length);
+        blockUsed_ += length;
+        return true;
+    }
+
+    std::size_t size() const { return entries_.size(); }
+
+    std::string_view Line(std::size_t index) const {
+        const std::uint64_t entry = entries_[index];
+        const std::size_t length = entry & ((1u << kLengthBits) - 1);
+        const std::size_t offset = (entry >> kLengthBits) & ((1u << kOffsetBits) - 1);
+        return {blocks_[entry >> (kOffsetBits + kLengthBits)].get() + offset, length};
+    }
+
+    // Sets the generation and the position layout once the set is complete.
+    void Seal(unsigned generationCounter) {
+        indexBits = kMinIndexBits;
+        while (indexBits < 31 && (std::uint64_t{1} << indexBits) <= size()) ++indexBits;
+        const std::uint32_t mask = (std::uint32_t{1} << (32 - indexBits)) - 1;
+        generation = generationCounter & mask;
+        if (generation == 0) generation = 1;  // never 0, so no position of a set is ever 0
+    }
+
+    std::uint32_t generation = 0;
+    unsigned indexBits = kMinIndexBits;
+
+  private:
+    bool Charge(std::size_t bytes) {
+        const std::size_t limit = LogResultMemoryLimit();
+        std::size_t now = resultBytes.load();
+        do {
+            if (now + bytes > limit) return false;
+        } while (!resultBytes.compare_exchange_weak(now, now + bytes));
+        charged_ += bytes;
+        return true;
+    }
+
+    std::vector<std::unique_ptr<char[]>> blocks_;
+    std::size_t blockUsed_ = 0;
+    std::deque<std::uint64_t> entries_;  // block, offset and length of each line
+    std::size_t charged_ = 0;
 };
 
 // Generations are drawn from one counter for the whole process, so a position kept from an
 // earlier set of the same client (or another client's) does not fit the current one.
 std::atomic<unsigned> nextGeneration{0};
 
-std::uint8_t NewGeneration() {
-    for (;;) {
-        auto generation = static_cast<std::uint8_t>(nextGeneration.fetch_add(1) + 1);
-        if (generation != 0) return generation;
-    }
-}
-
 DWORD PositionOf(const ResultSet& set, std::size_t index) {
-    return (DWORD{set.generation} << kIndexBits) | static_cast<DWORD>(index + 1);
+    return (DWORD{set.generation} << set.indexBits) | static_cast<DWORD>(index + 1);
 }
 
 // The index a position names in the set, or -1 when it is not one of the set's own.
 long IndexOf(const ResultSet& set, DWORD position) {
-    if ((position >> kIndexBits) != set.generation) return -1;
-    DWORD index = position & kIndexMask;
-    if (index == 0 || index > set.lines.size()) return -1;
+    if ((position >> set.indexBits) != set.generation) return -1;
+    const DWORD index = position & ((DWORD{1} << set.indexBits) - 1);
+    if (index == 0 || index > set.size()) return -1;
     return static_cast<long>(index - 1);
 }
 
@@ -67,6 +129,15 @@ struct CEventLog::SearchResults {
     std::mutex lock;                                         // the map and every set in it
     std::map<handle_t, std::unique_ptr<ResultSet>> clients;  // by client connection
 };
+
+std::size_t LogResultMemoryLimit() {
+    int megabytes = LogResultMemoryMB.load();
+    if (megabytes <= 0) megabytes = kDefaultLogResultMemoryMB;
+    if (megabytes > kMaxLogResultMemoryMB) megabytes = kMaxLogResultMemoryMB;
+    return static_cast<std::size_t>(megabytes) << 20;
+}
+
+std::size_t LogResultMemoryInUse() { return resultBytes.load(); }
 
 void PrepareSearchResults(CEventLog& log) {
     std::lock_guard<std::mutex> guard(tableCreation);
@@ -98,21 +169,20 @@ void MIDL_user_free(void* block) { std::free(block); }
 
 namespace {
 
-// The fields of a record that the cash-up reads: the text between the n-th and the
-// (n+1)-th "|" (or the end of the piece); a field that does not exist is empty.
-struct RecordFields {
-    std::string_view box;    // field 1
-    std::string_view type;   // field 2
-    std::string_view data;   // field 4
-};
+char AsciiLower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c; }
+char AsciiUpper(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 32) : c; }
 
-RecordFields SplitRecord(std::string_view piece) {
+}  // namespace
+
+// A field is the text between the n-th and the (n+1)-th "|" (or the end of the piece).
+LogRecordFields SplitLogRecord(std::string_view piece) {
     std::string_view fields[5];
     std::size_t start = 0;
     for (int n = 0; n < 5 && start <= piece.size(); ++n) {
         const void* bar = std::memchr(piece.data() + start, '|', piece.size() - start);
-        std::size_t end = bar ? static_cast<std::size_t>(static_cast<const char*>(bar) - piece.data())
-                              : piece.size();
+        std::size_t end =
+            bar ? static_cast<std::size_t>(static_cast<const char*>(bar) - piece.data())
+                : piece.size();
         fields[n] = piece.substr(start, end - start);
         if (!bar) break;
         start = end + 1;
@@ -120,9 +190,7 @@ RecordFields SplitRecord(std::string_view piece) {
     return {fields[1], fields[2], fields[4]};
 }
 
-// The number at the start of a field, as atoi reads it (white space, sign, digits), but
-// saturating instead of overflowing.
-int FieldNumber(std::string_view field) {
+int LogFieldNumber(std::string_view field) {
     std::size_t i = 0;
     while (i < field.size() && (field[i] == ' ' || (field[i] >= '\t' && field[i] <= '\r'))) ++i;
     bool negative = false;
@@ -137,14 +205,11 @@ int FieldNumber(std::string_view field) {
     return static_cast<int>(value);
 }
 
-char AsciiLower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c; }
-char AsciiUpper(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 32) : c; }
-
-// True when lowerNeedle (already in lower case, not empty) occurs in text with ASCII
-// letters compared without regard to case. Candidates are found with memchr on the first
-// letter in either case, so a line is mostly scanned at memchr's speed.
-bool ContainsIgnoringCase(std::string_view text, std::string_view lowerNeedle) {
+// Candidates are found with memchr on the first letter in either case, so a line is mostly
+// scanned at memchr's speed.
+bool LogPieceMatches(std::string_view text, std::string_view lowerNeedle) {
     const std::size_t n = lowerNeedle.size();
+    if (n == 0) return true;
     if (text.size() < n) return false;
     const char first = lowerNeedle[0];
     const char firstUpper = AsciiUpper(first);
@@ -165,6 +230,29 @@ bool ContainsIgnoringCase(std::string_view text, std::string_view lowerNeedle) {
     }
     return false;
 }
+
+void CCashUpCounter::Add(std::string_view piece) {
+    const LogRecordFields record = SplitLogRecord(piece);
+    if (LogFieldNumber(record.box) != box_) return;
+    const int type = LogFieldNumber(record.type);
+    if (type == CEventLog::DepositUnits) {
+        for (char letter : record.data) {
+            if (letter >= 'a' && letter <= 'i') ++counters_[letter - 'a'];
+        }
+    } else if (type == CEventLog::DoorStateChange) {
+        std::fill(std::begin(counters_), std::end(counters_), 0);
+    }
+}
+
+std::string CCashUpCounter::Text() const {
+    char text[9 * 12];
+    std::snprintf(text, sizeof text, "%d,%d,%d,%d,%d,%d,%d,%d,%d", counters_[0], counters_[1],
+                  counters_[2], counters_[3], counters_[4], counters_[5], counters_[6],
+                  counters_[7], counters_[8]);
+    return text;
+}
+
+namespace {
 
 // Copies text into a new zero-filled block from MIDL_user_allocate; false when out of memory.
 bool FillBuffer(LogBuffer& buffer, const std::string& text) {
@@ -193,6 +281,18 @@ error_status_t DoLogSearch(handle_t IDL_handle, LogSearchRequest* request, LONG*
     if (!log || !request || !count || !request->text || request->length < 0) {
         return kLogStatusFailed;
     }
+    auto results = Results();
+    if (!results) return kLogStatusFailed;
+    {
+        // The caller's earlier set goes now, so its memory is free for the new one.
+        std::unique_ptr<ResultSet> earlier;
+        std::lock_guard<std::mutex> guard(results->lock);
+        auto found = results->clients.find(IDL_handle);
+        if (found != results->clients.end()) {
+            earlier = std::move(found->second);
+            results->clients.erase(found);
+        }
+    }
     // The text up to its terminating zero; the block always holds one past length.
     std::string needle(reinterpret_cast<const char*>(request->text),
                        strnlen(reinterpret_cast<const char*>(request->text),
@@ -200,27 +300,24 @@ error_status_t DoLogSearch(handle_t IDL_handle, LogSearchRequest* request, LONG*
     for (char& c : needle) c = AsciiLower(c);
 
     auto set = std::make_unique<ResultSet>();
-    bool tooMany = false;
-    CEventLog::LogAccess access = log->ScanPieces(
+    bool full = false;
+    CEventLog::LogAccess access = log->ScanPiecesWhile(
         [&](const char* piece, std::size_t length) {
-            if (tooMany) return;
-            if (!needle.empty() && !ContainsIgnoringCase({piece, length}, needle)) return;
-            if (set->lines.size() == kMaxResultLines) {
-                tooMany = true;
-                set->lines.clear();
-                return;
+            if (!LogPieceMatches({piece, length}, needle)) return true;
+            // A count beyond a LONG cannot be told to the client either.
+            if (set->size() >= 0x7FFFFFFF || !set->Add(piece, length)) {
+                full = true;
+                return false;
             }
-            set->lines.emplace_back(piece, length);
+            return true;
         },
         kLockTimeout);
-    if (access != CEventLog::LogAccess::Done || tooMany) return kLogStatusFailed;
+    if (access != CEventLog::LogAccess::Done || full) return kLogStatusFailed;
 
-    set->generation = NewGeneration();
-    const LONG matches = static_cast<LONG>(set->lines.size());
-    auto results = Results();
-    if (!results) return kLogStatusFailed;
+    set->Seal(nextGeneration.fetch_add(1) + 1);
+    const LONG matches = static_cast<LONG>(set->size());
     std::lock_guard<std::mutex> guard(results->lock);
-    results->clients[IDL_handle] = std::move(set);  // an earlier set of the client goes
+    results->clients[IDL_handle] = std::move(set);
     *count = matches;
     return kLogStatusOk;
 }
@@ -232,54 +329,45 @@ error_status_t GetFirstEventEntry(handle_t IDL_handle, DWORD* position) {
     auto found = results->clients.find(IDL_handle);
     if (found == results->clients.end()) return kLogStatusFailed;
     const ResultSet& set = *found->second;
-    *position = set.lines.empty() ? 0 : PositionOf(set, 0);
+    *position = set.size() == 0 ? 0 : PositionOf(set, 0);
     return kLogStatusOk;
 }
 
 error_status_t GetNextEventEntry(handle_t IDL_handle, DWORD* position, LogBuffer* entry) {
     auto results = Results();
     if (!results || !position || !entry) return kLogStatusFailed;
+    std::unique_ptr<ResultSet> finished;  // freed after the table's lock is released
     std::lock_guard<std::mutex> guard(results->lock);
     auto found = results->clients.find(IDL_handle);
     if (found == results->clients.end()) return kLogStatusFailed;
     if (*position == 0) {
         // Read to the end: the set goes, and the client has none until it searches again.
+        finished = std::move(found->second);
         results->clients.erase(found);
         return kLogStatusFailed;
     }
     const ResultSet& set = *found->second;
     long index = IndexOf(set, *position);
     if (index < 0) return kLogStatusFailed;  // not a position of this client's set
-    if (!FillBuffer(*entry, set.lines[static_cast<std::size_t>(index)])) return kLogStatusFailed;
+    if (!FillBuffer(*entry, std::string(set.Line(static_cast<std::size_t>(index))))) {
+        return kLogStatusFailed;
+    }
     std::size_t next = static_cast<std::size_t>(index) + 1;
-    *position = next < set.lines.size() ? PositionOf(set, next) : 0;
+    *position = next < set.size() ? PositionOf(set, next) : 0;
     return kLogStatusOk;
 }
 
 error_status_t CashUp(handle_t IDL_handle, LONG boxNumber, LogBuffer* result) {
     CEventLog* log = ThisEventLog;
     if (!log || !result) return kLogStatusFailed;
-    int counters[9] = {};
+    CCashUpCounter counter(boxNumber);
     CEventLog::LogAccess access = log->ScanPieces(
         [&](const char* piece, std::size_t length) {
-            const RecordFields record = SplitRecord({piece, length});
-            if (FieldNumber(record.box) != boxNumber) return;
-            const int type = FieldNumber(record.type);
-            if (type == CEventLog::DepositUnits) {
-                for (char letter : record.data) {
-                    if (letter >= 'a' && letter <= 'i') ++counters[letter - 'a'];
-                }
-            } else if (type == CEventLog::DoorStateChange) {
-                std::fill(std::begin(counters), std::end(counters), 0);
-            }
+            counter.Add({piece, length});
         },
         kLockTimeout);
     if (access != CEventLog::LogAccess::Done) return kLogStatusFailed;
-    char text[9 * 12];
-    std::snprintf(text, sizeof text, "%d,%d,%d,%d,%d,%d,%d,%d,%d", counters[0], counters[1],
-                  counters[2], counters[3], counters[4], counters[5], counters[6], counters[7],
-                  counters[8]);
-    return FillBuffer(*result, text) ? kLogStatusOk : kLogStatusFailed;
+    return FillBuffer(*result, counter.Text()) ? kLogStatusOk : kLogStatusFailed;
 }
 
 error_status_t ClearLog(handle_t IDL_handle) {

@@ -10,12 +10,21 @@
 // holds copies of the matching lines, so appends and clears do not change it; it is freed
 // when the client reads past its end, searches again, or its connection closes.
 //
-// Positions handed to clients are opaque: the set's generation in the top 8 bits and the
-// index of the next line plus one in the low 24. A position coming back is checked against
-// the caller's own set (generation and range) before it is used; anything else is status 5.
+// Positions handed to clients are opaque: the set's generation in the top bits and the
+// index of the next line plus one in the low bits (24, or as many as the set needs when it
+// holds more than 16,777,215 lines). A position coming back is checked against the caller's
+// own set (generation and range) before it is used; anything else is status 5.
+//
+// All result sets together (every client's) hold at most LogResultMemory megabytes; a
+// search that would need more returns status 5. A search or cash-up reads the log without
+// holding appends back, and neither waits for the other.
 // Every operation is safe from any RPC worker thread.
 
+#include <atomic>
+#include <cstddef>
 #include <cstdint>
+#include <string>
+#include <string_view>
 
 #include "platform/base/wintypes.h"
 
@@ -25,7 +34,44 @@ class CEventLog;
 // offered; the operations also create it on first use.
 void PrepareSearchResults(CEventLog& log);
 
-// The largest result set a search keeps; a search with more matches returns status 5.
-inline constexpr std::uint32_t kMaxResultLines = 0x00FFFFFF;
+// Memory of all result sets together, in megabytes: the registry value LogResultMemory,
+// read with the other log settings. Values of 0 or less mean the default; more than the
+// maximum means the maximum.
+inline constexpr int kDefaultLogResultMemoryMB = 256;
+inline constexpr int kMaxLogResultMemoryMB = 4096;
+extern std::atomic<int> LogResultMemoryMB;
+// The cap in bytes that LogResultMemoryMB stands for.
+std::size_t LogResultMemoryLimit();
+// Bytes that the result sets of all clients hold now.
+std::size_t LogResultMemoryInUse();
+
+// The record parser of search and cash-up. A record line is split at every "|"; fields are
+// numbered from 0 (1 box, 2 event type, 4 data); a field that does not exist is empty.
+struct LogRecordFields {
+    std::string_view box;
+    std::string_view type;
+    std::string_view data;
+};
+LogRecordFields SplitLogRecord(std::string_view piece);
+// The number at the start of a field as atoi reads it (white space, sign, digits),
+// saturating instead of overflowing.
+int LogFieldNumber(std::string_view field);
+// True when lowerNeedle (in lower case) occurs in text, ASCII letters compared without
+// regard to case; an empty needle matches everything.
+bool LogPieceMatches(std::string_view text, std::string_view lowerNeedle);
+
+// The cash-up of one box over the pieces of a scan: the nine coin counters "a" to "i".
+class CCashUpCounter {
+  public:
+    explicit CCashUpCounter(int boxNumber) : box_(boxNumber) {}
+    void Add(std::string_view piece);
+    // "%d,%d,%d,%d,%d,%d,%d,%d,%d", "a" first.
+    std::string Text() const;
+    int Count(int letter) const { return counters_[letter]; }
+
+  private:
+    int box_;
+    int counters_[9] = {};
+};
 // How long search, cash-up and clear wait for the log lock.
 inline constexpr DWORD kLogLockTimeoutMs = 10000;

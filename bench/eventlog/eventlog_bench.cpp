@@ -32,6 +32,10 @@ double Seconds(std::chrono::steady_clock::duration elapsed) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (argc > 1 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
+        std::printf("usage: %s [records per thread (default 20000)]\n", argv[0]);
+        return 0;
+    }
     const long perThread = argc > 1 ? std::atol(argv[1]) : 20000;
     if (perThread <= 0) {
         std::fprintf(stderr, "usage: %s [records per thread]\n", argv[0]);
@@ -76,7 +80,7 @@ int main(int argc, char** argv) {
         for (auto& thread : threads) thread.join();
         logSeconds = Seconds(std::chrono::steady_clock::now() - start);
         if (log.DroppedRecords() != 0) {
-            std::printf("warning: %lu records dropped\n", log.DroppedRecords());
+            std::printf("warning: %lu records not written\n", log.DroppedRecords());
         }
     }
 

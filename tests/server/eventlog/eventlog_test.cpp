@@ -21,6 +21,7 @@
 
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -82,7 +83,7 @@ void SetLogDir(const char* directory) {
 }
 
 class EventLogTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         char pattern[] = "/tmp/dornel-eventlog-XXXXXX";
         ASSERT_NE(mkdtemp(pattern), nullptr);
@@ -192,9 +193,45 @@ TEST_F(EventLogTest, RecordCarriesUserAndData) {
     EXPECT_EQ(fields[2], "11");
     EXPECT_EQ(fields[3], "jsmith");
     EXPECT_EQ(fields[4], "12.50");
-    // A bar in the data is written unchanged and adds a field for every reader.
-    EXPECT_NE(lines[1].find("|17|jsmith|a|b|\n"), std::string::npos) << lines[1];
-    EXPECT_EQ(SplitFields(lines[1]).size(), 7u);
+    // A bar in the data would add a field for every reader: it is written as a space.
+    EXPECT_NE(lines[1].find("|17|jsmith|a b|\n"), std::string::npos) << lines[1];
+    EXPECT_EQ(SplitFields(lines[1]).size(), 6u);
+}
+
+// A box chooses its user name and its deposit payload. Neither may write a record of its
+// own: every separator, line break and other control byte becomes a space, in the user
+// field and in the data alike, while ordinary text stays byte for byte.
+TEST_F(EventLogTest, BoxTextCannotForgeOrTearRecords) {
+    CEventLog log;
+    log.Init();
+    const std::string forged = "Tuesday, 08/12/2026 04:51:40|1|17|x|iiiii|";
+    box_.boxNumber = 0;
+    std::snprintf(box_.userName, sizeof box_.userName, "%s", ("eve\n" + forged + "\r").c_str());
+    log.LogUserEvent(&box_, CEventLog::DepositUnits, ("a|\n" + forged + "\n").c_str());
+    std::strcpy(box_.userName, "mallory");
+    log.LogUserEvent(&box_, CEventLog::DepositUnits, "b\x01\x1f\x7f\tc\r\n|");
+    // Well-behaved text, including bytes above 0x7F, is untouched.
+    std::strcpy(box_.userName, "J\xf6rg O'Neil");
+    log.LogUserEvent(&box_, CEventLog::AuthOK, "12.50 (ok) ~!@#$%^&*");
+
+    const auto lines = Lines();
+    ASSERT_EQ(lines.size(), 3u);
+    for (const auto& line : lines) {
+        const auto fields = SplitFields(line);
+        ASSERT_EQ(fields.size(), 6u) << line;
+        EXPECT_TRUE(std::regex_match(fields[0], kTimeField)) << line;
+        EXPECT_EQ(fields[1], "0") << line;
+    }
+    auto fields = SplitFields(lines[0]);
+    EXPECT_EQ(fields[3], "eve Tuesday, 08/12/2026 04:51:40 1 17 x iiiii  ");
+    EXPECT_EQ(fields[4], "a  Tuesday, 08/12/2026 04:51:40 1 17 x iiiii  ");
+    EXPECT_EQ(SplitFields(lines[1])[4], "b    c   ");
+    EXPECT_EQ(lines[2], SplitFields(lines[2])[0] + "|0|11|J\xf6rg O'Neil|12.50 (ok) ~!@#$%^&*|\n");
+
+    // The writer alone, for a record with nothing to clean: the exact line of old.
+    EXPECT_EQ(FormatLogRecord("Monday, 07/12/2026 01:02:03", 4, "jsmith", 17, "aade"),
+              "Monday, 07/12/2026 01:02:03|4|17|jsmith|aade|\n");
+    EXPECT_EQ(FormatLogRecord("T", -1, nullptr, 500, nullptr), "T|-1|500|N/A| |\n");
 }
 
 TEST_F(EventLogTest, UserNameWithoutTerminatorIsBounded) {
@@ -319,7 +356,7 @@ TEST_F(EventLogTest, LogDirEndingInSeparatorStillGetsOne) {
     EXPECT_EQ(Lines().size(), 1u);
 }
 
-TEST_F(EventLogTest, MissingDirectoryLeavesTheLogClosed) {
+TEST_F(EventLogTest, MissingDirectoryLeavesTheLogClosedAndIsReported) {
     StartService(1);
     SetLogDir("C:\\nowhere\\log");
     CEventLog log;
@@ -332,8 +369,58 @@ TEST_F(EventLogTest, MissingDirectoryLeavesTheLogClosed) {
     EXPECT_TRUE(Scan(log, &access).empty());
     EXPECT_EQ(access, CEventLog::LogAccess::NoLogFile);
     EXPECT_FALSE(fs::exists(platform::paths::NativePath("C:\\nowhere")));
-    // The interface is not offered without a log.
+    // The interface is not offered without a log, and the administrator is told why.
     EXPECT_EQ(NtEventLog().find("| 107 |"), std::string::npos);
+    const std::string missing = platform::paths::NativePath("C:\\nowhere\\log\\dornel.log");
+    EXPECT_NE(NtEventLog().find("| 100 | WARNING: Event log file could not be opened: " + missing +
+                                " (error 2: "),
+              std::string::npos)
+        << NtEventLog();
+}
+
+TEST_F(EventLogTest, UnwritableFolderIsReportedAtEveryFailedOpen) {
+    StartService(0);
+    // A "folder" that is a plain file: no log can ever be created below it.
+    std::ofstream(logDirectory_ + "/plain") << "not a folder";
+    SetLogDir("C:\\dornel\\log\\plain");
+    {
+        CEventLog log;
+        log.Init();
+        EXPECT_EQ(log.logFile, nullptr);
+    }
+    {
+        CEventLog log;
+        log.Init();
+    }
+    const std::string text = NtEventLog();
+    const std::string line =
+        "| 100 | WARNING: Event log file could not be opened: " + logDirectory_ +
+        "/plain/dornel.log (error 20: ";
+    const std::size_t first = text.find(line);
+    ASSERT_NE(first, std::string::npos) << text;
+    EXPECT_NE(text.find(line, first + 1), std::string::npos) << text;
+}
+
+TEST_F(EventLogTest, LogFileIsCreatedOwnerWritableGroupReadableWhateverTheUmask) {
+    for (const mode_t mask : {mode_t{0}, mode_t{022}, mode_t{077}}) {
+        fs::remove(logPath_);
+        const mode_t previous = umask(mask);
+        {
+            CEventLog log;
+            log.Init();
+            log.LogUserEvent(&box_, CEventLog::ServerStart, nullptr);
+            EXPECT_EQ(fs::status(logPath_).permissions(), fs::perms(0640)) << "umask " << mask;
+            // The clear creates a new file: the same mode.
+            EXPECT_EQ(log.Clear(), CEventLog::LogAccess::Done);
+            EXPECT_EQ(fs::status(logPath_).permissions(), fs::perms(0640)) << "umask " << mask;
+        }
+        umask(previous);
+    }
+    // A file the administrator made already keeps its mode.
+    fs::permissions(logPath_, fs::perms(0600));
+    CEventLog log;
+    log.Init();
+    EXPECT_EQ(fs::status(logPath_).permissions(), fs::perms(0600));
 }
 
 // --- Concurrency --------------------------------------------------------------------------
@@ -390,23 +477,41 @@ TEST_F(EventLogTest, AppendWaitsForAShortScan) {
     EXPECT_EQ(log.DroppedRecords(), 0u);
 }
 
-TEST_F(EventLogTest, AppendGivesUpOnABusyLogAndReportsTheDrop) {
+TEST_F(EventLogTest, AppendOutwaitsABusyLogAndKeepsItsRecord) {
     StartService(0);
     CEventLog log;
     log.Init();
     {
-        std::lock_guard<std::timed_mutex> held(log.logLock);
-        std::thread writer([&] { log.LogUserEvent(&box_, CEventLog::ServerConnect, "lost"); });
-        writer.join();  // returns after kAppendWait without the lock
+        std::unique_lock<std::timed_mutex> held(log.logLock);
+        std::thread writer([&] { log.LogUserEvent(&box_, CEventLog::ServerConnect, "kept"); });
+        std::this_thread::sleep_for(CEventLog::kAppendWait + std::chrono::milliseconds(300));
+        held.unlock();
+        writer.join();
     }
-    EXPECT_EQ(log.DroppedRecords(), 1u);
-    EXPECT_TRUE(Lines().empty());
-    EXPECT_EQ(NtEventLog().find("dropped"), std::string::npos);
-
-    log.LogUserEvent(&box_, CEventLog::ServerConnect, "kept");
-    ASSERT_EQ(Lines().size(), 1u);
-    EXPECT_NE(NtEventLog().find("| 100 | WARNING: 1 event log record(s) dropped"),
+    EXPECT_EQ(log.DroppedRecords(), 0u);
+    const auto lines = Lines();
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(SplitFields(lines[0])[4], "kept");
+    EXPECT_NE(NtEventLog().find("| 100 | WARNING: Event log busy for more than 2000 ms"),
               std::string::npos);
+}
+
+TEST_F(EventLogTest, ARecordTheDiskRefusesIsReportedWithItsText) {
+    StartService(0);
+    // Every write to this "file" fails with "no space left on device".
+    fs::create_symlink("/dev/full", logPath_);
+    CEventLog log;
+    log.Init();
+    ASSERT_NE(log.logFile, nullptr);
+    box_.boxNumber = 4;
+    std::strcpy(box_.userName, "jsmith");
+    log.LogUserEvent(&box_, CEventLog::DepositUnits, "aabi");
+    EXPECT_EQ(log.DroppedRecords(), 1u);
+    const std::string text = NtEventLog();
+    EXPECT_NE(text.find("| 100 | WARNING: Event log record could not be written (error 28: "),
+              std::string::npos)
+        << text;
+    EXPECT_NE(text.find("|4|17|jsmith|aabi|"), std::string::npos) << text;
 }
 
 // --- Scans ----------------------------------------------------------------------------------
@@ -467,7 +572,7 @@ TEST_F(EventLogTest, ScanAndClearTimeOutWhileTheLockIsHeld) {
     EXPECT_EQ(Lines().size(), 1u);
 }
 
-TEST_F(EventLogTest, LoggingFromInsideAScanIsDroppedNotDeadlocked) {
+TEST_F(EventLogTest, LoggingFromInsideAScanIsWrittenAfterItsEnd) {
     StartService(1);
     CEventLog log;
     log.Init();
@@ -477,8 +582,44 @@ TEST_F(EventLogTest, LoggingFromInsideAScanIsDroppedNotDeadlocked) {
         ++seen;
         log.LogDebugEvent(nullptr, "inside the scan");
     });
+    // The scan reads the file as it was when it began; the record is there afterwards.
     EXPECT_EQ(seen, 1);
-    EXPECT_EQ(log.DroppedRecords(), 1u);
+    EXPECT_EQ(log.DroppedRecords(), 0u);
+    ASSERT_EQ(Lines().size(), 2u);
+    EXPECT_EQ(SplitFields(Lines()[1])[4], "inside the scan");
+}
+
+// A scan holds nothing that an append needs: records of other threads are written while a
+// scan is in the middle of the file, the scan sees the file as it was when it began, and a
+// clear meanwhile takes nothing from it.
+TEST_F(EventLogTest, AppendsAndAClearGoOnWhileAScanReads) {
+    CEventLog log;
+    log.Init();
+    for (int i = 0; i < 100; ++i) log.LogUserEvent(&box_, CEventLog::DepositUnits, "a");
+    std::atomic<int> written{0};
+    CEventLog::LogAccess cleared = CEventLog::LogAccess::LockTimedOut;
+    int seen = 0;
+    bool appendsDuringScan = false;
+    log.ScanPieces([&](const char*, std::size_t) {
+        if (++seen != 50) return;
+        std::thread box([&] {
+            t_ServerStartInfo info{};
+            info.boxNumber = 1;
+            for (int i = 0; i < 5; ++i) {
+                log.LogUserEvent(&info, CEventLog::DepositUnits, "b");
+                ++written;
+            }
+        });
+        box.join();
+        appendsDuringScan = written.load() == 5;
+        std::thread viewer([&] { cleared = log.Clear(std::chrono::milliseconds(500)); });
+        viewer.join();
+    });
+    EXPECT_TRUE(appendsDuringScan);
+    EXPECT_EQ(cleared, CEventLog::LogAccess::Done);
+    EXPECT_EQ(seen, 100);
+    EXPECT_TRUE(Lines().empty());
+    log.LogUserEvent(&box_, CEventLog::ServerStart, "after");
     EXPECT_EQ(Lines().size(), 1u);
 }
 
