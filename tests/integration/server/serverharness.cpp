@@ -284,9 +284,14 @@ ToolResult ServerHarness::Tool(const std::string& name, const std::vector<std::s
         int devNull = ::open("/dev/null", O_RDONLY);
         if (devNull >= 0) ::dup2(devNull, 0);
         ::setenv("DORNEL_ROOT", root_.c_str(), 1);
-        // The service's unit and PAM files go into the root too, never the system's folders.
+        // The service's unit and PAM files go into the root too (the PAM file into the
+        // system's folder only for a test that asked for it and guards it).
         ::setenv("DORNEL_UNIT_DIR", unitDir.c_str(), 1);
-        ::setenv("DORNEL_PAM_DIR", pamDir.c_str(), 1);
+        if (systemPam_) {
+            ::unsetenv("DORNEL_PAM_DIR");
+        } else {
+            ::setenv("DORNEL_PAM_DIR", pamDir.c_str(), 1);
+        }
         ::execv(program.c_str(), argv.data());
         ::_exit(127);
     }
