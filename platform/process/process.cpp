@@ -202,9 +202,16 @@ void ChildProcess::Reap(int status) {
 bool ChildProcess::WaitUntil(Clock::time_point deadline) {
     if (pid_ <= 0) return exitCode_ >= 0 || signal_ != 0;
     for (;;) {
-        int status = 0;
-        const pid_t done = waitpid(pid_, &status, WNOHANG);
-        if (done == pid_) {
+        siginfo_t info{};
+        info.si_pid = 0;
+        // WNOWAIT: the exited child stays a zombie, so its process group id cannot be
+        // reused while what it left running in that group is ended; then it is reaped.
+        const int done = waitid(P_PID, static_cast<id_t>(pid_), &info, WEXITED | WNOHANG | WNOWAIT);
+        if (done == 0 && info.si_pid == pid_) {
+            kill(-pid_, SIGKILL);
+            int status = 0;
+            while (waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
+            }
             Reap(status);
             return true;
         }

@@ -14,7 +14,8 @@
 // CAP_SETGID.
 //
 // Every child is waited for: a ChildProcess that goes out of scope while its child still
-// runs kills the child's process group and reaps it.
+// runs kills the child's process group and reaps it. Nothing a child leaves in its process
+// group outlives it once it has been waited for.
 //
 // Safe from any thread; every descriptor is created close-on-exec, so a child started on
 // one thread never holds a pipe of another thread's child. Failures carry a Win32 code.
@@ -82,8 +83,9 @@ class ChildProcess {
     pid_t Pid() const { return pid_; }
 
     // Waits until the child exits or the deadline passes; at the deadline kills the child's
-    // process group and reaps it. Returns true when the child exited by itself. Afterwards
-    // ExitCode and Signal describe how it ended.
+    // process group and reaps it. A child that exits is reaped after whatever it left
+    // running in its process group has been killed. Returns true when the child exited by
+    // itself. Afterwards ExitCode and Signal describe how it ended.
     bool WaitUntil(Clock::time_point deadline);
 
     // Kills the child's process group and reaps the child (nothing when none is held).

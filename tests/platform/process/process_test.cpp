@@ -158,6 +158,23 @@ TEST(ProcessRun, AChildThatExitsLeavingItsOutputHeldEndsWithItsGroup) {
     EXPECT_TRUE(plain.WaitUntil(Clock::now() + 20s));
 }
 
+TEST(ProcessRun, WhatAChildLeavesInItsGroupEndsWhenItIsWaitedFor) {
+    // The sleeper lets go of the pipe, so the output closes as the shell exits.
+    const Outcome outcome =
+        RunChild({"/bin/sh", "-c", "sleep 1000 >/dev/null 2>&1 & echo $!; exit 5"});
+    EXPECT_EQ(outcome.read.end, ReadEnd::Closed);
+    EXPECT_TRUE(outcome.exited);
+    EXPECT_EQ(outcome.exitCode, 5);
+    const pid_t sleeper = static_cast<pid_t>(std::stol(outcome.output));
+    bool ended = false;
+    for (int i = 0; i < 200 && !ended; ++i) {
+        ended = ProcessEnded(sleeper);
+        if (!ended) usleep(10000);
+    }
+    EXPECT_TRUE(ended);
+    if (!ended) kill(sleeper, SIGKILL);
+}
+
 TEST(ProcessRun, DroppingARunningChildKillsAndReapsIt) {
     pid_t pid = 0;
     {
