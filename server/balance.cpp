@@ -16,7 +16,10 @@
 // flow, three deposits are refused with the error answer and a
 // DepositError: one with no authenticated user (it would credit nobody, or whoever the
 // tool takes an empty name for), one whose command line would not fit its limit (it is
-// never cut), and a plug-in deposit that returns the failure value (or no number).
+// never cut), and a plug-in deposit that returns the failure value (or no number). A
+// deposit whose tool was killed at the time limit answers the box with the error payload
+// too, and its DepositError says that the outcome is unknown, so staff can check the
+// account.
 
 #include <charconv>
 #include <cmath>
@@ -27,6 +30,7 @@
 
 #include "client/src/Protocol.h"
 #include "platform/dynlib/dynlib.h"
+#include "platform/logon/logon.h"
 #include "platform/paths/paths.h"
 #include "platform/service/eventsource.h"
 #include "server/spawn.h"
@@ -48,6 +52,10 @@ constexpr const char* kBalanceMarker = "has a balance of ";
 constexpr const char* kCurrentBalanceMarker = "Current balance is ";
 constexpr const char* kNewBalanceMarker = "New balance is ";
 constexpr const char* kInvalidResponse = "Invalid response from spawned child";
+// The reason of a deposit whose tool was killed at the time limit.
+constexpr const char* kDepositOutcomeUnknown =
+    "Outcome unknown: account.exe was stopped at the time limit; check the account before "
+    "crediting again";
 
 constexpr WORD kBackendNoticeEventId = 100;  // NT event id of the back-ends' notices
 
@@ -175,10 +183,12 @@ enum class ToolRun {
 };
 
 // Runs one account.exe command (logged as commandLine, run as argv) and leaves its output,
-// terminated, in output. Writes the debug records of each outcome.
+// terminated, in output; *end (when given) tells whether the tool finished or was killed at
+// the time limit. Writes the debug records of each outcome.
 
 ToolRun RunTool(t_ServerStartInfo* info, const std::string& commandLine, std::size_t limit,
-                const std::vector<std::string>& argv, char* output, long size) {
+                const std::vector<std::string>& argv, char* output, long size,
+                SpawnEnd* end = nullptr) {
     if (commandLine.size() > limit) {
         CZuvexService::EventLog.LogDebugEvent(
             info, "Command line of %zu characters is over the limit of %zu; not run",
@@ -187,7 +197,7 @@ ToolRun RunTool(t_ServerStartInfo* info, const std::string& commandLine, std::si
     }
     CZuvexService::EventLog.LogDebugEvent(info, "Sending command %s", commandLine.c_str());
     long outputSize = size;
-    if (SpawnAndRead(argv, output, &outputSize) == 0) {
+    if (SpawnAndRead(argv, output, &outputSize, end) == 0) {
         CZuvexService::EventLog.LogDebugEvent(info, "SpawnAndRead failed");
         return ToolRun::SpawnFailed;
     }
@@ -246,7 +256,7 @@ struct SpawnStrings {
         GetConfigString(SpawnPasswd, password, sizeof password);
         GetConfigString(SpawnDomain, domain, sizeof domain);
     }
-    ~SpawnStrings() { std::memset(password, 0, sizeof password); }
+    ~SpawnStrings() { platform::logon::ClearSecret(password, sizeof password); }
     SpawnStrings(const SpawnStrings&) = delete;
     SpawnStrings& operator=(const SpawnStrings&) = delete;
 };
@@ -391,9 +401,10 @@ void CZuvexService::ProcessNTPCounterDeposit(t_ServerStartInfo* info, double amo
     const std::string commandLine =
         location + "\\account.exe deposit " + info->userName + " " + amountText;
     char output[kDepositOutputSize];
+    SpawnEnd end = SpawnEnd::Finished;
     switch (RunTool(info, commandLine, kDepositCommandLimit,
                     {ToolPath(location), "deposit", info->userName, amountText}, output,
-                    sizeof output)) {
+                    sizeof output, &end)) {
         case ToolRun::Done:
             break;
         case ToolRun::TooLong:
@@ -408,7 +419,15 @@ void CZuvexService::ProcessNTPCounterDeposit(t_ServerStartInfo* info, double amo
             return;
     }
     double balance = 0.0;
-    if (!NumberAfter(output, kNewBalanceMarker, balance)) {
+    if (end == SpawnEnd::TimeLimit) {
+        // The tool was killed mid-run: the account may or may not have been credited, and
+        // whatever it printed is no answer. Staff reconcile it from this record.
+        std::string reason = kDepositOutcomeUnknown;
+        const std::string printed = OneLine(output);
+        if (!printed.empty()) reason += "; account.exe printed: " + printed;
+        SendDepositError(info);
+        CZuvexService::EventLog.LogUserEvent(info, CEventLog::DepositError, reason.c_str());
+    } else if (!NumberAfter(output, kNewBalanceMarker, balance)) {
         LogNtNotice(kInvalidResponse);
         SendDepositError(info);
         CZuvexService::EventLog.LogUserEvent(info, CEventLog::DepositError,

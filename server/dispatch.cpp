@@ -11,6 +11,7 @@
 #include <mutex>
 
 #include "client/src/Protocol.h"
+#include "platform/logon/logon.h"
 #include "platform/net/net.h"
 #include "platform/service/eventsource.h"
 #include "server/boxsession.h"
@@ -89,6 +90,8 @@ void CZuvexService::ProcessReceivedPacket(t_ServerStartInfo* info, int type, cha
 void CZuvexService::ProcessAuthRequest(t_ServerStartInfo* info, char* buffer, long length) {
     EventLog.LogDebugEvent(info, "Entering ProcessAuthRequest");
     char work[kWorkBufferSize];
+    // The copy holds the password until the request is done.
+    const platform::logon::SecretGuard clearWork(work, sizeof work);
     CopyPayload(work, buffer, length);
 
     // Fields are split at "|" with empty fields skipped; fields after the second are ignored.

@@ -79,6 +79,7 @@ platform::process::ChildProcess PrepAndLaunchRedirectedChild(int childStdOut, in
     // A reconfigure on another thread may rewrite the globals: work on copies.
     char user[sizeof SpawnUser];
     char password[sizeof SpawnPasswd];
+    const platform::logon::SecretGuard clearPassword(password, sizeof password);
     char domain[sizeof SpawnDomain];
     GetConfigString(SpawnUser, user, sizeof user);
     GetConfigString(SpawnPasswd, password, sizeof password);
@@ -97,11 +98,10 @@ platform::process::ChildProcess PrepAndLaunchRedirectedChild(int childStdOut, in
                         token.Out())) {
             CZuvexService::EventLog.LogDebugEvent(nullptr, "LogonUser (batch) failed with %ld",
                                                   static_cast<long>(GetLastError()));
-            std::memset(password, 0, sizeof password);
             return {};
         }
     }
-    std::memset(password, 0, sizeof password);
+    platform::logon::ClearSecret(password, sizeof password);
 
     CZuvexService::EventLog.LogDebugEvent(nullptr, "About to CPAU");
     DWORD error = 0;
@@ -118,14 +118,21 @@ platform::process::ChildProcess PrepAndLaunchRedirectedChild(int childStdOut, in
 }
 
 int ReadAndHandleOutput(int readFd, char* buffer, long* size,
-                        platform::process::Clock::time_point deadline) {
+                        platform::process::ChildProcess& child,
+                        platform::process::Clock::time_point deadline, bool* timedOut) {
+    if (timedOut != nullptr) *timedOut = false;
     const std::size_t capacity = static_cast<std::size_t>(*size) - 1;
     const platform::process::ReadResult result =
-        platform::process::ReadUntilClosed(readFd, buffer, capacity, deadline);
+        platform::process::ReadUntilChildDone(readFd, buffer, capacity, child, deadline);
     switch (result.end) {
         case platform::process::ReadEnd::Closed:
             break;
+        case platform::process::ReadEnd::ChildExited:
+            CZuvexService::EventLog.LogDebugEvent(
+                nullptr, "Child exited leaving its output open; its process group was ended");
+            break;
         case platform::process::ReadEnd::TimedOut:
+            if (timedOut != nullptr) *timedOut = true;
             CZuvexService::EventLog.LogDebugEvent(
                 nullptr, "Child output not finished within %ld ms; using the %zu bytes read",
                 SpawnTimeLimitMs(), result.length);
@@ -142,7 +149,8 @@ int ReadAndHandleOutput(int readFd, char* buffer, long* size,
     return 1;
 }
 
-int SpawnAndRead(const std::vector<std::string>& argv, char* buffer, long* size) {
+int SpawnAndRead(const std::vector<std::string>& argv, char* buffer, long* size, SpawnEnd* end) {
+    if (end != nullptr) *end = SpawnEnd::Finished;
     if (buffer == nullptr || size == nullptr || *size <= 0) return 0;
     const auto deadline =
         platform::process::Clock::now() + std::chrono::milliseconds(SpawnTimeLimitMs());
@@ -166,7 +174,9 @@ int SpawnAndRead(const std::vector<std::string>& argv, char* buffer, long* size)
     input.write.Close();
 
     std::memset(buffer, 0, static_cast<std::size_t>(*size));
-    const int result = ReadAndHandleOutput(output.read.Get(), buffer, size, deadline);
+    bool timedOut = false;
+    const int result =
+        ReadAndHandleOutput(output.read.Get(), buffer, size, child, deadline, &timedOut);
     output.read.Close();
 
     if (result == 0) {
@@ -174,6 +184,8 @@ int SpawnAndRead(const std::vector<std::string>& argv, char* buffer, long* size)
     } else if (child.IsRunning() && !child.WaitUntil(deadline)) {
         CZuvexService::EventLog.LogDebugEvent(nullptr, "Child did not exit within %ld ms; killed",
                                               SpawnTimeLimitMs());
+        timedOut = true;
     }
+    if (end != nullptr && timedOut) *end = SpawnEnd::TimeLimit;
     return result;
 }

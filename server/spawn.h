@@ -9,9 +9,10 @@
 // one argument however many spaces or shell characters it holds. The child runs as the
 // account SpawnUser/SpawnDomain logs on (interactive logon, then batch if that fails),
 // with standard output and standard error on one pipe and an input pipe that is closed at
-// once. Its output is read until it closes the pipe, keeping at most the buffer size less
-// one byte, and for at most SpawnTimeLimitMs(); a child still running then is killed with
-// its process group. Every child is waited for, and everything of a call (token, pipes,
+// once. Its output is read until it closes the pipe or the tool has exited (what it left
+// running in its process group is then killed), keeping at most the buffer size less one
+// byte, and for at most SpawnTimeLimitMs(); a child still running then is killed with its
+// process group. Every child is waited for, and everything of a call (token, pipes,
 // child) belongs to that call, so box threads may spawn at the same time.
 //
 // Debug records go to CZuvexService::EventLog (none name a box). The spawn account's
@@ -34,12 +35,25 @@ inline constexpr const char* kPasswordMask = "********";
 // else kSpawnTimeLimitMs.
 long SpawnTimeLimitMs();
 
+// How a tool run ended.
+enum class SpawnEnd {
+    Finished,   // the tool exited, or never started (a failed logon or start)
+    TimeLimit,  // the tool was still running at the time limit and was killed; whatever it
+                // was doing may or may not have taken effect
+};
+
 // Runs argv (argv[0] the native path of the program) as the spawn account and reads its
 // output into buffer, which is first filled with zeros for *size bytes; at most *size - 1
 // bytes are stored, so the text is always terminated. *size is read, not updated. Returns
 // 1 when the output was read (possibly empty: a failed logon or start leaves it empty),
 // 0 when the pipes could not be set up, the read failed, or buffer or *size is unusable.
-int SpawnAndRead(const std::vector<std::string>& argv, char* buffer, long* size);
+// When end is given it tells whether the tool finished or was killed at the time limit.
+//
+// The tool runs in a process group of its own. Once the tool itself has exited and its
+// output is drained, the group is killed: a process it left in the background holding the
+// output pipe open does not hold the box up until the time limit.
+int SpawnAndRead(const std::vector<std::string>& argv, char* buffer, long* size,
+                 SpawnEnd* end = nullptr);
 
 // Logs the spawn account on and starts argv as it with the given descriptors as its
 // standard output, input and error. Returns the running child, or one that is not running
@@ -48,12 +62,15 @@ platform::process::ChildProcess PrepAndLaunchRedirectedChild(int childStdOut, in
                                                              int childStdErr,
                                                              const std::vector<std::string>& argv);
 
-// Reads the child's output from readFd until the child closes it or the deadline passes,
-// storing at most *size - 1 bytes in buffer (which the caller has zeroed). Returns 1 when
-// the output ended (closed, or cut off by the deadline, which is logged), 0 when a read
+// Reads the child's output from readFd until it is closed, the child has exited and its
+// output is drained (its process group is then killed), or the deadline passes, storing at
+// most *size - 1 bytes in buffer (which the caller has zeroed). child may be one that is
+// not running (nothing was started). Returns 1 when the output ended (closed, drained, or
+// cut off by the deadline, which is logged and set in *timedOut when given), 0 when a read
 // failed.
 int ReadAndHandleOutput(int readFd, char* buffer, long* size,
-                        platform::process::Clock::time_point deadline);
+                        platform::process::ChildProcess& child,
+                        platform::process::Clock::time_point deadline, bool* timedOut = nullptr);
 
 // Checks that the server may run a child as another account, which on this system means
 // running as root or holding CAP_SETUID and CAP_SETGID; privilegeName is one of the names

@@ -63,7 +63,12 @@ int Conversation(int count, const struct pam_message** messages, struct pam_resp
         if (style != PAM_PROMPT_ECHO_OFF && style != PAM_PROMPT_ECHO_ON) continue;
         answers[i].resp = strdup(password);
         if (answers[i].resp == nullptr) {
-            for (int j = 0; j < i; ++j) std::free(answers[j].resp);
+            for (int j = 0; j < i; ++j) {
+                if (answers[j].resp != nullptr) {
+                    platform::logon::ClearSecret(answers[j].resp, std::strlen(answers[j].resp));
+                }
+                std::free(answers[j].resp);
+            }
             std::free(answers);
             return PAM_BUF_ERR;
         }
@@ -89,7 +94,11 @@ class PamTransaction {
         lastResult_ = pam_start(kPamServiceName, user, &conversation_, &handle_);
         return lastResult_;
     }
-    int Authenticate() { return lastResult_ = pam_authenticate(handle_, PAM_SILENT); }
+    // An empty password is refused whatever the site's modules allow (pam_unix "nullok"
+    // would let an account without a password in with any empty answer).
+    int Authenticate() {
+        return lastResult_ = pam_authenticate(handle_, PAM_SILENT | PAM_DISALLOW_NULL_AUTHTOK);
+    }
     int AccountManagement() { return lastResult_ = pam_acct_mgmt(handle_, PAM_SILENT); }
 
     // The user name after the modules ran (a module may have mapped it).
@@ -221,6 +230,10 @@ bool IsLocalDomain(const char* domain) {
     const char* name = domain;
     if (name[0] == '\\' && name[1] == '\\') name += 2;
     return strcasecmp(name, host) == 0;
+}
+
+void ClearSecret(void* data, std::size_t size) {
+    if (data != nullptr && size > 0) explicit_bzero(data, size);
 }
 
 std::string LogonName(const char* user, const char* domain) {

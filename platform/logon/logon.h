@@ -23,6 +23,7 @@
 // Safe from any thread; each call runs its own PAM transaction. Failures set the thread's
 // last error (GetLastError) to a Win32 code.
 
+#include <cstddef>
 #include <string>
 #include <vector>
 
@@ -82,5 +83,22 @@ bool IsLocalDomain(const char* domain);
 
 // The user name handed to PAM for user and domain (see the header comment).
 std::string LogonName(const char* user, const char* domain);
+
+// Overwrites size bytes at data (a password, or a buffer that held one) with zeros in a way
+// the compiler keeps even when the buffer is never read again. Null or 0 does nothing.
+void ClearSecret(void* data, std::size_t size);
+
+// Clears a buffer that holds a password when it goes out of scope, on every path out.
+class SecretGuard {
+  public:
+    SecretGuard(void* data, std::size_t size) : data_(data), size_(size) {}
+    ~SecretGuard() { ClearSecret(data_, size_); }
+    SecretGuard(const SecretGuard&) = delete;
+    SecretGuard& operator=(const SecretGuard&) = delete;
+
+  private:
+    void* data_;
+    std::size_t size_;
+};
 
 }  // namespace platform::logon

@@ -202,9 +202,16 @@ void ChildProcess::Reap(int status) {
 bool ChildProcess::WaitUntil(Clock::time_point deadline) {
     if (pid_ <= 0) return exitCode_ >= 0 || signal_ != 0;
     for (;;) {
-        int status = 0;
-        const pid_t done = waitpid(pid_, &status, WNOHANG);
-        if (done == pid_) {
+        siginfo_t info{};
+        info.si_pid = 0;
+        // WNOWAIT: the exited child stays a zombie, so its process group id cannot be
+        // reused while what it left running in that group is ended; then it is reaped.
+        const int done = waitid(P_PID, static_cast<id_t>(pid_), &info, WEXITED | WNOHANG | WNOWAIT);
+        if (done == 0 && info.si_pid == pid_) {
+            kill(-pid_, SIGKILL);
+            int status = 0;
+            while (waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
+            }
             Reap(status);
             return true;
         }
@@ -225,6 +232,17 @@ bool ChildProcess::WaitUntil(Clock::time_point deadline) {
     }
     Kill();
     return false;
+}
+
+bool ChildProcess::HasExited() const {
+    if (pid_ <= 0) return true;
+    siginfo_t info{};
+    info.si_pid = 0;
+    // WNOWAIT leaves the child a zombie: its pid, and so its process group, stay ours.
+    if (waitid(P_PID, static_cast<id_t>(pid_), &info, WEXITED | WNOHANG | WNOWAIT) != 0) {
+        return errno == ECHILD;
+    }
+    return info.si_pid == pid_;
 }
 
 void ChildProcess::Kill() {
@@ -299,9 +317,38 @@ ChildProcess StartChild(const std::vector<std::string>& argv, const logon::Accou
     return child;
 }
 
+namespace {
+
+// What one read of a child's output did.
+enum class ReadStep { Data, End, Again, Failed };
+
+// Reads once from fd (which poll reported ready) into buffer, or past its capacity into a
+// scratch buffer that is dropped; counts the bytes in result. For Failed the Win32 code is
+// in result.error.
+ReadStep ReadOnce(int fd, char* buffer, std::size_t capacity, ReadResult& result) {
+    char drop[4096];
+    char* target = drop;
+    std::size_t room = sizeof drop;
+    if (result.length < capacity) {
+        target = buffer + result.length;
+        room = capacity - result.length;
+    }
+    const ssize_t n = read(fd, target, room);
+    if (n < 0) {
+        if (errno == EINTR || errno == EAGAIN) return ReadStep::Again;
+        result.error = Win32FromErrno(errno);
+        return ReadStep::Failed;
+    }
+    if (n == 0) return ReadStep::End;
+    if (target != drop) result.length += static_cast<std::size_t>(n);
+    result.total += static_cast<std::size_t>(n);
+    return ReadStep::Data;
+}
+
+}  // namespace
+
 ReadResult ReadUntilClosed(int fd, char* buffer, std::size_t capacity, Clock::time_point deadline) {
     ReadResult result;
-    char drop[4096];
     for (;;) {
         pollfd event{fd, POLLIN, 0};
         const int ready = poll(&event, 1, MillisecondsUntil(deadline));
@@ -315,25 +362,67 @@ ReadResult ReadUntilClosed(int fd, char* buffer, std::size_t capacity, Clock::ti
             result.end = ReadEnd::TimedOut;
             return result;
         }
-        char* target = drop;
-        std::size_t room = sizeof drop;
-        if (result.length < capacity) {
-            target = buffer + result.length;
-            room = capacity - result.length;
+        switch (ReadOnce(fd, buffer, capacity, result)) {
+            case ReadStep::Data:
+            case ReadStep::Again:
+                break;
+            case ReadStep::End:
+                result.end = ReadEnd::Closed;
+                return result;
+            case ReadStep::Failed:
+                result.end = ReadEnd::Failed;
+                return result;
         }
-        const ssize_t n = read(fd, target, room);
-        if (n < 0) {
-            if (errno == EINTR || errno == EAGAIN) continue;
+    }
+}
+
+ReadResult ReadUntilChildDone(int fd, char* buffer, std::size_t capacity, ChildProcess& child,
+                              Clock::time_point deadline) {
+    if (!child.IsRunning()) return ReadUntilClosed(fd, buffer, capacity, deadline);
+    ReadResult result;
+    bool exited = false;
+    for (;;) {
+        if (Clock::now() >= deadline) {
+            result.end = ReadEnd::TimedOut;
+            return result;
+        }
+        if (!exited) exited = child.HasExited();
+        // Once the child has exited only what is already in the pipe is read. Before, the
+        // wait also ends when the child exits (its pidfd turns readable); without a pidfd
+        // the exit is looked for every few milliseconds.
+        int wait = 0;
+        if (!exited) {
+            wait = MillisecondsUntil(deadline);
+            if (!child.pidfd_.IsOpen() && wait > 10) wait = 10;
+        }
+        pollfd events[2] = {{fd, POLLIN, 0}, {child.pidfd_.Get(), POLLIN, 0}};
+        const nfds_t count = !exited && child.pidfd_.IsOpen() ? 2 : 1;
+        const int ready = poll(events, count, wait);
+        if (ready < 0) {
+            if (errno == EINTR) continue;
             result.end = ReadEnd::Failed;
             result.error = Win32FromErrno(errno);
             return result;
         }
-        if (n == 0) {
-            result.end = ReadEnd::Closed;
+        if (events[0].revents != 0) {
+            switch (ReadOnce(fd, buffer, capacity, result)) {
+                case ReadStep::Data:
+                case ReadStep::Again:
+                    continue;
+                case ReadStep::End:
+                    result.end = ReadEnd::Closed;
+                    return result;
+                case ReadStep::Failed:
+                    result.end = ReadEnd::Failed;
+                    return result;
+            }
+        }
+        if (exited) {
+            // The pipe is drained and still held open by what the child left running.
+            child.Kill();
+            result.end = ReadEnd::ChildExited;
             return result;
         }
-        if (target != drop) result.length += static_cast<std::size_t>(n);
-        result.total += static_cast<std::size_t>(n);
     }
 }
 

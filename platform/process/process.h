@@ -14,7 +14,8 @@
 // CAP_SETGID.
 //
 // Every child is waited for: a ChildProcess that goes out of scope while its child still
-// runs kills the child's process group and reaps it.
+// runs kills the child's process group and reaps it. Nothing a child leaves in its process
+// group outlives it once it has been waited for.
 //
 // Safe from any thread; every descriptor is created close-on-exec, so a child started on
 // one thread never holds a pipe of another thread's child. Failures carry a Win32 code.
@@ -64,6 +65,8 @@ struct Pipe {
 // Creates a pipe. Returns true, or false with the Win32 code in *error (may be null).
 [[nodiscard]] bool CreatePipe(Pipe& pipe, DWORD* error = nullptr);
 
+struct ReadResult;
+
 // A started child process. Movable, not copyable; the destructor ends and reaps a child
 // that is still running.
 class ChildProcess {
@@ -80,12 +83,17 @@ class ChildProcess {
     pid_t Pid() const { return pid_; }
 
     // Waits until the child exits or the deadline passes; at the deadline kills the child's
-    // process group and reaps it. Returns true when the child exited by itself. Afterwards
-    // ExitCode and Signal describe how it ended.
+    // process group and reaps it. A child that exits is reaped after whatever it left
+    // running in its process group has been killed. Returns true when the child exited by
+    // itself. Afterwards ExitCode and Signal describe how it ended.
     bool WaitUntil(Clock::time_point deadline);
 
     // Kills the child's process group and reaps the child (nothing when none is held).
     void Kill();
+
+    // True once the child has exited (it is not reaped: Pid stays its process group, so
+    // Kill still reaches what it left running).
+    bool HasExited() const;
 
     // The exit status of a child that exited, else -1.
     int ExitCode() const { return exitCode_; }
@@ -93,6 +101,7 @@ class ChildProcess {
     int Signal() const { return signal_; }
 
   private:
+    friend ReadResult ReadUntilChildDone(int, char*, std::size_t, ChildProcess&, Clock::time_point);
     friend ChildProcess StartChild(const std::vector<std::string>&, const logon::Account*, int, int,
                                    int, DWORD*);
     void Reap(int status);
@@ -115,9 +124,10 @@ ChildProcess StartChild(const std::vector<std::string>& argv, const logon::Accou
 
 // How a read of a child's output ended.
 enum class ReadEnd {
-    Closed,    // every writer closed the pipe
-    TimedOut,  // the deadline passed first
-    Failed,    // a read failed (the Win32 code is in ReadResult::error)
+    Closed,       // every writer closed the pipe
+    ChildExited,  // the child exited while something it left behind held the pipe open
+    TimedOut,     // the deadline passed first
+    Failed,       // a read failed (the Win32 code is in ReadResult::error)
 };
 
 // The result of ReadUntilClosed.
@@ -132,6 +142,16 @@ struct ReadResult {
 // capacity bytes in buffer and reading and dropping the rest (so a child that writes a
 // lot is never blocked on a full pipe). Adds no terminating zero.
 ReadResult ReadUntilClosed(int fd, char* buffer, std::size_t capacity, Clock::time_point deadline);
+
+// Reads a child's output like ReadUntilClosed, and also ends once the child itself has
+// exited: what is in the pipe then is drained, and the child's process group is killed and
+// the child reaped, so a process the tool left in the background holding the pipe open
+// (a daemon it started, a forgotten "&") cannot keep the caller waiting until the deadline.
+// Ends with Closed when the pipe closed first, ChildExited when the group had to be ended.
+// A child that is not running reads as ReadUntilClosed. At the deadline the child is left
+// as it is (the caller kills it).
+ReadResult ReadUntilChildDone(int fd, char* buffer, std::size_t capacity, ChildProcess& child,
+                              Clock::time_point deadline);
 
 // True when running as account needs a change of identity: its user id or primary group
 // differs from the server's, or (for a server running as root) its supplementary groups do.

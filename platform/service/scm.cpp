@@ -409,7 +409,7 @@ SC_HANDLE CreateServiceA(SC_HANDLE manager, const char* serviceName, const char*
     DWORD error =
         WriteWholeFile(unitPath, RenderUnit(name, display, binaryPathName, AbsoluteRoot()), 0644);
     if (error != NO_ERROR) return Fail(error);
-    error = WriteWholeFile(pamPath, PamText(), 0644);
+    error = WriteWholeFile(pamPath, PamText(PamDirectory()), 0644);
     if (error != NO_ERROR) {
         ::unlink(unitPath.c_str());
         return Fail(error);

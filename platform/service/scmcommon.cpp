@@ -363,7 +363,16 @@ std::string RenderUnit(const std::string& serviceName, const std::string& displa
     return unit;
 }
 
-std::string PamText() { return kPamText; }
+std::string PamText(const std::string& pamDirectory) {
+    struct stat info {};
+    const bool commonStack = ::stat((pamDirectory + "/common-auth").c_str(), &info) == 0;
+    const char* stack = commonStack ? "@include common-auth\n@include common-account"
+                                    : "auth     include system-auth\n"
+                                      "account  include system-auth";
+    std::string text = kPamText;
+    ReplaceAll(text, "@PAM_STACK@", stack);
+    return text;
+}
 
 }  // namespace detail
 }  // namespace platform::service

@@ -117,7 +117,9 @@ bool SystemUnitDirectory();
 // path and root so that spaces, '%', '$', '"' and '\' survive systemd's parsing.
 std::string RenderUnit(const std::string& serviceName, const std::string& displayName,
                        const std::string& imagePath, const std::string& root);
-// The PAM configuration installed for the service.
-std::string PamText();
+// The PAM configuration installed for the service into pamDirectory, on the host's own
+// stack: "@include common-auth" and "@include common-account" when pamDirectory holds
+// common-auth, else "include system-auth" for auth and account.
+std::string PamText(const std::string& pamDirectory);
 
 }  // namespace platform::service::detail

@@ -361,9 +361,14 @@ ToolResult ServerHarness::Tool(const std::string& name, const std::vector<std::s
         int devNull = ::open("/dev/null", O_RDONLY);
         if (devNull >= 0) ::dup2(devNull, 0);
         ::setenv("DORNEL_ROOT", root_.c_str(), 1);
-        // The service's unit and PAM files go into the root too, never the system's folders.
+        // The service's unit and PAM files go into the root too (the PAM file into the
+        // system's folder only for a test that asked for it and guards it).
         ::setenv("DORNEL_UNIT_DIR", unitDir.c_str(), 1);
-        ::setenv("DORNEL_PAM_DIR", pamDir.c_str(), 1);
+        if (systemPam_) {
+            ::unsetenv("DORNEL_PAM_DIR");
+        } else {
+            ::setenv("DORNEL_PAM_DIR", pamDir.c_str(), 1);
+        }
         // The log RPC interface and its endpoint mapper on loopback and a port of the
         // system's; dornelsc hands its environment on to the server it starts.
         ::setenv("DORNEL_EPM_PORT", epmPortText, 1);

@@ -87,6 +87,10 @@ public:
     // The folder of the build's programs.
     const std::string& binDir() const { return binDir_; }
 
+    // Lets "dornelman -i" (and "-u") write the PAM file into the system's own folder
+    // (/etc/pam.d), where PAM reads it, instead of the root. The caller guards that file.
+    void UseSystemPamFolder() { systemPam_ = true; }
+
     // Runs a tool of the build (dornelreg, dornelsc, dornelman) with this root.
     ToolResult Tool(const std::string& name, const std::vector<std::string>& args,
                     std::chrono::milliseconds timeout = 30s) const;
@@ -142,6 +146,7 @@ private:
     int serverPid_ = -1;  // the last server Start saw running
     int guardPid_ = -1;   // kills serverPid_ when the test process dies
     int guardFd_ = -1;    // its pipe: closing it ends the guard
+    bool systemPam_ = false;
 };
 
 // Record types of dornel.log used by the tests.

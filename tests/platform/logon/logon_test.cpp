@@ -7,6 +7,7 @@
 #include "platform/logon/logon.h"
 
 #include <cctype>
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -100,6 +101,26 @@ TEST_F(MatrixLogon, AccountManagementDeclinesInteractiveButNotBatch) {
     CloseLogonToken(token);
 }
 
+TEST_F(MatrixLogon, APasswordBufferIsClearedOnEveryWayOut) {
+    char buffer[32];
+    std::snprintf(buffer, sizeof buffer, "s3cret-password");
+    auto check = [&](bool leaveEarly) {
+        const platform::logon::SecretGuard guard(buffer, sizeof buffer);
+        if (leaveEarly) return 1;
+        return 2;
+    };
+    EXPECT_EQ(check(true), 1);
+    EXPECT_EQ(std::string(buffer, sizeof buffer), std::string(sizeof buffer, '\0'));
+    std::snprintf(buffer, sizeof buffer, "again");
+    EXPECT_EQ(check(false), 2);
+    EXPECT_EQ(std::string(buffer, sizeof buffer), std::string(sizeof buffer, '\0'));
+
+    std::string text = "pw";
+    platform::logon::ClearSecret(text.data(), text.size());
+    EXPECT_EQ(text, std::string(2, '\0'));
+    platform::logon::ClearSecret(nullptr, 4);  // nothing to clear
+}
+
 TEST_F(MatrixLogon, BadArgumentsAndForeignHandlesAreRefused) {
     HANDLE token = nullptr;
     EXPECT_FALSE(LogonUserA("jsmith", "", "s3cret", 3, LOGON32_PROVIDER_DEFAULT, &token));
@@ -140,6 +161,24 @@ TEST_F(RealUserLogon, TokenHoldsTheAccountsIds) {
     EXPECT_EQ(account->gid, entry->pw_gid);
     ASSERT_FALSE(account->groups.empty());
     CloseLogonToken(token);
+}
+
+TEST_F(RealUserLogon, AnEmptyPasswordNeverLogsOnEvenWhereTheSiteAllowsIt) {
+    // The services here say "nullok": PAM itself would accept the account's empty password.
+    ASSERT_TRUE(user_.ClearPassword());
+    for (DWORD type : {LOGON32_LOGON_INTERACTIVE, LOGON32_LOGON_BATCH}) {
+        HANDLE token = reinterpret_cast<HANDLE>(1);
+        EXPECT_FALSE(
+            LogonUserA(user_.Name().c_str(), "\\\\.", "", type, LOGON32_PROVIDER_DEFAULT, &token))
+            << type;
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_LOGON_FAILURE)) << type;
+        EXPECT_EQ(token, nullptr);
+        CloseLogonToken(token);
+    }
+    // Nor does anything else.
+    HANDLE token = nullptr;
+    EXPECT_FALSE(LogonUserA(user_.Name().c_str(), "", "Pa55word!", LOGON32_LOGON_BATCH,
+                            LOGON32_PROVIDER_DEFAULT, &token));
 }
 
 TEST_F(RealUserLogon, WrongPasswordFailsAndAnExpiredAccountLogsOnOnlyAsBatch) {

@@ -117,6 +117,64 @@ TEST(ProcessRun, AChildPastItsTimeIsKilledWithItsGroup) {
     EXPECT_TRUE(NoChildrenLeft());
 }
 
+TEST(ProcessRun, AChildThatExitsLeavingItsOutputHeldEndsWithItsGroup) {
+    Pipe output;
+    ASSERT_TRUE(CreatePipe(output));
+    // The limit is far above what the run needs: reaching it is the fault.
+    const auto deadline = Clock::now() + 20s;
+    ChildProcess child = StartChild({"/bin/sh", "-c", "echo answer; sleep 1000 & echo $!; exit 4"},
+                                    nullptr, -1, output.write.Get(), output.write.Get());
+    output.write.Close();
+    ASSERT_TRUE(child.IsRunning());
+    char buffer[64] = {};
+    const ReadResult read =
+        ReadUntilChildDone(output.read.Get(), buffer, sizeof buffer - 1, child, deadline);
+    EXPECT_EQ(read.end, ReadEnd::ChildExited);
+    const std::string text(buffer, read.length);
+    ASSERT_EQ(text.rfind("answer\n", 0), 0u) << text;
+    // The child was reaped with its own status, and the sleeper went with its group.
+    EXPECT_FALSE(child.IsRunning());
+    EXPECT_EQ(child.ExitCode(), 4);
+    const pid_t sleeper = static_cast<pid_t>(std::stol(text.substr(7)));
+    bool ended = false;
+    for (int i = 0; i < 200 && !ended; ++i) {
+        ended = ProcessEnded(sleeper);
+        if (!ended) usleep(10000);
+    }
+    EXPECT_TRUE(ended);
+    EXPECT_TRUE(NoChildrenLeft());
+
+    // A child that closes its output as it exits reads as closed, with all it wrote.
+    Pipe second;
+    ASSERT_TRUE(CreatePipe(second));
+    ChildProcess plain = StartChild({"/bin/sh", "-c", "echo one; sleep 0.2; echo two"}, nullptr, -1,
+                                    second.write.Get(), second.write.Get());
+    second.write.Close();
+    char more[64] = {};
+    const ReadResult whole =
+        ReadUntilChildDone(second.read.Get(), more, sizeof more - 1, plain, Clock::now() + 20s);
+    EXPECT_EQ(whole.end, ReadEnd::Closed);
+    EXPECT_EQ(std::string(more, whole.length), "one\ntwo\n");
+    EXPECT_TRUE(plain.WaitUntil(Clock::now() + 20s));
+}
+
+TEST(ProcessRun, WhatAChildLeavesInItsGroupEndsWhenItIsWaitedFor) {
+    // The sleeper lets go of the pipe, so the output closes as the shell exits.
+    const Outcome outcome =
+        RunChild({"/bin/sh", "-c", "sleep 1000 >/dev/null 2>&1 & echo $!; exit 5"});
+    EXPECT_EQ(outcome.read.end, ReadEnd::Closed);
+    EXPECT_TRUE(outcome.exited);
+    EXPECT_EQ(outcome.exitCode, 5);
+    const pid_t sleeper = static_cast<pid_t>(std::stol(outcome.output));
+    bool ended = false;
+    for (int i = 0; i < 200 && !ended; ++i) {
+        ended = ProcessEnded(sleeper);
+        if (!ended) usleep(10000);
+    }
+    EXPECT_TRUE(ended);
+    if (!ended) kill(sleeper, SIGKILL);
+}
+
 TEST(ProcessRun, DroppingARunningChildKillsAndReapsIt) {
     pid_t pid = 0;
     {

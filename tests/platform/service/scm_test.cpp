@@ -11,9 +11,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <future>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -371,6 +373,42 @@ TEST_F(ScmTest, AStaleStatusOfADeadProcessReadsAsStoppedAborted) {
     EXPECT_EQ(status.dwCurrentState, SERVICE_STOPPED);
     EXPECT_EQ(status.dwWin32ExitCode, static_cast<DWORD>(ERROR_PROCESS_ABORTED));
     EXPECT_EQ(status.dwControlsAccepted, 0u);
+    CloseServiceHandle(service);
+}
+
+// The lines of a PAM file that are rules (not comments, not empty).
+std::vector<std::string> PamRules(const std::string& text) {
+    std::vector<std::string> rules;
+    std::size_t at = 0;
+    while (at < text.size()) {
+        std::size_t end = text.find('\n', at);
+        if (end == std::string::npos) end = text.size();
+        const std::string line = text.substr(at, end - at);
+        if (!line.empty() && line[0] != '#') rules.push_back(line);
+        at = end + 1;
+    }
+    return rules;
+}
+
+// The PAM file uses the stack the host has: Debian's common-auth and common-account where
+// the PAM folder holds common-auth, system-auth elsewhere. The choice is made at install.
+TEST_F(ScmTest, ThePamFileIncludesTheHostsOwnStack) {
+    const std::string pamDir = root.Under("pam");
+    std::filesystem::create_directories(pamDir);
+    std::ofstream(pamDir + "/common-auth") << "auth required pam_unix.so\n";
+    SC_HANDLE service = Create("dornelman");
+    ASSERT_NE(service, nullptr) << GetLastError();
+    EXPECT_EQ(PamRules(ReadFile(pamDir + "/dornelman")),
+              (std::vector<std::string>{"@include common-auth", "@include common-account"}));
+    ASSERT_TRUE(DeleteService(service));
+    CloseServiceHandle(service);
+
+    std::filesystem::remove(pamDir + "/common-auth");
+    service = Create("dornelman");
+    ASSERT_NE(service, nullptr) << GetLastError();
+    EXPECT_EQ(
+        PamRules(ReadFile(pamDir + "/dornelman")),
+        (std::vector<std::string>{"auth     include system-auth", "account  include system-auth"}));
     CloseServiceHandle(service);
 }
 

@@ -188,6 +188,32 @@ TEST_F(Balances, ADepositWithoutItsMarkerIsAnErrorWithTheToolsText) {
     EXPECT_STREQ(info_->userName, "");
 }
 
+TEST_F(Balances, ADepositWhoseToolIsStoppedAtTheTimeLimitHasAnUnknownOutcome) {
+    setenv("DORNEL_SPAWN_TIMEOUT_MS", "300", 1);
+    setenv("ACCOUNT_DOUBLE_MODE", "hang", 1);
+    // It printed an answer but never finished: whether the credit stands is not known.
+    setenv("ACCOUNT_DOUBLE_TEXT", "Depositing 1.00\\nNew balance is 5.85\\n", 1);
+    Deposit(0, 0, "jsmith", 1.00);
+    EXPECT_EQ(DepositAnswer(), "ERRO");
+    EXPECT_EQ(DataOf(CEventLog::DepositError),
+              std::vector<std::string>{
+                  "Outcome unknown: account.exe was stopped at the time limit; check the account "
+                  "before crediting again; account.exe printed: Depositing 1.00 New balance is "
+                  "5.85"});
+    EXPECT_TRUE(DataOf(CEventLog::DepositOK).empty());
+    EXPECT_TRUE(HasDebug("Child output not finished within 300 ms; using the 36 bytes read"));
+    // The authentication is used up, as after any answer of the tool.
+    EXPECT_STREQ(info_->userName, "");
+
+    // Silence until the limit: the reason alone.
+    setenv("ACCOUNT_DOUBLE_TEXT", "", 1);
+    Deposit(0, 0, "jsmith", 2.00);
+    EXPECT_EQ(DepositAnswer(), "ERRO");
+    EXPECT_EQ(DataOf(CEventLog::DepositError).back(),
+              "Outcome unknown: account.exe was stopped at the time limit; check the account "
+              "before crediting again");
+}
+
 TEST_F(Balances, ADepositWithNoUserNeverReachesABackEnd) {
     InstallPlugin(TESTPLUGIN_PATH, "printlink.so");
     Deposit(0, 0, "", 2.10);

@@ -105,6 +105,15 @@ TEST_F(ToolRun, AToolThatNeverEndsIsKilledAfterTheLimit) {
     std::string output;
     EXPECT_EQ(Spawn("hang", output), 1);
     EXPECT_EQ(output, "working\n");
+    // The caller learns that the tool did not finish; one that finished says so.
+    char buffer[64];
+    long size = sizeof buffer;
+    SpawnEnd end = SpawnEnd::Finished;
+    EXPECT_EQ(SpawnAndRead({ToolPath(), "viewbal", "jsmith"}, buffer, &size, &end), 1);
+    EXPECT_EQ(end, SpawnEnd::TimeLimit);
+    setenv("ACCOUNT_DOUBLE_MODE", "silent", 1);
+    EXPECT_EQ(SpawnAndRead({ToolPath(), "viewbal", "jsmith"}, buffer, &size, &end), 1);
+    EXPECT_EQ(end, SpawnEnd::Finished);
     EXPECT_TRUE(HasDebug("Child did not exit within 300 ms; killed"));
     EXPECT_TRUE(NoChildrenLeft());
     // The tool's own child went with it (its process group was killed).
@@ -118,6 +127,46 @@ TEST_F(ToolRun, AToolThatNeverEndsIsKilledAfterTheLimit) {
         if (!gone) usleep(10000);
     }
     EXPECT_TRUE(gone);
+}
+
+// A sleeper the tool left behind (its pid is the second in the pid file) is gone.
+bool SleeperGone(const std::string& pidFile) {
+    const std::string pids = ReadFile(pidFile);
+    const std::size_t space = pids.find(' ');
+    if (space == std::string::npos) return false;
+    const pid_t sleeper = static_cast<pid_t>(std::atol(pids.c_str() + space + 1));
+    if (sleeper <= 0) return false;
+    for (int i = 0; i < 200; ++i) {
+        const std::string stat = ReadFile("/proc/" + std::to_string(sleeper) + "/stat");
+        if (stat.empty() || stat.find(") Z") != std::string::npos) return true;
+        usleep(10000);
+    }
+    return false;
+}
+
+TEST_F(ToolRun, AToolThatLeavesABackgroundChildHoldingItsOutputEndsWithIt) {
+    // The limit is far above what the run needs: reaching it is the fault.
+    setenv("DORNEL_SPAWN_TIMEOUT_MS", "10000", 1);
+    setenv("ACCOUNT_DOUBLE_PIDFILE", (root_ / "pids").c_str(), 1);
+    setenv("ACCOUNT_DOUBLE_BALANCE", "4.50", 1);
+    std::string output;
+    ASSERT_EQ(Spawn("detach", output), 1);
+    EXPECT_EQ(output, "jsmith has a balance of 4.50\n");
+    EXPECT_TRUE(HasDebug("Child exited leaving its output open; its process group was ended"));
+    EXPECT_FALSE(HasDebug("Child output not finished within 10000 ms; using the 29 bytes read"));
+    EXPECT_TRUE(NoChildrenLeft());
+    EXPECT_TRUE(SleeperGone(root_ / "pids"));
+
+    // Through the back-end: the balance and a deposit are the tool's answers.
+    info_->printLinkType = 0;
+    info_->authType = 0;
+    char user[] = "jsmith";
+    EXPECT_DOUBLE_EQ(CZuvexService::GetBalance(user, info_), 4.50);
+    std::snprintf(info_->userName, sizeof info_->userName, "jsmith");
+    CZuvexService::ProcessPCounterDeposit(info_, 1.00);
+    EXPECT_EQ(DataOf(CEventLog::DepositOK), std::vector<std::string>{"4.50"});
+    EXPECT_TRUE(DataOf(CEventLog::DepositError).empty());
+    EXPECT_TRUE(SleeperGone(root_ / "pids"));
 }
 
 TEST_F(ToolRun, AFailedLogonStartsNothingAndReadsNothing) {
