@@ -90,9 +90,22 @@ WORD ConfiguredPort() {
     if (!text || !*text) return kTftpPort;
     char* end = nullptr;
     const long port = std::strtol(text, &end, 10);
-    if (*end != '\0' || port < 1 || port > 65535) return kTftpPort;
+    // 0 asks the system for a free port (tests read it back with TftpBoundPort).
+    if (*end != '\0' || port < 0 || port > 65535) return kTftpPort;
     return static_cast<WORD>(port);
 }
+
+// The address the socket binds: every interface, or the IPv4 address in
+// DORNEL_TFTP_ADDRESS (tests keep the server on loopback with it).
+std::uint32_t ConfiguredAddress() {
+    const char* text = std::getenv("DORNEL_TFTP_ADDRESS");
+    in_addr parsed{};
+    if (text && *text && ::inet_pton(AF_INET, text, &parsed) == 1) return parsed.s_addr;
+    return htonl(INADDR_ANY);
+}
+
+// The port the running thread's socket is bound to; 0 while none is.
+std::atomic<int> boundPort{0};
 
 const char* ErrorText(int code) {
     switch (code) {
@@ -545,6 +558,8 @@ int ReplyToClient(SOCKET s, const sockaddr* peer, socklen_t peerLength, const ch
 // The thread
 // ---------------------------------------------------------------------------------------
 
+int TftpBoundPort() { return boundPort.load(); }
+
 void TftpTerminate() {
     MakeWakePipe();
     terminateRequested.store(true);
@@ -567,13 +582,20 @@ DWORD TftpThread(void* unused) {
     }
     sockaddr_in local{};
     local.sin_family = AF_INET;
-    local.sin_addr.s_addr = htonl(INADDR_ANY);
+    local.sin_addr.s_addr = ConfiguredAddress();
     local.sin_port = htons(port);
     if (::bind(s, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) {
         CZuvexService::EventLog.LogDebugEvent(nullptr, "TFTP cannot bind port %d, error %d", port,
                                               platform::net::WinsockErrorFromErrno(errno));
         return 1;
     }
+    socklen_t localLength = sizeof local;
+    if (::getsockname(s, reinterpret_cast<sockaddr*>(&local), &localLength) == 0) {
+        boundPort.store(ntohs(local.sin_port));
+    }
+    struct BoundPortReset {
+        ~BoundPortReset() { boundPort.store(0); }
+    } boundPortReset;
 
     TftpResetTable();
     pollfd waitSet[2] = {{s, POLLIN, 0}, {wakePipe[0], POLLIN, 0}};

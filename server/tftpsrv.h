@@ -99,12 +99,16 @@ extern const char errorBuffer[2];
 // Handle of the TFTP thread of the running service, null when it was not started.
 extern HANDLE hTftpThread;
 
-// Thread entry: opens the socket (0.0.0.0, port 69) and answers every datagram until
+// Thread entry: opens the socket (0.0.0.0, port 69; DORNEL_TFTP_ADDRESS and DORNEL_TFTP_PORT
+// move it, for tests) and answers every datagram until
 // TftpTerminate. Returns 1 when the socket cannot be set up, else 0. An empty datagram, a
 // datagram longer than 516 bytes or a failed receive is passed over.
 DWORD TftpThread(void* unused);
 // Makes a running (or the next) TftpThread return; safe from any thread.
 void TftpTerminate();
+// The port the running TftpThread listens on, 0 before it has bound its socket and after it
+// ended. With DORNEL_TFTP_PORT=0 the system chooses the port and this tells which.
+int TftpBoundPort();
 
 // Handles one datagram of length bytes from peer. Returns 1 when something was sent, else 0.
 int ReplyToClient(SOCKET s, const sockaddr* peer, socklen_t peerLength, const char* packet,

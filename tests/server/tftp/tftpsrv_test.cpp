@@ -527,18 +527,18 @@ TEST_F(TftpTest, HostWithoutASlotGetsTheBareErrorOpcode) {
 // The thread
 // ---------------------------------------------------------------------------------------
 
-// A port that was free a moment ago.
-WORD FreePort() {
-    LoopbackSocket probe;
-    return probe.port();
-}
-
 class TftpThreadTest : public TftpTest {
   protected:
     void StartThread() {
-        port_ = FreePort();
-        ::setenv("DORNEL_TFTP_PORT", std::to_string(port_).c_str(), 1);
+        // On loopback, on a port the system chooses.
+        ::setenv("DORNEL_TFTP_ADDRESS", "127.0.0.1", 1);
+        ::setenv("DORNEL_TFTP_PORT", "0", 1);
         thread_ = std::async(std::launch::async, [] { return TftpThread(nullptr); });
+        for (int i = 0; i < 500 && TftpBoundPort() == 0; ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        port_ = static_cast<WORD>(TftpBoundPort());
+        ASSERT_NE(port_, 0) << "TFTP thread did not bind its socket";
         // The socket is bound once a request gets its first block back.
         for (int i = 0; i < 100; ++i) {
             box_.SendTo(port_, ReadRequest("orvane.bin"));
@@ -565,6 +565,7 @@ class TftpThreadTest : public TftpTest {
             EXPECT_EQ(thread_.wait_for(std::chrono::seconds(5)), std::future_status::ready);
         }
         ::unsetenv("DORNEL_TFTP_PORT");
+        ::unsetenv("DORNEL_TFTP_ADDRESS");
         TftpTest::TearDown();
     }
 
@@ -623,8 +624,8 @@ TEST_F(TftpThreadTest, TerminateEndsTheThreadAndAFailedBindReturnsOne) {
     ASSERT_EQ(thread_.wait_for(std::chrono::seconds(5)), std::future_status::ready);
     EXPECT_EQ(thread_.get(), 0u);
 
-    // The port held by another socket (on loopback: a wildcard bind of the same port is
-    // refused all the same): the thread cannot set up and ends with 1.
+    // The port held by another socket on the same address: the thread cannot set up and
+    // ends with 1.
     LoopbackSocket holder("127.0.0.1");
     ::setenv("DORNEL_TFTP_PORT", std::to_string(holder.port()).c_str(), 1);
     EXPECT_EQ(TftpThread(nullptr), 1u);
