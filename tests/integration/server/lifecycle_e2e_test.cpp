@@ -1,0 +1,326 @@
+// SPDX-License-Identifier: MIT
+// Copyright (c) 2026 The Dornel developers
+//
+// The service's life end to end, with dornelman under the service layer and scripted boxes on
+// loopback: who a deposit is credited to across connections and control codes, a box that
+// gets its address only later, a box thread stuck in a back-end at the stop, and stops sent at
+// every moment of the start.
+
+#include <chrono>
+#include <cstdlib>
+#include <fstream>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include "client/src/Protocol.h"
+#include "tests/integration/server/scriptedbox.h"
+#include "tests/integration/server/serverharness.h"
+
+namespace sessiontest {
+namespace {
+
+std::string ReadAll(const std::string& path) {
+    std::ifstream file(path, std::ios::binary);
+    std::stringstream text;
+    text << file.rdbuf();
+    return text.str();
+}
+
+class LifecycleTest : public ::testing::Test {
+  protected:
+    void MakeBoxes(int count) {
+        for (int i = 0; i < count; ++i) {
+            boxes_.push_back(std::make_unique<ScriptedBox>(BoxAddress(i)));
+            BoxSetup setup;
+            setup.address = boxes_.back()->address();
+            setups_.push_back(setup);
+        }
+    }
+    bool Online(int i, int connection = 1) {
+        return boxes_[i]->WaitForType(PKT_SETTINGS, 15s, connection);
+    }
+    // The answer (its packet) to a request of type from box i, or type 0 when none came.
+    BoxPacket Ask(int i, int type, const std::string& payload, int answerA, int answerB) {
+        const std::size_t before = boxes_[i]->Packets().size();
+        EXPECT_EQ(boxes_[i]->Send(type, payload), 1);
+        BoxPacket answer{0, 0, ""};
+        boxes_[i]->WaitFor(
+            [&](const std::vector<BoxPacket>& packets) {
+                for (std::size_t k = before; k < packets.size(); ++k) {
+                    if (packets[k].type == answerA || packets[k].type == answerB) {
+                        answer = packets[k];
+                        return true;
+                    }
+                }
+                return false;
+            },
+            15s);
+        return answer;
+    }
+    BoxPacket Authenticate(int i, const std::string& payload) {
+        return Ask(i, PKT_AUTH_REQUEST, payload, PKT_AUTH_ACCEPT, PKT_AUTH_DECLINE);
+    }
+    BoxPacket Deposit(int i, const std::string& letters) {
+        return Ask(i, PKT_DEPOSIT, letters, PKT_DEPOSIT_RESULT, PKT_DEPOSIT_RESULT);
+    }
+
+    ServerHarness server_;
+    std::vector<std::unique_ptr<ScriptedBox>> boxes_;
+    std::vector<BoxSetup> setups_;
+};
+
+// ---------------------------------------------------------------------------------------
+// Who a deposit is credited to.
+
+TEST_F(LifecycleTest, ADepositIsCreditedOnlyToWhoLoggedInOnThatConnection) {
+    MakeBoxes(1);
+    ASSERT_TRUE(server_.AddUser("alice", "pw", 10));
+    ASSERT_TRUE(server_.Configure(setups_));
+    ASSERT_TRUE(server_.Start());
+    ASSERT_TRUE(Online(0));
+    int refused = 0;
+
+    // Alice logs in, then the link drops before she pays. On the next connection nobody
+    // has logged in: the coins are counted, but nobody is credited.
+    ASSERT_EQ(Authenticate(0, "alice|pw").payload, "10.00");
+    boxes_[0]->CloseConnection();
+    ASSERT_TRUE(server_.WaitForRecord(0, kServerDisconnect, "Connection to client has died", 15s));
+    ASSERT_TRUE(Online(0, 2));
+    BoxPacket answer = Deposit(0, "e");
+    EXPECT_EQ(answer.type, PKT_DEPOSIT_RESULT);
+    EXPECT_NE(answer.payload, "11.00");
+    EXPECT_TRUE(server_.WaitForRecord(0, kDepositError, {}, 5s, ++refused));
+    EXPECT_EQ(server_.LedgerBalance("alice"), 10.0);
+
+    // A reconfigure starts the box over: the login before it no longer counts.
+    ASSERT_EQ(Authenticate(0, "alice|pw").payload, "10.00");
+    ASSERT_EQ(server_.Control(131, 0).status, 0);
+    ASSERT_TRUE(Online(0, 2) && boxes_[0]->WaitForType(PKT_SETTINGS, 10s, 2, 2));
+    EXPECT_NE(Deposit(0, "f").payload, "12.00");
+    EXPECT_TRUE(server_.WaitForRecord(0, kDepositError, {}, 5s, ++refused));
+    EXPECT_EQ(server_.LedgerBalance("alice"), 10.0);
+
+    // So does a reset, which also ends the connection.
+    ASSERT_EQ(Authenticate(0, "alice|pw").payload, "10.00");
+    ASSERT_EQ(server_.Control(128, 0).status, 0);
+    ASSERT_TRUE(Online(0, 3));
+    EXPECT_NE(Deposit(0, "g").payload, "15.00");
+    EXPECT_TRUE(server_.WaitForRecord(0, kDepositError, {}, 5s, ++refused));
+    EXPECT_EQ(server_.LedgerBalance("alice"), 10.0);
+
+    // The units were logged every time; a login on the same connection still pays in.
+    EXPECT_EQ(server_.CountRecords(0, kDepositUnits), refused);
+    ASSERT_EQ(Authenticate(0, "alice|pw").payload, "10.00");
+    EXPECT_EQ(Deposit(0, "e").payload, "11.00");
+    EXPECT_EQ(server_.LedgerBalance("alice"), 11.0);
+    // No record about alice's money names her after she was gone.
+    for (const LogRecord& r : server_.Log()) {
+        if (r.type == kDepositError) {
+            EXPECT_EQ(r.user, "N/A") << r.data;
+        }
+    }
+}
+
+// ---------------------------------------------------------------------------------------
+// A box configured only after the start.
+
+TEST_F(LifecycleTest, AReconfigureStartsABoxThatHadNoAddressOrNoKey) {
+    MakeBoxes(3);
+    // Box000 is complete, Box001 has a key without an address, Box002 has no key at all.
+    ASSERT_TRUE(server_.Configure({setups_[0]}, 3));
+    ASSERT_TRUE(
+        server_.Import("[HKEY_LOCAL_MACHINE\\SOFTWARE\\Orvane Technology\\ZuvexBox\\Box001]\n"
+                       "\"AuthType\"=dword:00000002\n\"PrintLinkType\"=dword:00000001\n"));
+    ASSERT_TRUE(server_.AddUser("bob", "pw", 4));
+    ASSERT_TRUE(server_.Start());
+    ASSERT_TRUE(Online(0));
+    EXPECT_TRUE(server_.WaitForEvent(
+        100, "WARNING: Box001 has no configuration or no IPAddress; not started", 5s));
+    EXPECT_TRUE(server_.WaitForEvent(
+        100, "WARNING: Box002 has no configuration or no IPAddress; not started", 5s));
+    // Without a thread, the other codes are refused.
+    EXPECT_NE(server_.Control(130, 1).status, 0);
+    EXPECT_EQ(boxes_[1]->Connections(), 0);
+
+    // The address is set and the box told to re-read: it is served from then on.
+    ASSERT_TRUE(
+        server_.Import("[HKEY_LOCAL_MACHINE\\SOFTWARE\\Orvane Technology\\ZuvexBox\\Box001]\n"
+                       "\"IPAddress\"=\"" +
+                       boxes_[1]->address() + "\"\n\"RotationDelay\"=dword:00000009\n"));
+    EXPECT_EQ(server_.Control(131, 1).status, 0);
+    ASSERT_TRUE(Online(1));
+    EXPECT_EQ(boxes_[1]->PacketsOf(1).front().type, PKT_ONLINE);
+    EXPECT_EQ(boxes_[1]->PacketsOf(1).back().payload, "9|30|");
+    EXPECT_EQ(Authenticate(1, "bob|pw").payload, "4.00");
+    EXPECT_TRUE(server_.WaitForRecord(1, kServerStart, {}, 5s));
+    EXPECT_TRUE(server_.WaitForRecord(1, kReconfigureRequest, {}, 5s));
+    int settings = 0;
+    for (const BoxPacket& p : boxes_[1]->PacketsOf(1)) settings += p.type == PKT_SETTINGS;
+    EXPECT_EQ(settings, 1);
+
+    // The same for the box whose key was missing, with box number 2 in its records.
+    ASSERT_TRUE(
+        server_.Import("[HKEY_LOCAL_MACHINE\\SOFTWARE\\Orvane Technology\\ZuvexBox\\Box002]\n"
+                       "\"IPAddress\"=\"" +
+                       boxes_[2]->address() +
+                       "\"\n\"AuthType\"=dword:00000002\n"
+                       "\"PrintLinkType\"=dword:00000001\n"));
+    EXPECT_EQ(server_.Control(131, 2).status, 0);
+    ASSERT_TRUE(Online(2));
+    EXPECT_TRUE(server_.WaitForRecord(2, kServerConnect, {}, 5s));
+    EXPECT_EQ(server_.Control(129, 2).status, 0);
+    EXPECT_TRUE(boxes_[2]->WaitForType(PKT_OFFLINE, 5s));
+
+    // The stop ends the late threads as well: each box is taken off line and let go.
+    ASSERT_TRUE(server_.Stop());
+    EXPECT_TRUE(boxes_[1]->WaitForType(PKT_OFFLINE, 2s));
+    EXPECT_TRUE(boxes_[1]->WaitForServerClose(5s));
+    EXPECT_TRUE(boxes_[2]->WaitForServerClose(5s));
+    EXPECT_TRUE(server_.WaitForRecord(1, kServerDisconnect, "Service stopped", 2s));
+    EXPECT_TRUE(server_.WaitForRecord(2, kServerDisconnect, "Service stopped", 2s));
+    EXPECT_EQ(boxes_[0]->Connections() + boxes_[1]->Connections() + boxes_[2]->Connections(), 3);
+}
+
+// ---------------------------------------------------------------------------------------
+// A box thread that does not stop in time.
+
+TEST_F(LifecycleTest, AStopLeavesAStuckBoxThreadAloneAndTheProcessEnds) {
+    MakeBoxes(2);
+    ASSERT_TRUE(server_.AddUser("carol", "pw", 3));
+    ASSERT_TRUE(server_.Configure(setups_));
+    // The authentication plug-in reads its user file; a FIFO with no writer holds the box
+    // thread in that read, where no shutdown of its connection reaches it.
+    const std::string fifo = server_.root() + "/users.fifo";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    ASSERT_TRUE(
+        server_.Import("[HKEY_LOCAL_MACHINE\\SOFTWARE\\Orvane Technology\\ZuvexBox\\CustAuth]\n"
+                       "\"UserFile\"=\"" +
+                       fifo + "\"\n"));
+    ASSERT_TRUE(server_.Start());
+    ASSERT_TRUE(Online(0));
+    ASSERT_TRUE(Online(1));
+    const int pid = server_.ServerPid();
+    ASSERT_GT(pid, 0);
+    EXPECT_EQ(boxes_[1]->Send(PKT_AUTH_REQUEST, "carol|pw"), 1);
+    ASSERT_TRUE(server_.WaitForRecord(1, kDebug, "Password = ********", 5s));
+
+    // The stop gives up on box 1 after its bounded wait; box 0 still goes off line.
+    ASSERT_TRUE(server_.Stop());
+    EXPECT_TRUE(server_.WaitForEvent(100, "WARNING: Box001 did not stop in time", 1s));
+    EXPECT_TRUE(boxes_[0]->WaitForType(PKT_OFFLINE, 1s));
+
+    // Let the stuck thread go on at once: it must find its record and the log still there,
+    // or find the process gone. Either way the process ends, and without a sanitizer report
+    // (the harness reads the server's output when it goes).
+    int writer = ::open(fifo.c_str(), O_WRONLY | O_NONBLOCK);
+    if (writer >= 0) {
+        const std::string line = "carol:x\n";
+        EXPECT_GT(::write(writer, line.data(), line.size()), 0);
+        ::close(writer);
+    }
+    auto deadline = std::chrono::steady_clock::now() + 10s;
+    while (::kill(pid, 0) == 0 && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(20ms);
+    }
+    EXPECT_NE(::kill(pid, 0), 0) << "dornelman is still running";
+    ToolResult query = server_.Tool("dornelsc", {"query", "dornelman"});
+    EXPECT_NE(query.output.find("STOPPED"), std::string::npos) << query.output;
+}
+
+// ---------------------------------------------------------------------------------------
+// Stops at every moment of the start.
+
+// One run of the server, started as the service layer starts it, sent SIGTERM after the
+// delay. The exit status as waitpid gives it, or -1 when it did not end within the time
+// (it is then killed).
+int RunAndStop(const ServerHarness& server, const std::string& output,
+               std::chrono::microseconds delay, std::chrono::seconds limit) {
+    const std::string program = server.binDir() + "/dornelman";
+    pid_t pid = ::fork();
+    if (pid == 0) {
+        int out = ::open(output.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
+        int devNull = ::open("/dev/null", O_RDONLY);
+        if (out >= 0) {
+            ::dup2(out, 1);
+            ::dup2(out, 2);
+        }
+        if (devNull >= 0) ::dup2(devNull, 0);
+        ::setenv("DORNEL_SERVICE", "dornelman", 1);
+        ::setenv("DORNEL_ROOT", server.root().c_str(), 1);
+        char* argv[] = {const_cast<char*>(program.c_str()), nullptr};
+        ::execv(program.c_str(), argv);
+        ::_exit(127);
+    }
+    if (pid < 0) return -1;
+    std::this_thread::sleep_for(delay);
+    ::kill(pid, SIGTERM);
+    auto deadline = std::chrono::steady_clock::now() + limit;
+    for (;;) {
+        int status = 0;
+        if (::waitpid(pid, &status, WNOHANG) == pid) return status;
+        if (std::chrono::steady_clock::now() >= deadline) {
+            ::kill(pid, SIGKILL);
+            ::waitpid(pid, &status, 0);
+            return -1;
+        }
+        std::this_thread::sleep_for(2ms);
+    }
+}
+
+TEST_F(LifecycleTest, AStopAtAnyMomentOfTheStartEndsTheServiceInOrder) {
+    // Two boxes that answer and one that does not: every kind of box thread is running or
+    // starting when the stop comes.
+    MakeBoxes(3);
+    boxes_[2]->StopListening();
+    ASSERT_TRUE(server_.Configure(setups_));
+    // The first start measures how long the start takes on this machine (and build).
+    const std::string output = server_.root() + "/runs.out";
+    auto began = std::chrono::steady_clock::now();
+    ASSERT_TRUE(server_.Start());
+    ASSERT_TRUE(Online(0));
+    const auto startTime = std::chrono::duration_cast<std::chrono::microseconds>(
+        std::chrono::steady_clock::now() - began);
+    ASSERT_TRUE(server_.Stop());
+
+    const char* runsText = std::getenv("STARTSTOP_RUNS");
+    const int runs = runsText ? std::atoi(runsText) : 150;
+    // The delays sweep from the moment of the exec to a little past the boxes' sessions,
+    // a different point of the start each run.
+    const long span = std::max<long>(startTime.count() * 3 / 2, 20000);
+    int cleanExits = 0;
+    for (int run = 0; run < runs; ++run) {
+        const long delay = span * ((run * 37) % runs) / runs;
+        const int status = RunAndStop(server_, output, std::chrono::microseconds(delay), 20s);
+        ASSERT_NE(status, -1) << "run " << run << " (stop after " << delay << " us) did not end:\n"
+                              << ReadAll(output);
+        // A stop signal before the program could block it ends it by that signal; every
+        // other end is a normal exit with code 0.
+        const bool killedEarly = WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM;
+        const bool exited = WIFEXITED(status) && WEXITSTATUS(status) == 0;
+        ASSERT_TRUE(killedEarly || exited)
+            << "run " << run << " (stop after " << delay << " us) ended with status " << status
+            << (WIFSIGNALED(status) ? " (signal " + std::to_string(WTERMSIG(status)) + ")" : "")
+            << ":\n"
+            << ReadAll(output);
+        cleanExits += exited;
+    }
+    const std::string text = ReadAll(output);
+    EXPECT_EQ(text.find("Sanitizer"), std::string::npos) << text;
+    EXPECT_EQ(text.find("runtime error"), std::string::npos) << text;
+    // Most runs got far enough to take the signal as a stop request.
+    EXPECT_GT(cleanExits, runs / 2);
+}
+
+}  // namespace
+}  // namespace sessiontest
