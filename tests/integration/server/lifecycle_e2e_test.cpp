@@ -7,8 +7,10 @@
 // every moment of the start.
 
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <functional>
 #include <memory>
 #include <sstream>
 #include <string>
@@ -241,11 +243,8 @@ TEST_F(LifecycleTest, AStopLeavesAStuckBoxThreadAloneAndTheProcessEnds) {
 // ---------------------------------------------------------------------------------------
 // Stops at every moment of the start.
 
-// One run of the server, started as the service layer starts it, sent SIGTERM after the
-// delay. The exit status as waitpid gives it, or -1 when it did not end within the time
-// (it is then killed).
-int RunAndStop(const ServerHarness& server, const std::string& output,
-               std::chrono::microseconds delay, std::chrono::seconds limit) {
+// Starts the server as the service layer starts it, its output appended to the file.
+pid_t StartServer(const ServerHarness& server, const std::string& output) {
     const std::string program = server.binDir() + "/dornelman";
     pid_t pid = ::fork();
     if (pid == 0) {
@@ -262,8 +261,12 @@ int RunAndStop(const ServerHarness& server, const std::string& output,
         ::execv(program.c_str(), argv);
         ::_exit(127);
     }
-    if (pid < 0) return -1;
-    std::this_thread::sleep_for(delay);
+    return pid;
+}
+
+// Sends SIGTERM and waits for the end. The exit status as waitpid gives it, or -1 when it
+// did not end within the time (it is then killed).
+int StopServer(pid_t pid, std::chrono::seconds limit) {
     ::kill(pid, SIGTERM);
     auto deadline = std::chrono::steady_clock::now() + limit;
     for (;;) {
@@ -274,8 +277,28 @@ int RunAndStop(const ServerHarness& server, const std::string& output,
             ::waitpid(pid, &status, 0);
             return -1;
         }
-        std::this_thread::sleep_for(2ms);
+        std::this_thread::sleep_for(1ms);
     }
+}
+
+// Microseconds from the start of a server until the predicate holds (polled every 200 us),
+// or 0 when it did not within ten seconds. The server is stopped again.
+long TimeUntil(const ServerHarness& server, const std::string& output,
+               const std::function<bool()>& predicate) {
+    auto began = std::chrono::steady_clock::now();
+    pid_t pid = StartServer(server, output);
+    long elapsed = 0;
+    while (std::chrono::steady_clock::now() - began < 10s) {
+        if (predicate()) {
+            elapsed = std::chrono::duration_cast<std::chrono::microseconds>(
+                          std::chrono::steady_clock::now() - began)
+                          .count();
+            break;
+        }
+        std::this_thread::sleep_for(200us);
+    }
+    EXPECT_NE(StopServer(pid, 20s), -1);
+    return elapsed;
 }
 
 TEST_F(LifecycleTest, AStopAtAnyMomentOfTheStartEndsTheServiceInOrder) {
@@ -284,25 +307,41 @@ TEST_F(LifecycleTest, AStopAtAnyMomentOfTheStartEndsTheServiceInOrder) {
     MakeBoxes(3);
     boxes_[2]->StopListening();
     ASSERT_TRUE(server_.Configure(setups_));
-    // The first start measures how long the start takes on this machine (and build).
-    const std::string output = server_.root() + "/runs.out";
-    auto began = std::chrono::steady_clock::now();
     ASSERT_TRUE(server_.Start());
     ASSERT_TRUE(Online(0));
-    const auto startTime = std::chrono::duration_cast<std::chrono::microseconds>(
-        std::chrono::steady_clock::now() - began);
     ASSERT_TRUE(server_.Stop());
+
+    // How long, on this machine and build, until the service says it has started (NT event
+    // 105, the end of the start pending state's first part) and until a box is served.
+    const std::string output = server_.root() + "/runs.out";
+    auto count105 = [&] {
+        int seen = 0;
+        for (const std::string& line : server_.EventLog()) seen += line.ends_with(" | 105");
+        return seen;
+    };
+    const int before = count105();
+    const long untilStarted = TimeUntil(server_, output, [&] { return count105() > before; });
+    const int connections = boxes_[0]->Connections();
+    const long untilServed =
+        TimeUntil(server_, output, [&] { return boxes_[0]->Connections() > connections; });
+    ASSERT_GT(untilStarted, 0);
+    ASSERT_GT(untilServed, 0);
 
     const char* runsText = std::getenv("STARTSTOP_RUNS");
     const int runs = runsText ? std::atoi(runsText) : 150;
-    // The delays sweep from the moment of the exec to a little past the boxes' sessions,
-    // a different point of the start each run.
-    const long span = std::max<long>(startTime.count() * 3 / 2, 20000);
     int cleanExits = 0;
     for (int run = 0; run < runs; ++run) {
+        // Two thirds of the runs sweep finely over the start up to the running state, the
+        // rest over the whole start up to a little past the first box's session.
+        const bool early = run % 3 != 2;
+        const long span = (early ? untilStarted : untilServed) * 3 / 2;
         const long delay = span * ((run * 37) % runs) / runs;
-        const int status = RunAndStop(server_, output, std::chrono::microseconds(delay), 20s);
-        ASSERT_NE(status, -1) << "run " << run << " (stop after " << delay << " us) did not end:\n"
+        pid_t pid = StartServer(server_, output);
+        ASSERT_GT(pid, 0);
+        std::this_thread::sleep_for(std::chrono::microseconds(delay));
+        const int status = StopServer(pid, 20s);
+        ASSERT_NE(status, -1) << "run " << run << " (stop after " << delay
+                              << " us) did not end:\n"
                               << ReadAll(output);
         // A stop signal before the program could block it ends it by that signal; every
         // other end is a normal exit with code 0.
@@ -315,6 +354,9 @@ TEST_F(LifecycleTest, AStopAtAnyMomentOfTheStartEndsTheServiceInOrder) {
             << ReadAll(output);
         cleanExits += exited;
     }
+    std::printf("%d runs, %d stopped in order, start pending after %ld us, a box served after "
+                "%ld us\n",
+                runs, cleanExits, untilStarted, untilServed);
     const std::string text = ReadAll(output);
     EXPECT_EQ(text.find("Sanitizer"), std::string::npos) << text;
     EXPECT_EQ(text.find("runtime error"), std::string::npos) << text;
