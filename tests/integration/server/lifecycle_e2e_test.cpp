@@ -351,8 +351,7 @@ TEST_F(LifecycleTest, AStopAtAnyMomentOfTheStartEndsTheServiceInOrder) {
         ASSERT_GT(pid, 0);
         std::this_thread::sleep_for(std::chrono::microseconds(delay));
         const int status = StopServer(pid, 20s);
-        ASSERT_NE(status, -1) << "run " << run << " (stop after " << delay
-                              << " us) did not end:\n"
+        ASSERT_NE(status, -1) << "run " << run << " (stop after " << delay << " us) did not end:\n"
                               << ReadAll(output);
         // A stop signal before the program could block it ends it by that signal; every
         // other end is a normal exit with code 0.
@@ -365,9 +364,10 @@ TEST_F(LifecycleTest, AStopAtAnyMomentOfTheStartEndsTheServiceInOrder) {
             << ReadAll(output);
         cleanExits += exited;
     }
-    std::printf("%d runs, %d stopped in order, start pending after %ld us, a box served after "
-                "%ld us\n",
-                runs, cleanExits, untilStarted, untilServed);
+    std::printf(
+        "%d runs, %d stopped in order, start pending after %ld us, a box served after "
+        "%ld us\n",
+        runs, cleanExits, untilStarted, untilServed);
     const std::string text = ReadAll(output);
     EXPECT_EQ(text.find("Sanitizer"), std::string::npos) << text;
     EXPECT_EQ(text.find("runtime error"), std::string::npos) << text;
