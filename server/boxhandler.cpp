@@ -54,6 +54,66 @@ bool BoxSessionsStopping() { return sessionsStopping.load(); }
 HANDLE BoxSessionsStopEvent() { return StopEvent(); }
 
 // ---------------------------------------------------------------------------------------
+// The record's fields that cross threads.
+
+std::mutex& BoxRecordLock() { return ConfigLock(); }
+
+void SetRecordSocket(t_ServerStartInfo* info, SOCKET sock) {
+    std::lock_guard<std::mutex> guard(BoxRecordLock());
+    info->socket = sock;
+}
+
+void ClearRecordSocketIf(t_ServerStartInfo* info, SOCKET sock) {
+    std::lock_guard<std::mutex> guard(BoxRecordLock());
+    if (info->socket == sock) info->socket = 0;
+}
+
+bool ShutdownRecordSocket(t_ServerStartInfo* info) {
+    std::lock_guard<std::mutex> guard(BoxRecordLock());
+    if (info->socket <= 0) return false;
+    shutdown(info->socket, SD_BOTH);
+    return true;
+}
+
+void PublishUserName(t_ServerStartInfo* info, const char* name) {
+    const std::size_t length = strnlen(name, sizeof info->userName - 1);
+    std::lock_guard<std::mutex> guard(BoxRecordLock());
+    std::memcpy(info->userName, name, length);
+    info->userName[length] = '\0';
+}
+
+t_ServerStartInfo* BoxLogView(t_ServerStartInfo* info) {
+    if (!info) return nullptr;
+    thread_local std::unique_ptr<t_ServerStartInfo> view;
+    if (!view) {
+        view = std::make_unique<t_ServerStartInfo>();
+        std::memset(static_cast<void*>(view.get()), 0, sizeof *view);
+    }
+    std::lock_guard<std::mutex> guard(BoxRecordLock());
+    view->boxNumber = info->boxNumber;
+    std::memcpy(view->userName, info->userName, sizeof view->userName);
+    view->userName[sizeof view->userName - 1] = '\0';
+    return view.get();
+}
+
+void RefreshWorkingRecord(t_ServerStartInfo* work, t_ServerStartInfo* info) {
+    std::lock_guard<std::mutex> guard(BoxRecordLock());
+    std::memcpy(work->ipAddress, info->ipAddress, sizeof work->ipAddress);
+    work->boxNumber = info->boxNumber;
+    std::memcpy(work->authMaster, info->authMaster, sizeof work->authMaster);
+    std::memcpy(work->netwareAuthData, info->netwareAuthData, sizeof work->netwareAuthData);
+    work->authType = info->authType;
+    std::memcpy(work->pcounterLocation, info->pcounterLocation, sizeof work->pcounterLocation);
+    std::memcpy(work->printLinkLocation, info->printLinkLocation, sizeof work->printLinkLocation);
+    work->printLinkType = info->printLinkType;
+    std::memcpy(work->boxEvents, info->boxEvents, sizeof work->boxEvents);
+    work->threadTermEvent = info->threadTermEvent;
+    std::memcpy(work->messages, info->messages, sizeof work->messages);
+    work->rotationDelay = info->rotationDelay;
+    work->uiTimeout = info->uiTimeout;
+}
+
+// ---------------------------------------------------------------------------------------
 // One connection.
 
 namespace {
@@ -74,9 +134,16 @@ constexpr int kPacketBufferSize = 1024;
 // the packet layer (which makes five).
 constexpr long kOfflineAttemptMs = kOfflineAckSeconds * 1000L / 5;
 
+// One connection. The session works on a copy of the box record of its own (the working
+// record): the requests, the back-ends and the session's log records read it, so nothing
+// they read can change under them while a reconfigure rewrites the record on the control
+// thread. The copy takes the record's configuration when the connection starts, before each
+// request and on a reconfigure; its socket is this connection's; its user name lives for
+// this connection only and is published to the record after every change, for the log
+// records other threads write about the box.
 class CBoxSession {
 public:
-    CBoxSession(t_ServerStartInfo* info, SOCKET sock) : info_(info), socket_(sock) {}
+    CBoxSession(t_ServerStartInfo* info, SOCKET sock);
     CBoxSession(const CBoxSession&) = delete;
     CBoxSession& operator=(const CBoxSession&) = delete;
 
@@ -94,17 +161,29 @@ private:
     void OnKeepAlive();
     // Sends PKT_OFFLINE with a bounded acknowledgement wait.
     void TakeOffLineForStop();
+    // Forgets the user served at the box, in the working copy and the record.
+    void ClearUser();
     // Tells the wait thread to end, waits for it, closes the socket, logs the disconnection
-    // with the reason and clears the record's socket. Leaves connected_ false.
+    // with the reason and clears the record's socket and user name. Leaves connected_ false.
     void EndConnection(const char* reason);
 
-    t_ServerStartInfo* info_;
+    t_ServerStartInfo* info_;                  // the box record, shared with other threads
+    std::unique_ptr<t_ServerStartInfo> work_;  // this thread's working copy
     SOCKET socket_;
     std::shared_ptr<SocketWaitContext> waitContext_;
     HANDLE waitThread_ = nullptr;
     bool connected_ = true;
     char buffer_[kPacketBufferSize];
 };
+
+CBoxSession::CBoxSession(t_ServerStartInfo* info, SOCKET sock)
+    : info_(info), work_(std::make_unique<t_ServerStartInfo>()), socket_(sock) {
+    std::memset(static_cast<void*>(work_.get()), 0, sizeof *work_);
+    RefreshWorkingRecord(work_.get(), info_);
+    work_->socket = sock;
+    // Nobody has logged in on a connection that has just been made.
+    PublishUserName(info_, "");
+}
 
 SessionEnd CBoxSession::Run() {
     if (!Start()) return SessionEnd::Reconnect;
@@ -113,6 +192,7 @@ SessionEnd CBoxSession::Run() {
         DWORD result = WaitForMultipleObjects(kBoxEventCount, info_->boxEvents, 0, INFINITE);
         if (result >= WAIT_OBJECT_0 + kBoxEventCount) {
             EndConnection("Wait failed");
+            std::lock_guard<std::mutex> guard(BoxRecordLock());
             CZuvexService::CloseEventHandles(info_->boxEvents, &info_->threadTermEvent);
             return SessionEnd::WaitFailed;
         }
@@ -129,13 +209,14 @@ SessionEnd CBoxSession::Run() {
                     EndConnection("Service stopped");
                     return SessionEnd::Stopped;
                 }
-                CZuvexService::EventLog.LogDebugEvent(info_, "Box handling thread bombing back");
+                CZuvexService::EventLog.LogDebugEvent(work_.get(),
+                                                      "Box handling thread bombing back");
                 EndConnection("select() causes disconnection");
                 break;
             case kEventResetBox:
                 SendControlPacket(socket_, PKT_RESET, nullptr, 0);
                 Sleep(5);
-                CZuvexService::EventLog.LogDebugEvent(info_, "Sending reset event");
+                CZuvexService::EventLog.LogDebugEvent(work_.get(), "Sending reset event");
                 EndConnection("Client reset");
                 break;
             case kEventBoxOnline:
@@ -148,42 +229,46 @@ SessionEnd CBoxSession::Run() {
                 OnKeepAlive();
                 break;
             case kEventBoxReconf:
-                CZuvexService::EventLog.LogDebugEvent(info_, "Box reconfigure event");
+                // The box starts over with the new settings: whoever was logged in is gone.
+                RefreshWorkingRecord(work_.get(), info_);
+                ClearUser();
+                CZuvexService::EventLog.LogDebugEvent(work_.get(), "Box reconfigure event");
                 SendControlPacket(socket_, PKT_ONLINE, nullptr, 0);
-                CZuvexService::SendMessagesToBox(info_);
+                CZuvexService::SendMessagesToBox(work_.get());
                 SendSettings();
                 break;
         }
     }
-    CZuvexService::EventLog.LogDebugEvent(info_, "No longer connected (%ld)",
+    CZuvexService::EventLog.LogDebugEvent(work_.get(), "No longer connected (%ld)",
                                           static_cast<long>(WSAGetLastError()));
     return SessionEnd::Reconnect;
 }
 
 bool CBoxSession::Start() {
-    CZuvexService::EventLog.LogUserEvent(info_, Log::ServerConnect, nullptr);
-    CZuvexService::EventLog.LogDebugEvent(info_, "Connected - setting socket options");
+    t_ServerStartInfo* work = work_.get();
+    CZuvexService::EventLog.LogUserEvent(work, Log::ServerConnect, nullptr);
+    CZuvexService::EventLog.LogDebugEvent(work, "Connected - setting socket options");
     int on = 1;
     if (setsockopt(socket_, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on) != 0) {
-        CZuvexService::EventLog.LogDebugEvent(info_, "Could not enable TCP Keep Alives - %d",
+        CZuvexService::EventLog.LogDebugEvent(work, "Could not enable TCP Keep Alives - %d",
                                               NoteSocketCallError());
     }
 
-    CZuvexService::EventLog.LogDebugEvent(info_, "Exchanging keys for connection encryption");
+    CZuvexService::EventLog.LogDebugEvent(work, "Exchanging keys for connection encryption");
     Server_ExchangeKey(socket_);
-    CZuvexService::EventLog.LogDebugEvent(info_, "Exchange complete.");
+    CZuvexService::EventLog.LogDebugEvent(work, "Exchange complete.");
 
     waitContext_ = std::make_shared<SocketWaitContext>(info_, socket_);
     waitThread_ = StartSocketWaitThread(waitContext_);
     if (!waitThread_) {
-        CZuvexService::EventLog.LogDebugEvent(info_, "Cannot start the socket wait thread");
+        CZuvexService::EventLog.LogDebugEvent(work, "Cannot start the socket wait thread");
         EndConnection("Connection to client has died");
         return false;
     }
     Sleep(2);
 
     SendControlPacket(socket_, PKT_ONLINE, nullptr, 0);
-    CZuvexService::SendMessagesToBox(info_);
+    CZuvexService::SendMessagesToBox(work);
     SendSettings();
     return true;
 }
@@ -192,7 +277,7 @@ void CBoxSession::SendSettings() {
     int rotationDelay;
     int uiTimeout;
     {
-        std::lock_guard<std::mutex> guard(ConfigLock());
+        std::lock_guard<std::mutex> guard(BoxRecordLock());
         rotationDelay = info_->rotationDelay;
         uiTimeout = info_->uiTimeout;
     }
@@ -202,9 +287,10 @@ void CBoxSession::SendSettings() {
 }
 
 void CBoxSession::OnSocketReady() {
-    CZuvexService::EventLog.LogDebugEvent(info_, "SOCKET_READY_EVENT received");
+    t_ServerStartInfo* work = work_.get();
+    CZuvexService::EventLog.LogDebugEvent(work, "SOCKET_READY_EVENT received");
     if (CheckConnectionFailed(static_cast<unsigned int>(socket_))) {
-        CZuvexService::EventLog.LogDebugEvent(info_, "Connection broken (%ld)",
+        CZuvexService::EventLog.LogDebugEvent(work, "Connection broken (%ld)",
                                               static_cast<long>(WSAGetLastError()));
         EndConnection("Connection to client has died");
         return;
@@ -212,43 +298,52 @@ void CBoxSession::OnSocketReady() {
     unsigned long waiting = 0;
     ioctlsocket(socket_, FIONREAD, &waiting);
     if (waiting == 0) {
-        CZuvexService::EventLog.LogDebugEvent(info_, "ioctlsocket gives zero bytes");
+        CZuvexService::EventLog.LogDebugEvent(work, "ioctlsocket gives zero bytes");
         return;
     }
     KeepAliveFlag(info_).store(0);
     int length = 0;
     int type = GetControlPacket(socket_, buffer_, &length);
-    CZuvexService::EventLog.LogDebugEvent(info_, "Box thread received packet %X",
+    CZuvexService::EventLog.LogDebugEvent(work, "Box thread received packet %X",
                                           static_cast<unsigned>(type));
     if (type == -1) {
-        CZuvexService::EventLog.LogDebugEvent(info_, "Error packet received");
+        CZuvexService::EventLog.LogDebugEvent(work, "Error packet received");
         KeepAliveFlag(info_).store(0);
         return;
     }
-    CZuvexService::ProcessReceivedPacket(info_, type, buffer_, length);
+    // The request sees the configuration as it stands now, and answers on this connection.
+    RefreshWorkingRecord(work, info_);
+    CZuvexService::ProcessReceivedPacket(work, type, buffer_, length);
+    PublishUserName(info_, work->userName);
     KeepAliveFlag(info_).store(0);
 }
 
 void CBoxSession::OnKeepAlive() {
     if (KeepAliveFlag(info_).load() == 0) return;
-    CZuvexService::EventLog.LogDebugEvent(info_, "Sending KEEPALIVE to box");
+    CZuvexService::EventLog.LogDebugEvent(work_.get(), "Sending KEEPALIVE to box");
     SendControlPacket(socket_, PKT_KEEPALIVE, nullptr, 0);
     if (CheckConnectionFailed(static_cast<unsigned int>(socket_))) {
-        CZuvexService::EventLog.LogDebugEvent(info_, "Connection broken (%ld)",
+        CZuvexService::EventLog.LogDebugEvent(work_.get(), "Connection broken (%ld)",
                                               static_cast<long>(WSAGetLastError()));
         EndConnection("Connection to client has died");
     }
 }
 
 void CBoxSession::TakeOffLineForStop() {
-    CZuvexService::EventLog.LogDebugEvent(info_, "Service stopping: taking the box off line");
+    CZuvexService::EventLog.LogDebugEvent(work_.get(), "Service stopping: taking the box off line");
     // A box that stays silent must not hold up the stop: bound every wait of the send.
     timeval limit{kOfflineAttemptMs / 1000, (kOfflineAttemptMs % 1000) * 1000};
     setsockopt(socket_, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
     setsockopt(socket_, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
     if (!SendControlPacket(socket_, PKT_OFFLINE, nullptr, 0)) {
-        CZuvexService::EventLog.LogDebugEvent(info_, "The box did not acknowledge going off line");
+        CZuvexService::EventLog.LogDebugEvent(work_.get(),
+                                              "The box did not acknowledge going off line");
     }
+}
+
+void CBoxSession::ClearUser() {
+    work_->userName[0] = '\0';
+    PublishUserName(info_, "");
 }
 
 void CBoxSession::EndConnection(const char* reason) {
@@ -265,9 +360,13 @@ void CBoxSession::EndConnection(const char* reason) {
         CloseHandle(waitThread_);
         waitThread_ = nullptr;
     }
-    RecordSocket(info_).store(0);
+    // The record lets go of the socket before it is closed, so the stop sequence never
+    // shuts down a descriptor number that may already belong to something else.
+    SetRecordSocket(info_, 0);
     closesocket(socket_);
-    CZuvexService::EventLog.LogUserEvent(info_, Log::ServerDisconnect, reason);
+    // A deposit on the next connection is credited only to whoever logs in there.
+    ClearUser();
+    CZuvexService::EventLog.LogUserEvent(work_.get(), Log::ServerDisconnect, reason);
 }
 
 }  // namespace
@@ -277,8 +376,9 @@ void CBoxSession::EndConnection(const char* reason) {
 
 DWORD CZuvexService::BoxHandlerThread(void* arg) {
     auto* info = static_cast<t_ServerStartInfo*>(arg);
-    EventLog.LogDebugEvent(info, "Entering box handling thread for server %d", info->boxNumber);
-    EventLog.LogUserEvent(info, CEventLog::ServerStart, nullptr);
+    t_ServerStartInfo* view = BoxLogView(info);
+    EventLog.LogDebugEvent(view, "Entering box handling thread for server %d", view->boxNumber);
+    EventLog.LogUserEvent(view, CEventLog::ServerStart, nullptr);
     KeepAliveFlag(info).store(0);
 
     for (;;) {
@@ -288,26 +388,24 @@ DWORD CZuvexService::BoxHandlerThread(void* arg) {
 
         char address[sizeof info->ipAddress];
         GetConfigString(info->ipAddress, address, sizeof address);
-        EventLog.LogDebugEvent(info, "Attempting to connect (to %s server %d)", address,
-                               info->boxNumber);
+        view = BoxLogView(info);
+        EventLog.LogDebugEvent(view, "Attempting to connect (to %s server %d)", address,
+                               view->boxNumber);
         SOCKET sock = make_connection("3245", kConnectionStream, address);
-        RecordSocket(info).store(sock);
+        SetRecordSocket(info, sock);
         if (sock == INVALID_SOCKET) {
             // About once a second for as long as the box is away, unless the service stops.
             if (WaitForSingleObject(BoxSessionsStopEvent(), 1000) == WAIT_OBJECT_0) break;
             continue;
         }
 
-        CBoxSession session(info, sock);
-        switch (session.Run()) {
-            case SessionEnd::Reconnect:
-                continue;
-            case SessionEnd::WaitFailed:
-                return 0;
-            case SessionEnd::Stopped:
-                return 0;
+        SessionEnd end;
+        {
+            CBoxSession session(info, sock);
+            end = session.Run();
         }
+        if (end != SessionEnd::Reconnect) return 0;
     }
-    RecordSocket(info).store(0);
+    SetRecordSocket(info, 0);
     return 0;
 }

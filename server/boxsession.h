@@ -19,6 +19,7 @@
 
 #include <atomic>
 #include <memory>
+#include <mutex>
 
 #include "platform/base/wintypes.h"
 #include "platform/net/net.h"
@@ -63,10 +64,39 @@ HANDLE StartSocketWaitThread(const std::shared_ptr<SocketWaitContext>& context);
 // (select, setsockopt, shutdown), which the socket layer does not see, and returns it.
 int NoteSocketCallError();
 
-// The record's socket and keep-alive flag, read and written by several threads.
-inline std::atomic_ref<SOCKET> RecordSocket(t_ServerStartInfo* info) {
-    return std::atomic_ref<SOCKET>(info->socket);
-}
+// The lock of a box record's fields that cross threads. A reconfigure rewrites the record's
+// configuration under it (ReadBoxConfiguration holds ConfigLock); the handler publishes the
+// user name and the connection's socket under it; the stop sequence shuts down only a
+// socket the record still holds, under it; the events a control code sets are read under
+// it. Only short copies are made while it is held: never a log record, send or back-end call.
+std::mutex& BoxRecordLock();
+
+// The record's socket. The handler stores the new connection (or -1 after a failed connect)
+// and 0 once it is done with it, always before it closes the descriptor.
+void SetRecordSocket(t_ServerStartInfo* info, SOCKET sock);
+// Stores 0 when the record still holds sock (a wait thread giving up its connection).
+void ClearRecordSocketIf(t_ServerStartInfo* info, SOCKET sock);
+// Shuts down, under the lock, the socket the record holds, if any: a descriptor another
+// thread has closed (and perhaps reused) is never touched. True when one was shut down.
+bool ShutdownRecordSocket(t_ServerStartInfo* info);
+
+// The record's user name, as the handler last published it (other threads' log records
+// show it). Only the box's handler thread calls this.
+void PublishUserName(t_ServerStartInfo* info, const char* name);
+
+// A copy of the record's box number and published user name, taken under the lock, in a
+// record of the calling thread's own: what a thread other than the box's handler (its
+// socket wait thread, the control thread) hands to the event log, which reads both fields.
+// Valid until the same thread calls it again.
+t_ServerStartInfo* BoxLogView(t_ServerStartInfo* info);
+
+// Copies the configuration of the record (the fields a reconfigure rewrites: address, box
+// number, back-end settings, pages and timings, and the event handles) into the handler's
+// working copy under the lock. The working copy's socket, user name and keep-alive flag are
+// left alone.
+void RefreshWorkingRecord(t_ServerStartInfo* work, t_ServerStartInfo* info);
+
+// The record's keep-alive flag, read and written by the handler and its wait thread.
 inline std::atomic_ref<int> KeepAliveFlag(t_ServerStartInfo* info) {
     return std::atomic_ref<int>(info->keepAlivePending);
 }

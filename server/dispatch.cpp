@@ -4,6 +4,10 @@
 // Box request dispatch, on the box's handler thread: the four requests a box sends
 // (authentication with a balance query, deposit, door state, keep-alive), the upload of the
 // display message pages, and the liveness test of a connection.
+//
+// The record these procedures get is the box thread's working copy of its box record (see
+// boxhandler.cpp): its socket is the connection the request came on, its user name is that
+// of whoever logged in on this connection, and no other thread writes to it.
 
 #include <cstdio>
 #include <cstring>

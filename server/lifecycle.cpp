@@ -10,9 +10,11 @@
 // also raises the process-wide stop request of the box sessions and waits, a bounded time,
 // for every box thread to take its box off line and end.
 
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <mutex>
 #include <type_traits>
 
 #include "platform/registry/filemodes.h"
@@ -40,9 +42,21 @@ constexpr DWORD kBoxStopGraceMs = 1000;
 // How long the stop waits for the TFTP thread, which answers one datagram at a time.
 constexpr DWORD kTftpStopWaitMs = 2000;
 
-// Handles of the box threads started by StartBoxHandlingThreads, by box index; null for a
-// box without a thread. Only the service and control threads touch them.
+// The start-up (in Run), the stop (OnStop) and the control codes (OnUserControl) take this
+// lock, so none of them ever runs into another half-way: a stop that comes while Run is
+// starting things waits for it, and finds every thread Run started.
+std::mutex lifecycleLock;
+bool stopRequested = false;  // OnStop has run (or begun); nothing more is started
+bool started = false;        // Run has started the threads
+
+// Handles of the box threads, by box index; null for a box without a thread. Written under
+// lifecycleLock only.
 HANDLE boxThreads[kMaxBoxes];
+
+// A thread the stop could not end in time (a box thread stuck in a back-end, the TFTP
+// thread), or Run itself still running: the process must then not free what they use.
+std::atomic<bool> threadsLeftRunning{false};
+std::atomic<bool> runActive{false};
 
 // Set by OnStop when it is done, so that Run returns at once instead of at its next round.
 HANDLE RunStopEvent() {
@@ -59,15 +73,88 @@ DWORD MillisecondsUntil(std::chrono::steady_clock::time_point deadline) {
     return left.count() > 0 ? static_cast<DWORD>(left.count()) : 0;
 }
 
+// Sets one of the box's events; its handles are read under the record lock, because a box
+// thread whose wait failed closes them.
+bool SetBoxEvent(t_ServerStartInfo* box, int index) {
+    std::lock_guard<std::mutex> guard(BoxRecordLock());
+    if (!box->boxEvents[index]) return false;
+    SetEvent(box->boxEvents[index]);
+    return true;
+}
+
+// Creates the events of box i and starts its thread, when the box has a key of its own and
+// an address. Called with lifecycleLock held.
+//
+// The records are cleared before the configuration is read, so a box whose key is missing
+// still has box number 0 (not its index, except for box 0) and no address. Such a box gets
+// no events and no thread: its events would carry another box's names, and there is nothing
+// to connect to. A reconfigure (code 131) that finds it configured starts it then.
+bool StartBoxThread(CZuvexService& service, int i, bool warn) {
+    t_ServerStartInfo& box = service.boxes[i];
+    bool configured;
+    int boxNumber;
+    {
+        std::lock_guard<std::mutex> guard(BoxRecordLock());
+        boxNumber = box.boxNumber;
+        configured = boxNumber == i && box.ipAddress[0] != '\0';
+    }
+    if (!configured) {
+        if (warn) {
+            char text[96];
+            std::snprintf(text, sizeof text,
+                          "WARNING: Box%03d has no configuration or no IPAddress; not started", i);
+            service.LogEvent(EVENTLOG_INFORMATION_TYPE, 100, text);
+        }
+        return false;
+    }
+    {
+        std::lock_guard<std::mutex> guard(BoxRecordLock());
+        CZuvexService::MakeEvents(boxNumber, box.boxEvents, &box.threadTermEvent);
+    }
+    boxThreads[i] = BeginThread(RunBoxHandler, &box);
+    return boxThreads[i] != nullptr;
+}
+
 }  // namespace
 
-BOOL CZuvexService::OnInit() { return 1; }
-
-void CZuvexService::Run() {
-    TheGlobalService = this;
+BOOL CZuvexService::OnInit() {
+    // Run reports the service running once it has started everything (see Run).
+    runReportsRunning = true;
+    std::lock_guard<std::mutex> guard(lifecycleLock);
+    stopRequested = false;
+    started = false;
+    threadsLeftRunning = false;
     ResetBoxSessionsStop();
     ResetEvent(RunStopEvent());
+    return 1;
+}
 
+bool CZuvexService::ThreadsStillRunning() const {
+    return threadsLeftRunning.load() || runActive.load();
+}
+
+void CZuvexService::Run() {
+    runActive = true;
+    TheGlobalService = this;
+    bool startedHere = false;
+    {
+        std::lock_guard<std::mutex> guard(lifecycleLock);
+        if (!stopRequested) {
+            StartUp();
+            started = true;
+            startedHere = true;
+        }
+    }
+    // Only now may a stop come: everything it has to end has been started.
+    if (startedHere) SetStatus(SERVICE_RUNNING);
+
+    while (isRunning.load()) {
+        if (WaitForSingleObject(RunStopEvent(), 1000) == WAIT_OBJECT_0) break;
+    }
+    runActive = false;
+}
+
+void CZuvexService::StartUp() {
     // A control request left over from an earlier run is discarded.
     RegDeleteKeyA(HKEY_LOCAL_MACHINE, kControlKey);
 
@@ -100,34 +187,23 @@ void CZuvexService::Run() {
 #endif
 
     StartBoxHandlingThreads();
-
-    while (isRunning.load()) {
-        if (WaitForSingleObject(RunStopEvent(), 1000) == WAIT_OBJECT_0) break;
-    }
 }
 
 void CZuvexService::StartBoxHandlingThreads() {
     if (numServers <= 0) LogEvent(EVENTLOG_INFORMATION_TYPE, 100, "WARNING: No servers configured");
     const int count = numServers < kMaxBoxes ? numServers : kMaxBoxes;
-    for (int i = 0; i < count; ++i) {
-        t_ServerStartInfo& box = boxes[i];
-        // The records are cleared before the configuration is read, so a box whose key is
-        // missing still has box number 0 (not its index, except for box 0) and no address.
-        // Such a box gets no events and no thread: its events would carry another box's
-        // names, and there is nothing to connect to.
-        if (box.boxNumber != i || box.ipAddress[0] == '\0') {
-            char text[96];
-            std::snprintf(text, sizeof text,
-                          "WARNING: Box%03d has no configuration or no IPAddress; not started", i);
-            LogEvent(EVENTLOG_INFORMATION_TYPE, 100, text);
-            continue;
-        }
-        MakeEvents(box.boxNumber, box.boxEvents, &box.threadTermEvent);
-        boxThreads[i] = BeginThread(RunBoxHandler, &box);
-    }
+    for (int i = 0; i < count; ++i) StartBoxThread(*this, i, true);
 }
 
 void CZuvexService::OnStop() {
+    std::lock_guard<std::mutex> guard(lifecycleLock);
+    stopRequested = true;
+    if (!started) {
+        // Run has not started anything, and now never will.
+        SetEvent(RunStopEvent());
+        return;
+    }
+
 #if defined(DORNEL_WITH_BOOT_SERVICES)
     if (pDhcpServer) {
         pDhcpServer->Terminate();
@@ -145,6 +221,8 @@ void CZuvexService::OnStop() {
         if (WaitForSingleObject(hTftpThread, kTftpStopWaitMs) == WAIT_OBJECT_0) {
             CloseHandle(hTftpThread);
             hTftpThread = nullptr;
+        } else {
+            threadsLeftRunning = true;
         }
     }
 #endif
@@ -152,7 +230,7 @@ void CZuvexService::OnStop() {
     // Every box thread takes its own box off line, under its own session key, and ends.
     RequestBoxSessionsStop();
     for (int i = 0; i < kMaxBoxes; ++i) {
-        if (boxThreads[i]) SetEvent(boxes[i].boxEvents[kEventEndThread]);
+        if (boxThreads[i]) SetBoxEvent(&boxes[i], kEventEndThread);
     }
     const auto deadline = std::chrono::steady_clock::now() + kBoxStopWait;
     for (HANDLE thread : boxThreads) {
@@ -162,10 +240,13 @@ void CZuvexService::OnStop() {
     for (int i = 0; i < kMaxBoxes; ++i) {
         if (!boxThreads[i]) continue;
         if (WaitForSingleObject(boxThreads[i], 0) != WAIT_OBJECT_0) {
-            // Stuck in a read or a back-end call: cut its connection so the read returns.
-            SOCKET sock = RecordSocket(&boxes[i]).load();
-            if (sock > 0) shutdown(sock, SD_BOTH);
+            // Stuck in a read or a back-end call: cut its connection so a read returns. Only
+            // a socket the record still holds is shut down; the box thread closes a socket
+            // only after taking it out of the record under the same lock.
+            ShutdownRecordSocket(&boxes[i]);
             if (WaitForSingleObject(boxThreads[i], kBoxStopGraceMs) != WAIT_OBJECT_0) {
+                // It keeps its record and events; the process ends without freeing them.
+                threadsLeftRunning = true;
                 char text[64];
                 std::snprintf(text, sizeof text, "WARNING: Box%03d did not stop in time", i);
                 LogEvent(EVENTLOG_INFORMATION_TYPE, 100, text);
@@ -174,6 +255,7 @@ void CZuvexService::OnStop() {
         }
         CloseHandle(boxThreads[i]);
         boxThreads[i] = nullptr;
+        std::lock_guard<std::mutex> recordGuard(BoxRecordLock());
         CloseEventHandles(boxes[i].boxEvents, &boxes[i].threadTermEvent);
     }
 
@@ -182,6 +264,7 @@ void CZuvexService::OnStop() {
 
 BOOL CZuvexService::OnUserControl(DWORD code) {
     EventLog.LogDebugEvent(nullptr, "Entering OnUserControl");
+    std::lock_guard<std::mutex> guard(lifecycleLock);
 
     HKEY key = nullptr;
     if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kControlKey, 0, KEY_ALL_ACCESS, &key) !=
@@ -206,32 +289,49 @@ BOOL CZuvexService::OnUserControl(DWORD code) {
                                            static_cast<DWORD>(value[3]) << 24);
     EventLog.LogDebugEvent(nullptr, "Control box number is %d", boxNumber);
 
+    // A stopping (or not yet started) service takes no control codes.
+    if (stopRequested || !started) return 0;
     if (boxNumber < 0 || boxNumber >= numServers || boxNumber >= kMaxBoxes) return 0;
     t_ServerStartInfo* box = &boxes[boxNumber];
-    if (!box->boxEvents[kEventResetBox] || !box->boxEvents[kEventBoxOffline] ||
-        !box->boxEvents[kEventBoxOnline] || !box->boxEvents[kEventBoxReconf]) {
-        return 0;
+
+    bool startedNow = false;
+    if (code == 131) {
+        EventLog.LogDebugEvent(nullptr, "Re-reading configuration");
+        ReadConfiguration();
+        // A box that had no key or no address at start gets its thread once it has both; the
+        // thread connects with the new settings, so it is not sent them a second time.
+        if (!boxThreads[boxNumber] && StartBoxThread(*this, boxNumber, false)) {
+            EventLog.LogDebugEvent(nullptr, "Box thread started for box %d", boxNumber);
+            startedNow = true;
+        }
+    }
+    {
+        std::lock_guard<std::mutex> recordGuard(BoxRecordLock());
+        if (!box->boxEvents[kEventResetBox] || !box->boxEvents[kEventBoxOffline] ||
+            !box->boxEvents[kEventBoxOnline] || !box->boxEvents[kEventBoxReconf]) {
+            return 0;
+        }
     }
 
     switch (code) {
         case 128:
-            SetEvent(box->boxEvents[kEventResetBox]);
-            EventLog.LogUserEvent(box, CEventLog::ServerRebootRequest, nullptr);
+            SetBoxEvent(box, kEventResetBox);
+            EventLog.LogUserEvent(BoxLogView(box), CEventLog::ServerRebootRequest, nullptr);
             return 1;
         case 129:
-            SetEvent(box->boxEvents[kEventBoxOffline]);
-            EventLog.LogUserEvent(box, CEventLog::ServerOfflineRequest, nullptr);
+            SetBoxEvent(box, kEventBoxOffline);
+            EventLog.LogUserEvent(BoxLogView(box), CEventLog::ServerOfflineRequest, nullptr);
             return 1;
         case 130:
-            SetEvent(box->boxEvents[kEventBoxOnline]);
-            EventLog.LogUserEvent(box, CEventLog::ServerOnlineRequest, nullptr);
+            SetBoxEvent(box, kEventBoxOnline);
+            EventLog.LogUserEvent(BoxLogView(box), CEventLog::ServerOnlineRequest, nullptr);
             return 1;
         case 131:
-            EventLog.LogDebugEvent(nullptr, "Re-reading configuration");
-            ReadConfiguration();
-            EventLog.LogDebugEvent(nullptr, "Reconfigure event being set");
-            SetEvent(box->boxEvents[kEventBoxReconf]);
-            EventLog.LogUserEvent(box, CEventLog::ServerReconfigureRequest, nullptr);
+            if (!startedNow) {
+                EventLog.LogDebugEvent(nullptr, "Reconfigure event being set");
+                SetBoxEvent(box, kEventBoxReconf);
+            }
+            EventLog.LogUserEvent(BoxLogView(box), CEventLog::ServerReconfigureRequest, nullptr);
             return 1;
         default:
             return 0;

@@ -301,7 +301,9 @@ BOOL CNTService::Initialize() {
         return 0;
     }
     LogEvent(EVENTLOG_INFORMATION_TYPE, 105);
-    SetStatus(SERVICE_RUNNING);
+    // A service that reports running itself stays start pending until Run has started its
+    // work; until then the service manager holds a stop back.
+    SetStatus(runReportsRunning ? SERVICE_START_PENDING : SERVICE_RUNNING);
     DebugMsg("Leaving CNTService::Initialize()");
     return 1;
 }

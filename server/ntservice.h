@@ -48,7 +48,8 @@ public:
 
     // Stores the state in status and reports status to the service manager.
     void SetStatus(DWORD state);
-    // SetStatus(START_PENDING), OnInit, then RUNNING (event 105) or STOPPED (event 104).
+    // SetStatus(START_PENDING), OnInit, then RUNNING (event 105) or STOPPED (event 104);
+    // with runReportsRunning it stays START_PENDING after event 105.
     BOOL Initialize();
 
     virtual void Run();  // loops while isRunning is set, 5000 ms per round
@@ -68,12 +69,16 @@ public:
 
     static CNTService* m_pThis;
 
-    char displayName[64];                 // display name, event source, console messages
-    char serviceName[64];                 // the name the service is installed under
-    int majorVersion = 1;                 // printed by -v
-    int minorVersion = 0;                 // printed by -v
+    char displayName[64];                          // display name, event source, console messages
+    char serviceName[64];                          // the name the service is installed under
+    int majorVersion = 1;                          // printed by -v
+    int minorVersion = 0;                          // printed by -v
     SERVICE_STATUS_HANDLE statusHandle = nullptr;  // from the control handler registration
-    SERVICE_STATUS status;                // reported to the service manager
-    std::atomic<int> isRunning{0};        // set when started; cleared by the stop request
-    HANDLE eventSource = nullptr;         // registered on first use by LogEvent
+    SERVICE_STATUS status;                         // reported to the service manager
+    std::atomic<int> isRunning{0};                 // set when started; cleared by the stop request
+    // Set (in its constructor) by a service whose Run reports SERVICE_RUNNING itself once it
+    // has started its work: Initialize then leaves the service start pending, so no stop is
+    // delivered before Run can take it.
+    bool runReportsRunning = false;
+    HANDLE eventSource = nullptr;  // registered on first use by LogEvent
 };

@@ -39,8 +39,7 @@ DWORD RunSocketWaitThread(void* arg) { return CZuvexService::SocketWaitThread(ar
 void ReportConnectionFailure(SocketWaitContext& context) {
     if (!context.ClaimEnd()) return;
     shutdown(context.socket, SD_BOTH);
-    SOCKET expected = context.socket;
-    RecordSocket(context.info).compare_exchange_strong(expected, 0);
+    ClearRecordSocketIf(context.info, context.socket);
     SetEvent(context.endThread);
 }
 
@@ -54,10 +53,11 @@ bool ToldToEnd(SocketWaitContext& context) {
 
 SocketWaitContext::SocketWaitContext(t_ServerStartInfo* record, SOCKET connection)
     : info(record), socket(connection) {
-    socketReady = CreateBoxEvent(kEventNames[kEventSocketReady], record->boxNumber);
-    endThread = CreateBoxEvent(kEventNames[kEventEndThread], record->boxNumber);
-    keepAlive = CreateBoxEvent(kEventNames[kEventKeepalive], record->boxNumber);
-    threadTerm = CreateBoxEvent(kThreadTermName, record->boxNumber);
+    const int boxNumber = BoxLogView(record)->boxNumber;
+    socketReady = CreateBoxEvent(kEventNames[kEventSocketReady], boxNumber);
+    endThread = CreateBoxEvent(kEventNames[kEventEndThread], boxNumber);
+    keepAlive = CreateBoxEvent(kEventNames[kEventKeepalive], boxNumber);
+    threadTerm = CreateBoxEvent(kThreadTermName, boxNumber);
 }
 
 SocketWaitContext::~SocketWaitContext() {
@@ -95,7 +95,8 @@ void CZuvexService::CloseEventHandles(HANDLE* events, HANDLE* threadTermEvent) {
 
 // One pass per select call. The read and exception sets hold only this connection's socket;
 // the thread never looks at the record's socket, which may already belong to a later
-// connection.
+// connection. Its log records take the record's box number and user name through
+// BoxLogView, since the handler and a reconfigure change them meanwhile.
 DWORD CZuvexService::SocketWaitThread(void* arg) {
     std::unique_ptr<std::shared_ptr<SocketWaitContext>> share(
         static_cast<std::shared_ptr<SocketWaitContext>*>(arg));
@@ -122,17 +123,19 @@ DWORD CZuvexService::SocketWaitThread(void* arg) {
             result = select(sock + 1, &readSet, nullptr, &exceptSet, &timeout);
             if (result == SOCKET_ERROR) selectError = NoteSocketCallError();
         }
-        EventLog.LogDebugEvent(info, "Select returns %d", result);
+        EventLog.LogDebugEvent(BoxLogView(info), "Select returns %d", result);
 
         if (ToldToEnd(*context)) {
-            EventLog.LogDebugEvent(info, "Socket wait thread exiting because it's told so");
+            EventLog.LogDebugEvent(BoxLogView(info),
+                                   "Socket wait thread exiting because it's told so");
             return 0;
         }
 
         if (result == 0) {
             unsigned long waiting = 0;
             ioctlsocket(sock, FIONREAD, &waiting);
-            EventLog.LogDebugEvent(info, "TimeOut:There are %u bytes to read from the socket",
+            EventLog.LogDebugEvent(BoxLogView(info),
+                                   "TimeOut:There are %u bytes to read from the socket",
                                    static_cast<unsigned>(waiting));
             if (waiting != 0) {
                 PulseEvent(context->socketReady);
@@ -149,7 +152,7 @@ DWORD CZuvexService::SocketWaitThread(void* arg) {
             if (got < 0) {
                 int error = WSAGetLastError();
                 if (error != WSAEWOULDBLOCK) {
-                    EventLog.LogDebugEvent(info,
+                    EventLog.LogDebugEvent(BoxLogView(info),
                                            "SocketWait thread is exiting with code %ld by MSG_PEEK",
                                            static_cast<long>(error));
                     ReportConnectionFailure(*context);
@@ -161,14 +164,14 @@ DWORD CZuvexService::SocketWaitThread(void* arg) {
         }
 
         if (result == SOCKET_ERROR) {
-            EventLog.LogDebugEvent(info, "SocketWait thread is exiting with code %ld",
+            EventLog.LogDebugEvent(BoxLogView(info), "SocketWait thread is exiting with code %ld",
                                    static_cast<long>(selectError));
             ReportConnectionFailure(*context);
             return 0;
         }
 
         if (FD_ISSET(sock, &exceptSet)) {
-            EventLog.LogDebugEvent(info, "select has excepted");
+            EventLog.LogDebugEvent(BoxLogView(info), "select has excepted");
             ReportConnectionFailure(*context);
             return 0;
         }

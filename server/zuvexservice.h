@@ -64,7 +64,14 @@ public:
     BOOL OnInit() override;
     void OnStop() override;
     BOOL OnUserControl(DWORD code) override;
+    // The start-up sequence of Run: the stale Control key, the records, the configuration,
+    // the event log, the boot threads and the box threads (StartBoxHandlingThreads).
+    void StartUp();
     void StartBoxHandlingThreads();
+    // True when a thread the service started may still run after the stop: a box or TFTP
+    // thread the stop could not end in time, or Run itself. The program must then end
+    // without freeing the service object or the event log (see main).
+    bool ThreadsStillRunning() const;
 
     // Reads the general values of kConfigKey into this object and the global strings
     // (defaults for what is missing; the spawn account kept when the key is missing),

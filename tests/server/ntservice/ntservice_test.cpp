@@ -112,6 +112,15 @@ TEST_F(FrameworkTest, InitializeReportsRunningOr104) {
     EXPECT_EQ(CountEvents(root, 104), 1);
 }
 
+TEST_F(FrameworkTest, AServiceThatReportsRunningItselfStaysStartPendingAfterInitialize) {
+    service.runReportsRunning = true;
+    EXPECT_TRUE(service.Initialize());
+    EXPECT_EQ(service.status.dwCurrentState, SERVICE_START_PENDING);
+    EXPECT_EQ(CountEvents(root, 105), 1);
+    service.SetStatus(SERVICE_RUNNING);
+    EXPECT_EQ(service.status.dwCurrentState, SERVICE_RUNNING);
+}
+
 TEST_F(FrameworkTest, BaseRunEndsPromptlyWhenTheFlagIsCleared) {
     service.isRunning = 1;
     auto ran = std::async(std::launch::async, [this] { service.Run(); });

@@ -210,4 +210,68 @@ TEST(SocketWaitThread, AFailureOfTheCurrentSocketClearsTheRecordAndLeavesTheClos
     EXPECT_EQ(SocketSend(link.near(), "x", 1, 0), -1);
 }
 
+// ---------------------------------------------------------------------------------------
+// The record's fields that cross threads.
+
+TEST(BoxRecordFields, TheStopShutsDownOnlyASocketTheRecordStillHolds) {
+    BoxRecord box(6);
+    Connection current;
+    Connection other;
+    SetRecordSocket(&box.info, current.near());
+    EXPECT_TRUE(ShutdownRecordSocket(&box.info));
+    EXPECT_EQ(CheckConnectionFailed(current.near()), 1);
+
+    // The handler let go of its socket; the number now belongs to another connection.
+    SetRecordSocket(&box.info, 0);
+    EXPECT_FALSE(ShutdownRecordSocket(&box.info));
+    SetRecordSocket(&box.info, INVALID_SOCKET);
+    EXPECT_FALSE(ShutdownRecordSocket(&box.info));
+    EXPECT_EQ(CheckConnectionFailed(other.near()), 0);
+
+    // A wait thread clears the record only while it still holds that wait thread's socket.
+    SetRecordSocket(&box.info, other.near());
+    ClearRecordSocketIf(&box.info, current.near());
+    EXPECT_EQ(box.info.socket, other.near());
+    ClearRecordSocketIf(&box.info, other.near());
+    EXPECT_EQ(box.info.socket, 0);
+}
+
+TEST(BoxRecordFields, TheWorkingCopyTakesTheConfigurationButKeepsItsConnectionAndUser) {
+    BoxRecord box(2);
+    std::strcpy(box.info.ipAddress, "127.0.5.9");
+    std::strcpy(box.info.authMaster, "STAFF");
+    box.info.authType = 2;
+    box.info.printLinkType = 1;
+    std::strcpy(box.info.messages[3][9], "last line");
+    box.info.rotationDelay = 20;
+    box.info.uiTimeout = 45;
+    box.info.socket = 17;
+    PublishUserName(&box.info, "alice");
+
+    auto work = std::make_unique<t_ServerStartInfo>();
+    std::memset(work.get(), 0, sizeof *work);
+    work->socket = 42;
+    std::strcpy(work->userName, "bob");
+    RefreshWorkingRecord(work.get(), &box.info);
+    EXPECT_STREQ(work->ipAddress, "127.0.5.9");
+    EXPECT_EQ(work->boxNumber, 2);
+    EXPECT_STREQ(work->authMaster, "STAFF");
+    EXPECT_EQ(work->authType, 2);
+    EXPECT_EQ(work->printLinkType, 1);
+    EXPECT_STREQ(work->messages[3][9], "last line");
+    EXPECT_EQ(work->rotationDelay, 20);
+    EXPECT_EQ(work->uiTimeout, 45);
+    EXPECT_EQ(work->boxEvents[kEventBoxReconf], box.info.boxEvents[kEventBoxReconf]);
+    EXPECT_EQ(work->socket, 42);
+    EXPECT_STREQ(work->userName, "bob");
+
+    // Other threads log the box number and the published name, from a copy of their own.
+    t_ServerStartInfo* view = BoxLogView(&box.info);
+    EXPECT_EQ(view->boxNumber, 2);
+    EXPECT_STREQ(view->userName, "alice");
+    PublishUserName(&box.info, "");
+    EXPECT_STREQ(view->userName, "alice");
+    EXPECT_STREQ(BoxLogView(&box.info)->userName, "");
+}
+
 }  // namespace
