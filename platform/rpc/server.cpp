@@ -178,9 +178,9 @@ ServerLimits LimitsNow() {
 
 class Connection : public BindingBase, public std::enable_shared_from_this<Connection> {
 public:
-    Connection(Socket socket, std::uint16_t port, bool isMapper)
+    Connection(Socket socket, std::uint16_t port, bool isMapper, const ServerLimits& limits)
         : BindingBase{BindingKind::Connection}, socket_(std::move(socket)), port_(port),
-          isMapper_(isMapper), limits_(LimitsNow()) {
+          isMapper_(isMapper), limits_(limits) {
         if (socket_.Valid()) LocalAddress(socket_, &localAddress_);
     }
 
@@ -647,7 +647,8 @@ void AcceptLoop(Endpoint* endpoint) {
         // already there, and the descriptors the rest of the process needs, are untouched.
         if (runtime.connections.size() >= runtime.limits.maxConnections) continue;
         auto connection =
-            std::make_shared<Connection>(std::move(accepted), endpoint->port, endpoint->isMapper);
+            std::make_shared<Connection>(std::move(accepted), endpoint->port,
+                                                       endpoint->isMapper, runtime.limits);
         try {
             std::thread(ServeConnection, connection).detach();
         } catch (const std::system_error&) {
@@ -831,7 +832,7 @@ struct ConnectionDriver::State {
 };
 
 ConnectionDriver::ConnectionDriver(bool mapper) : state_(std::make_unique<State>()) {
-    state_->connection = std::make_shared<Connection>(Socket(), 0, mapper);
+    state_->connection = std::make_shared<Connection>(Socket(), 0, mapper, LimitsNow());
     State* state = state_.get();
     state_->connection->DriveFromBuffer(
         [state](const std::vector<std::uint8_t>& pdu) { state->output += pdu.size(); });
