@@ -13,6 +13,7 @@
 // Exit status: 0 done; 1 the server declined (status 5); 2 the RPC call failed or timed
 // out; 64 usage.
 
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -82,6 +83,21 @@ private:
     RPC_STATUS status_;
 };
 
+// True when text begins like a log record: its date and time field ("Tuesday, 06/03/2001
+// 14:05:09") and the bar after it. The pieces that continue a long line are its data.
+bool StartsRecord(const char* text) {
+    const char* at = text;
+    while (std::isalpha(static_cast<unsigned char>(*at))) ++at;
+    if (at == text || *at++ != ',' || *at++ != ' ') return false;
+    const char* shape = "dd/dd/dddd dd:dd:dd|";
+    for (; *shape; ++shape, ++at) {
+        if (*shape == 'd' ? !std::isdigit(static_cast<unsigned char>(*at)) : *at != *shape) {
+            return false;
+        }
+    }
+    return true;
+}
+
 int PingServer(handle_t binding) {
     if (DornelLogClient::Ping(binding) != 0) {
         std::fprintf(stderr, "dornellog: Could not ping the RPC server\n");
@@ -114,6 +130,12 @@ int SearchLog(handle_t binding, const std::string& text) {
                 // feed: they follow one another, so printed together they give it whole.
                 const char* piece = reinterpret_cast<const char*>(entry.data);
                 const std::size_t length = std::strlen(piece);
+                // A piece whose line did not match in full is followed by another record:
+                // that one starts on a line of its own.
+                if (midLine && StartsRecord(piece)) {
+                    std::fputc('\n', stdout);
+                    midLine = false;
+                }
                 std::fwrite(piece, 1, length, stdout);
                 ++printed;
                 if (!midLine) ++records;
