@@ -96,8 +96,8 @@ bool RunOperation(ConnectionDriver& driver, Input& in, bool mapper) {
             BindPdu bind;
             ContextElement element;
             element.contextId = in.Byte() % 4;
-            element.abstractSyntax = mapper ? InterfaceSyntax(EndpointMapperInterface())
-                                            : DornelLogSyntax();
+            element.abstractSyntax =
+                mapper ? InterfaceSyntax(EndpointMapperInterface()) : DornelLogSyntax();
             element.abstractSyntax.minor = in.Byte() % 2;
             element.transferSyntaxes.push_back(NdrSyntax());
             bind.contexts.push_back(element);

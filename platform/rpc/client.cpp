@@ -5,17 +5,17 @@
 // string bindings and UUID text; a client binding (connection, bind and alter_context,
 // request fragmentation, response reassembly); the surface functions of rpc.h.
 
-#include <poll.h>
-#include <sys/socket.h>
-#include <sys/time.h>
-
-#include <chrono>
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <map>
 #include <memory>
 #include <mutex>
+
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/time.h>
 
 #include "platform/rpc/rpc.h"
 #include "platform/rpc/runtime.h"
@@ -298,7 +298,9 @@ std::string RpcStatusText(RPC_STATUS status) {
         case EPT_S_CANT_PERFORM_OP: text = "the endpoint mapper cannot perform the operation"; break;
         case EPT_S_NOT_REGISTERED: text = "no endpoint is registered for the interface"; break;
         case RPC_X_BAD_STUB_DATA: text = "the stub received bad data"; break;
-        case RPC_S_CALL_CANCELLED: text = "the RPC server did not answer within the call time-out"; break;
+        case RPC_S_CALL_CANCELLED:
+            text = "the RPC server did not answer within the call time-out";
+            break;
         default: text = "RPC failure"; break;
     }
     return std::string(text) + " (" + std::to_string(status) + ")";

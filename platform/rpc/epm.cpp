@@ -236,8 +236,7 @@ std::optional<std::uint16_t> DecodeMapResponse(const std::vector<std::uint8_t>& 
     return port;
 }
 
-std::uint16_t ResolveEndpoint(const std::string& host, const SyntaxId& interfaceId,
-                              int timeoutMs) {
+std::uint16_t ResolveEndpoint(const std::string& host, const SyntaxId& interfaceId, int timeoutMs) {
     if (EndpointMapperPort() == 0) throw RpcException(RPC_S_SERVER_UNAVAILABLE);  // none to ask
     RPC_CSTR text = nullptr;
     std::string endpoint = std::to_string(EndpointMapperPort());

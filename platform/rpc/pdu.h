@@ -200,7 +200,6 @@ bool SupportedVersion(const CommonHeader& header);
 // The protocol versions a bind_nak lists as ours.
 std::vector<std::pair<std::uint8_t, std::uint8_t>> SupportedVersions();
 
-
 struct ContextElement {
     std::uint16_t contextId = 0;
     SyntaxId abstractSyntax;

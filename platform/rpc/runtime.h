@@ -77,8 +77,7 @@ std::optional<std::uint16_t> DecodeMapResponse(const std::vector<std::uint8_t>& 
 // each answer. Throws RpcException (RPC_S_SERVER_UNAVAILABLE when the mapper cannot be
 // reached, EPT_S_NOT_REGISTERED when the interface is not registered there,
 // RPC_S_CALL_CANCELLED when it does not answer in time).
-std::uint16_t ResolveEndpoint(const std::string& host, const SyntaxId& interfaceId,
-                              int timeoutMs);
+std::uint16_t ResolveEndpoint(const std::string& host, const SyntaxId& interfaceId, int timeoutMs);
 
 // One server connection fed from bytes instead of a socket: the same PDU handling
 // (negotiation, fragments, limits, calls on the registered interfaces, or the endpoint

@@ -5,9 +5,9 @@
 // connection (PDU loop, bind and alter_context negotiation, request reassembly, response
 // fragmentation); endpoints and accept threads; the surface functions of rpc.h.
 
+#include <condition_variable>
 #include <cstdlib>
 #include <cstring>
-#include <condition_variable>
 #include <deque>
 #include <functional>
 #include <map>
@@ -311,9 +311,12 @@ bool Connection::HandlePdu(const std::vector<std::uint8_t>& pdu) {
     }
     if (!SupportedRepresentation(*header)) return RefuseRepresentation(*header, pdu);
     switch (header->type) {
-        case PduType::Bind: return HandleBind(*header, pdu);
-        case PduType::AlterContext: return HandleAlterContext(*header, pdu);
-        case PduType::Request: return HandleRequest(*header, pdu);
+        case PduType::Bind:
+            return HandleBind(*header, pdu);
+        case PduType::AlterContext:
+            return HandleAlterContext(*header, pdu);
+        case PduType::Request:
+            return HandleRequest(*header, pdu);
         case PduType::Auth3:
         case PduType::CoCancel:
             return true;  // nothing to authenticate; calls run to completion
@@ -646,8 +649,7 @@ void AcceptLoop(Endpoint* endpoint) {
         // Over the cap: closed at once (the socket goes with this scope); the connections
         // already there, and the descriptors the rest of the process needs, are untouched.
         if (runtime.connections.size() >= runtime.limits.maxConnections) continue;
-        auto connection =
-            std::make_shared<Connection>(std::move(accepted), endpoint->port,
+        auto connection = std::make_shared<Connection>(std::move(accepted), endpoint->port,
                                                        endpoint->isMapper, runtime.limits);
         try {
             std::thread(ServeConnection, connection).detach();
@@ -846,14 +848,16 @@ bool ConnectionDriver::Feed(const std::uint8_t* data, std::size_t size) {
     state.input.insert(state.input.end(), data, data + size);
     std::size_t used = 0;
     while (state.open && state.input.size() - used >= kCommonHeaderSize) {
-        auto length = AcceptablePduLength(state.input.data() + used, state.connection->ReceiveLimit());
+        auto length =
+            AcceptablePduLength(state.input.data() + used, state.connection->ReceiveLimit());
         if (!length) {
             state.open = false;
             break;
         }
         if (state.input.size() - used < *length) break;
-        std::vector<std::uint8_t> pdu(state.input.begin() + static_cast<std::ptrdiff_t>(used),
-                                      state.input.begin() + static_cast<std::ptrdiff_t>(used + *length));
+        std::vector<std::uint8_t> pdu(
+            state.input.begin() + static_cast<std::ptrdiff_t>(used),
+            state.input.begin() + static_cast<std::ptrdiff_t>(used + *length));
         used += *length;
         state.open = state.connection->HandlePdu(pdu);
     }

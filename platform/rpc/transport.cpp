@@ -2,6 +2,10 @@
 // Copyright (c) 2026 The Dornel developers
 #include "platform/rpc/transport.h"
 
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netdb.h>
@@ -10,10 +14,6 @@
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
-
-#include <algorithm>
-#include <cerrno>
-#include <cstring>
 
 #include "platform/rpc/pdu.h"
 
@@ -73,7 +73,8 @@ ReadOutcome ReadExactly(const Socket& socket, std::uint8_t* data, std::size_t si
         Clock::time_point until = sawNothing ? std::min(firstByte, deadline) : deadline;
         if (until != Clock::time_point::max()) {
             auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now());
-            int waitMs = static_cast<int>(std::max<long long>(0, std::min<long long>(left.count(), 1 << 30)));
+            int waitMs = static_cast<int>(
+                std::max<long long>(0, std::min<long long>(left.count(), 1 << 30)));
             pollfd waiting{socket.Fd(), POLLIN, 0};
             int ready = ::poll(&waiting, 1, waitMs);
             if (ready < 0 && errno == EINTR) continue;
@@ -195,17 +196,17 @@ ReadOutcome ReadPdu(const Socket& socket, std::size_t maxFragment, std::vector<s
     pdu.resize(kCommonHeaderSize);
     bool sawNothing;
     // The header's first byte may wait until firstByte; from then the PDU has pduMs.
-    ReadOutcome outcome = ReadExactly(socket, pdu.data(), 1, deadlines.firstByte, deadlines.whole,
-                                      sawNothing);
+    ReadOutcome outcome =
+        ReadExactly(socket, pdu.data(), 1, deadlines.firstByte, deadlines.whole, sawNothing);
     if (outcome != ReadOutcome::Complete) return outcome;
     Clock::time_point deadline = deadlines.whole;
     if (deadlines.pduMs >= 0) {
         deadline = std::min(deadline, Clock::now() + std::chrono::milliseconds(deadlines.pduMs));
     }
-    outcome = ReadExactly(socket, pdu.data() + 1, kCommonHeaderSize - 1, deadline, deadline,
-                          sawNothing);
+    outcome =
+        ReadExactly(socket, pdu.data() + 1, kCommonHeaderSize - 1, deadline, deadline, sawNothing);
     if (outcome != ReadOutcome::Complete) {
-        return outcome == ReadOutcome::Idle ? ReadOutcome::Stalled
+        return outcome == ReadOutcome::Idle     ? ReadOutcome::Stalled
                : outcome == ReadOutcome::Closed ? ReadOutcome::Violation
                                                 : outcome;
     }
@@ -215,7 +216,7 @@ ReadOutcome ReadPdu(const Socket& socket, std::size_t maxFragment, std::vector<s
     outcome = ReadExactly(socket, pdu.data() + kCommonHeaderSize, *length - kCommonHeaderSize,
                           deadline, deadline, sawNothing);
     if (outcome == ReadOutcome::Complete) return outcome;
-    return outcome == ReadOutcome::Idle ? ReadOutcome::Stalled
+    return outcome == ReadOutcome::Idle     ? ReadOutcome::Stalled
            : outcome == ReadOutcome::Closed ? ReadOutcome::Violation
                                             : outcome;
 }

@@ -119,8 +119,8 @@ int SearchLog(handle_t binding, const std::string& text) {
     }
     DWORD position = 0;
     LogBuffer entry{};
-    long printed = 0;   // entries received
-    long records = 0;   // lines they make up
+    long printed = 0;  // entries received
+    long records = 0;  // lines they make up
     bool midLine = false;
     if (DornelLogClient::GetFirstEventEntry(binding, &position) == 0) {
         while (DornelLogClient::GetNextEventEntry(binding, &position, &entry) == 0) {
@@ -223,7 +223,8 @@ int main(int argc, char** argv) {
             timeoutSeconds = std::strtol(text, &end, 10);
             if (!*text || *end != '\0' || errno != 0 || timeoutSeconds < 1 ||
                 timeoutSeconds > kMaxTimeoutSeconds) {
-                std::fprintf(stderr, "dornellog: --timeout needs a number of seconds from 1 to %ld\n",
+                std::fprintf(stderr,
+                             "dornellog: --timeout needs a number of seconds from 1 to %ld\n",
                              kMaxTimeoutSeconds);
                 return kExitUsage;
             }

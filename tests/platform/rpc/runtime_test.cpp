@@ -574,7 +574,8 @@ TEST_F(RpcRuntime, ABindOfAnotherVersionIsNakedWithOursAndMayBindAgain) {
     Socket socket = Raw();
     std::vector<std::uint8_t> bind =
         EncodeBind(PduType::Bind, 1, BindOf({Context(0, TestSyntax(), NdrSyntax())}));
-    for (std::pair<std::uint8_t, std::uint8_t> version : {std::pair<std::uint8_t, std::uint8_t>{5, 2}, {4, 0}}) {
+    for (std::pair<std::uint8_t, std::uint8_t> version :
+         {std::pair<std::uint8_t, std::uint8_t>{5, 2}, {4, 0}}) {
         std::vector<std::uint8_t> other = bind;
         other[0] = version.first;
         other[1] = version.second;
@@ -627,14 +628,15 @@ TEST_F(RpcRuntime, DataRepresentationsOtherThanAsciiAndIeeeAreRefused) {
 TEST_F(RpcRuntime, TheMapperSizesTheTowersArrayByTheCallersMaxTowers) {
     std::string mapper = std::to_string(EndpointMapperPort());
     RPC_BINDING_HANDLE binding = nullptr;
-    ASSERT_EQ(RpcBindingFromStringBindingA(("ncacn_ip_tcp:127.0.0.1[" + mapper + "]").c_str(), &binding),
-              RPC_S_OK);
+    ASSERT_EQ(
+        RpcBindingFromStringBindingA(("ncacn_ip_tcp:127.0.0.1[" + mapper + "]").c_str(), &binding),
+        RPC_S_OK);
     for (std::uint32_t maxTowers : {1u, 4u, 100u, 5000u}) {
         std::vector<std::uint8_t> request = EncodeMapRequest(TestSyntax());
         std::memcpy(request.data() + request.size() - 4, &maxTowers, 4);  // max_towers, last
         ByteOrder order;
-        std::vector<std::uint8_t> answer = CallRemote(binding, EndpointMapperInterface(), kEptMapOpnum,
-                                                      request, order);
+        std::vector<std::uint8_t> answer =
+            CallRemote(binding, EndpointMapperInterface(), kEptMapOpnum, request, order);
         NdrReader in(answer.data(), answer.size(), order);
         std::uint32_t numTowers, maxCount;
         ASSERT_TRUE(in.Skip(20) && in.ReadUInt32(numTowers) && in.ReadUInt32(maxCount));
@@ -651,8 +653,8 @@ TEST(RpcClient, AServerThatNeverAnswersEndsTheCallAtTheTimeOut) {
     Socket silent = ListenTcp("127.0.0.1", 0, 4, port);  // connections wait in the backlog
     ASSERT_TRUE(silent.Valid());
     RPC_BINDING_HANDLE binding = nullptr;
-    ASSERT_EQ(RpcBindingFromStringBindingA(("ncacn_ip_tcp:127.0.0.1[" + std::to_string(port) + "]").c_str(),
-                                           &binding),
+    ASSERT_EQ(RpcBindingFromStringBindingA(
+                  ("ncacn_ip_tcp:127.0.0.1[" + std::to_string(port) + "]").c_str(), &binding),
               RPC_S_OK);
     EXPECT_EQ(RpcBindingSetOption(binding, RPC_C_OPT_CALL_TIMEOUT, 0), RPC_S_INVALID_ARG);
     EXPECT_EQ(RpcBindingSetOption(binding, 99, 300), RPC_S_INVALID_ARG);
@@ -682,7 +684,11 @@ TEST(RpcLimits, TheConnectionCapLeavesTheReserveOfTheDescriptorLimit) {
 TEST(RpcLimits, ABufferDrivenConnectionBindsCallsAndStopsAtAViolation) {
     ASSERT_EQ(RpcServerRegisterIf(&kTestInterface, nullptr, nullptr), RPC_S_OK);
     std::vector<std::uint8_t> stream =
-        EncodeBind(PduType::Bind, 1, BindPdu{kMustRecvFragSize, kMustRecvFragSize, 0, {ContextElement{0, TestSyntax(), {NdrSyntax()}}}});
+        EncodeBind(PduType::Bind, 1,
+                   BindPdu{kMustRecvFragSize,
+                           kMustRecvFragSize,
+                           0,
+                           {ContextElement{0, TestSyntax(), {NdrSyntax()}}}});
     std::vector<std::uint8_t> stub = EchoRequest({1, 2, 3});
     RequestPdu request;
     request.stub = stub.data();
@@ -832,7 +838,8 @@ TEST_F(RpcRuntimeTimed, UnfinishedPdusAndRequestsAreDroppedAfterTheTimeOut) {
     // Half a header; a whole header with part of its body.
     for (std::size_t sent : {std::size_t{8}, std::size_t{30}}) {
         Socket socket = Raw();
-        SendRaw(socket, std::vector<std::uint8_t>(bind.begin(), bind.begin() + static_cast<std::ptrdiff_t>(sent)));
+        SendRaw(socket, std::vector<std::uint8_t>(
+                            bind.begin(), bind.begin() + static_cast<std::ptrdiff_t>(sent)));
         EXPECT_TRUE(ClosedByServer(socket)) << sent;
     }
     // The first fragment of a request whose other fragments never come.

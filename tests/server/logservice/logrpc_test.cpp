@@ -4,15 +4,15 @@
 // Setting up the log RPC interface: the runtime limits read from the registry, and a
 // registration that fails at the endpoint mapper leaving no listening port behind.
 
-#include <gtest/gtest.h>
+#include <filesystem>
+#include <string>
 
 #include <arpa/inet.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <unistd.h>
 
-#include <filesystem>
-#include <string>
+#include <gtest/gtest.h>
 
 #include "platform/registry/registry.h"
 #include "platform/rpc/rpc.h"
@@ -31,7 +31,8 @@ protected:
         setenv("DORNEL_ROOT", root_.c_str(), 1);
         setenv("DORNEL_RPC_ADDRESS", "127.0.0.1", 1);
         SetLogDirectory("C:\\dornel\\log");
-        ASSERT_TRUE(platform::paths::MakeDirectories(platform::paths::NativePath("C:\\dornel\\log")));
+        ASSERT_TRUE(
+            platform::paths::MakeDirectories(platform::paths::NativePath("C:\\dornel\\log")));
     }
     static void TearDownTestSuite() {
         std::error_code ignored;
@@ -42,8 +43,8 @@ protected:
         service_ = std::make_unique<CZuvexService>(kDisplayName, kServiceName);
     }
     void TearDown() override {
-        for (const char* name : {"RpcMaxConnections", "RpcPduTimeout", "RpcIdleTimeout",
-                                 "RpcMaxRequestSize"}) {
+        for (const char* name :
+             {"RpcMaxConnections", "RpcPduTimeout", "RpcIdleTimeout", "RpcMaxRequestSize"}) {
             SetNumber(name, std::nullopt);
         }
         service_.reset();
@@ -52,12 +53,13 @@ protected:
     // Stores a REG_DWORD below the ZuvexBox key; nullopt deletes it.
     static void SetNumber(const char* name, std::optional<std::int32_t> value) {
         HKEY key = nullptr;
-        ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, kConfigKey, 0, nullptr, REG_OPTION_NON_VOLATILE,
-                                  KEY_ALL_ACCESS, nullptr, &key, nullptr),
+        ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, kConfigKey, 0, nullptr,
+                                  REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS, nullptr, &key, nullptr),
                   ERROR_SUCCESS);
         if (value) {
-            EXPECT_EQ(RegSetValueExA(key, name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&*value), 4),
-                      ERROR_SUCCESS);
+            EXPECT_EQ(
+                RegSetValueExA(key, name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&*value), 4),
+                ERROR_SUCCESS);
         } else {
             RegDeleteValueA(key, name);
         }
