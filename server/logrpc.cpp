@@ -15,6 +15,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstdio>
 #include <optional>
 
 #include "interface/dornellog.h"
@@ -32,6 +33,7 @@ constexpr unsigned kProtseqMaxCalls = 3;
 constexpr unsigned kMinCallThreads = 3;
 constexpr unsigned kMaxCalls = 1234;
 constexpr DWORD kRpcFailureEvent = 107;
+constexpr DWORD kWarningEvent = 100;
 // Upper bounds of the limit values: a day, and 16 MiB.
 constexpr int kMaxTimeoutSeconds = 24 * 3600;
 constexpr int kMaxRequestSizeLimit = 16 * 1024 * 1024;
@@ -102,11 +104,14 @@ int CEventLog::RegisterRPCServer() {
 
     const platform::rpc::ServerLimits wanted = ReadLimits();
     const platform::rpc::ServerLimits limits = platform::rpc::SetServerLimits(wanted);
-    LogDebugEvent(nullptr,
-                  "Log RPC: at most %u connections (%u asked), PDU time-out %u s, idle "
-                  "time-out %u s, requests up to %zu bytes",
-                  limits.maxConnections, wanted.maxConnections, limits.pduTimeoutMs / 1000,
-                  limits.idleTimeoutMs / 1000, limits.maxRequestBytes);
+    if (limits.maxConnections < wanted.maxConnections) {
+        // The process may open too few descriptors for the cap asked for: say so once.
+        char text[160];
+        std::snprintf(text, sizeof text,
+                      "Log RPC connections limited to %u (of %u) by the process's descriptor limit",
+                      limits.maxConnections, wanted.maxConnections);
+        LogServiceEvent(EVENTLOG_WARNING_TYPE, kWarningEvent, text);
+    }
 
     RPC_STATUS status = RpcServerUseProtseqA("ncacn_ip_tcp", kProtseqMaxCalls, nullptr);
     if (status != RPC_S_OK) {
