@@ -3,14 +3,29 @@
 //
 // Setting up and shutting down the log RPC interface (DornelLog) of the event log: one
 // listening endpoint chosen by the runtime, the interface with its default manager
-// routines, its bindings in the endpoint mapper, and the runtime's call threads.
+// routines, its bindings in the endpoint mapper, and the runtime's call threads; and the
+// limits that keep clients of the interface from taking what the boxes need, read from the
+// registry (values below the ZuvexBox key; a missing or non-positive value takes the
+// default):
+//   "RpcMaxConnections"  connections at once, interface and endpoint mapper together (256;
+//                        lowered to fit the process's descriptor limit)
+//   "RpcPduTimeout"      seconds for a PDU, or a fragmented request, to arrive whole (10)
+//   "RpcIdleTimeout"     seconds a connection may stay silent with no call running (300)
+//   "RpcMaxRequestSize"  bytes of one request's stub (262144)
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdio>
+#include <optional>
 
 #include "interface/dornellog.h"
+#include "platform/registry/registry.h"
 #include "platform/rpc/rpc.h"
 #include "platform/service/eventsource.h"
 #include "server/eventlog.h"
 #include "server/logservice.h"
 #include "server/ntservice.h"
+#include "server/zuvexservice.h"
 
 namespace {
 
@@ -18,6 +33,57 @@ constexpr unsigned kProtseqMaxCalls = 3;
 constexpr unsigned kMinCallThreads = 3;
 constexpr unsigned kMaxCalls = 1234;
 constexpr DWORD kRpcFailureEvent = 107;
+constexpr DWORD kWarningEvent = 100;
+// Upper bounds of the limit values: a day, and 16 MiB.
+constexpr int kMaxTimeoutSeconds = 24 * 3600;
+constexpr int kMaxRequestSizeLimit = 16 * 1024 * 1024;
+
+// A number below the ZuvexBox key, read as the configuration reads numbers (the stored
+// bytes as a little-endian 32-bit value); nothing when missing, not positive or too long.
+std::optional<int> LimitValue(HKEY key, const char* name, int maximum) {
+    BYTE bytes[4] = {};
+    DWORD size = sizeof bytes;
+    DWORD type = REG_NONE;
+    if (!key || RegQueryValueExA(key, name, nullptr, &type, bytes, &size) != ERROR_SUCCESS) {
+        return std::nullopt;
+    }
+    const auto value = static_cast<std::int32_t>(
+        static_cast<std::uint32_t>(bytes[0]) | static_cast<std::uint32_t>(bytes[1]) << 8 |
+        static_cast<std::uint32_t>(bytes[2]) << 16 | static_cast<std::uint32_t>(bytes[3]) << 24);
+    if (value <= 0) return std::nullopt;
+    return std::min(value, maximum);
+}
+
+// The runtime's limits for the log interface, from the registry over the defaults.
+platform::rpc::ServerLimits ReadLimits() {
+    platform::rpc::ServerLimits limits;
+    HKEY key = nullptr;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kConfigKey, 0, KEY_READ, &key) != ERROR_SUCCESS) {
+        return limits;
+    }
+    if (auto value = LimitValue(key, "RpcMaxConnections", 65535)) {
+        limits.maxConnections = static_cast<unsigned>(*value);
+    }
+    if (auto value = LimitValue(key, "RpcPduTimeout", kMaxTimeoutSeconds)) {
+        limits.pduTimeoutMs = static_cast<unsigned>(*value) * 1000;
+    }
+    if (auto value = LimitValue(key, "RpcIdleTimeout", kMaxTimeoutSeconds)) {
+        limits.idleTimeoutMs = static_cast<unsigned>(*value) * 1000;
+    }
+    if (auto value = LimitValue(key, "RpcMaxRequestSize", kMaxRequestSizeLimit)) {
+        limits.maxRequestBytes = static_cast<std::size_t>(*value);
+    }
+    RegCloseKey(key);
+    return limits;
+}
+
+// Gives up the interface's endpoint when it cannot be published: a port no mapper names
+// would only be a door left open.
+void ReleaseEndpoints(RPC_BINDING_VECTOR*& bindings) {
+    platform::rpc::CloseServerEndpoints(bindings);
+    RpcBindingVectorFree(&bindings);
+    bindings = nullptr;
+}
 
 // Reports a failed step: the NT event every step shares, and which step failed and why as
 // a debug record.
@@ -35,6 +101,17 @@ int CEventLog::RegisterRPCServer() {
     if (rpcBindings) RpcBindingVectorFree(&rpcBindings);
     rpcBindings = nullptr;
     PrepareSearchResults(*this);
+
+    const platform::rpc::ServerLimits wanted = ReadLimits();
+    const platform::rpc::ServerLimits limits = platform::rpc::SetServerLimits(wanted);
+    if (limits.maxConnections < wanted.maxConnections) {
+        // The process may open too few descriptors for the cap asked for: say so once.
+        char text[160];
+        std::snprintf(text, sizeof text,
+                      "Log RPC connections limited to %u (of %u) by the process's descriptor limit",
+                      limits.maxConnections, wanted.maxConnections);
+        LogServiceEvent(EVENTLOG_WARNING_TYPE, kWarningEvent, text);
+    }
 
     RPC_STATUS status = RpcServerUseProtseqA("ncacn_ip_tcp", kProtseqMaxCalls, nullptr);
     if (status != RPC_S_OK) {
@@ -55,16 +132,14 @@ int CEventLog::RegisterRPCServer() {
     status = RpcEpRegisterA(DornelLog_v1_0_s_ifspec, rpcBindings, nullptr, nullptr);
     if (status != RPC_S_OK) {
         ReportFailure(*this, "RpcEpRegister", status);
-        RpcBindingVectorFree(&rpcBindings);
-        rpcBindings = nullptr;
+        ReleaseEndpoints(rpcBindings);
         return 0;
     }
     status = RpcServerListen(kMinCallThreads, kMaxCalls, 1);
     if (status != RPC_S_OK) {
         ReportFailure(*this, "RpcServerListen", status);
         RpcEpUnregister(DornelLog_v1_0_s_ifspec, rpcBindings, nullptr);
-        RpcBindingVectorFree(&rpcBindings);
-        rpcBindings = nullptr;
+        ReleaseEndpoints(rpcBindings);
         return 0;
     }
     return 1;

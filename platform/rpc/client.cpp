@@ -5,11 +5,17 @@
 // string bindings and UUID text; a client binding (connection, bind and alter_context,
 // request fragmentation, response reassembly); the surface functions of rpc.h.
 
+#include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <map>
 #include <memory>
 #include <mutex>
+
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/time.h>
 
 #include "platform/rpc/rpc.h"
 #include "platform/rpc/runtime.h"
@@ -20,6 +26,7 @@ namespace platform::rpc {
 namespace {
 
 constexpr int kConnectTimeoutMs = 10000;
+constexpr int kDefaultCallTimeoutMs = 30000;
 // A response larger than this when reassembled ends the connection.
 constexpr std::size_t kMaxResponseStub = 64 * 1024 * 1024;
 
@@ -33,6 +40,17 @@ std::uint16_t EndpointMapperPort() {
         if (*end == '\0' && port >= 0 && port <= 65535) return static_cast<std::uint16_t>(port);
     }
     return 135;
+}
+
+// The call time-out of a new binding: $DORNEL_RPC_CALL_TIMEOUT (milliseconds) or 30 s.
+int DefaultCallTimeoutMs() {
+    const char* text = std::getenv("DORNEL_RPC_CALL_TIMEOUT");
+    if (text && *text) {
+        char* end = nullptr;
+        long value = std::strtol(text, &end, 10);
+        if (*end == '\0' && value > 0 && value <= 24L * 3600 * 1000) return static_cast<int>(value);
+    }
+    return kDefaultCallTimeoutMs;
 }
 
 RPC_STATUS StatusFromFault(std::uint32_t faultStatus) {
@@ -66,6 +84,9 @@ struct ClientBinding : BindingBase {
     std::uint16_t nextContext = 0;
     std::uint32_t nextCallId = 1;
     std::uint16_t maxXmit = kMustRecvFragSize;
+    int callTimeoutMs = DefaultCallTimeoutMs();
+    // The end of the call in progress: each answer must arrive by then.
+    std::chrono::steady_clock::time_point deadline;
 };
 
 ClientBinding* AsClient(RPC_BINDING_HANDLE handle) {
@@ -81,15 +102,33 @@ ClientBinding* AsClient(RPC_BINDING_HANDLE handle) {
     throw RpcException(status);
 }
 
+int MillisecondsLeft(const ClientBinding& binding) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        binding.deadline - std::chrono::steady_clock::now());
+    return static_cast<int>(std::max<long long>(1, left.count()));
+}
+
+// True when the server has closed the kept connection (or sent something unasked), so the
+// next call connects afresh instead of failing on it.
+bool ConnectionLost(const Socket& socket) {
+    pollfd waiting{socket.Fd(), POLLIN, 0};
+    if (::poll(&waiting, 1, 0) <= 0) return false;
+    return true;  // end of stream, a reset, or bytes nobody asked for
+}
+
 void Connect(ClientBinding& binding, RPC_IF_HANDLE ifSpec) {
     std::uint16_t port;
     if (binding.endpoint.empty()) {
-        port = ResolveEndpoint(binding.host, InterfaceSyntax(ifSpec));
+        port = ResolveEndpoint(binding.host, InterfaceSyntax(ifSpec), MillisecondsLeft(binding));
     } else {
         port = static_cast<std::uint16_t>(std::strtol(binding.endpoint.c_str(), nullptr, 10));
     }
-    binding.socket = ConnectTcp(binding.host, port, kConnectTimeoutMs);
+    binding.socket =
+        ConnectTcp(binding.host, port, std::min(kConnectTimeoutMs, MillisecondsLeft(binding)));
     if (!binding.socket.Valid()) throw RpcException(RPC_S_SERVER_UNAVAILABLE);
+    // A server that stops reading must not hold a send for longer than the call time-out.
+    timeval sendLimit{binding.callTimeoutMs / 1000, (binding.callTimeoutMs % 1000) * 1000};
+    ::setsockopt(binding.socket.Fd(), SOL_SOCKET, SO_SNDTIMEO, &sendLimit, sizeof sendLimit);
     binding.contexts.clear();
     binding.nextContext = 0;
     binding.maxXmit = kMustRecvFragSize;
@@ -98,11 +137,17 @@ void Connect(ClientBinding& binding, RPC_IF_HANDLE ifSpec) {
 // Reads the next PDU of the connection; fails the binding on anything but a whole PDU.
 CommonHeader ReadReply(ClientBinding& binding, std::vector<std::uint8_t>& pdu,
                        RPC_STATUS failure) {
-    if (ReadPdu(binding.socket, kOurMaxFragSize, pdu) != ReadOutcome::Complete) {
-        Fail(binding, failure);
+    ReadDeadlines deadlines;
+    deadlines.firstByte = deadlines.whole = binding.deadline;
+    ReadOutcome outcome = ReadPdu(binding.socket, kOurMaxFragSize, pdu, deadlines);
+    if (outcome == ReadOutcome::Idle || outcome == ReadOutcome::Stalled) {
+        Fail(binding, RPC_S_CALL_CANCELLED);
     }
+    if (outcome != ReadOutcome::Complete) Fail(binding, failure);
     auto header = DecodeCommonHeader(pdu.data(), pdu.size());
-    if (!header) Fail(binding, RPC_S_PROTOCOL_ERROR);
+    if (!header || !SupportedVersion(*header) || !SupportedRepresentation(*header)) {
+        Fail(binding, RPC_S_PROTOCOL_ERROR);
+    }
     if (header->type == PduType::Shutdown) Fail(binding, failure);
     return *header;
 }
@@ -154,6 +199,12 @@ std::vector<std::uint8_t> CallRemote(RPC_BINDING_HANDLE handle, RPC_IF_HANDLE if
     if (!binding) throw RpcException(RPC_S_INVALID_BINDING);
     if (!ifSpec) throw RpcException(RPC_S_INVALID_ARG);
     std::lock_guard<std::mutex> guard(binding->lock);
+    binding->deadline =
+        std::chrono::steady_clock::now() + std::chrono::milliseconds(binding->callTimeoutMs);
+    if (binding->socket.Valid() && ConnectionLost(binding->socket)) {
+        binding->socket.Close();  // the server let the idle connection go
+        binding->contexts.clear();
+    }
     if (!binding->socket.Valid()) Connect(*binding, ifSpec);
     auto context = binding->contexts.find(ifSpec);
     std::uint16_t contextId =
@@ -178,6 +229,7 @@ std::vector<std::uint8_t> CallRemote(RPC_BINDING_HANDLE handle, RPC_IF_HANDLE if
         if (offset + chunk == request.size()) flags |= kPfcLastFrag;
         std::vector<std::uint8_t> bytes = EncodeRequest(callId, flags, pdu);
         if (!SendAll(binding->socket, bytes.data(), bytes.size())) {
+            if (errno == EAGAIN || errno == EWOULDBLOCK) Fail(*binding, RPC_S_CALL_CANCELLED);
             Fail(*binding, offset == 0 ? RPC_S_SERVER_UNAVAILABLE : RPC_S_CALL_FAILED);
         }
         offset += chunk;
@@ -246,6 +298,9 @@ std::string RpcStatusText(RPC_STATUS status) {
         case EPT_S_CANT_PERFORM_OP: text = "the endpoint mapper cannot perform the operation"; break;
         case EPT_S_NOT_REGISTERED: text = "no endpoint is registered for the interface"; break;
         case RPC_X_BAD_STUB_DATA: text = "the stub received bad data"; break;
+        case RPC_S_CALL_CANCELLED:
+            text = "the RPC server did not answer within the call time-out";
+            break;
         default: text = "RPC failure"; break;
     }
     return std::string(text) + " (" + std::to_string(status) + ")";
@@ -360,6 +415,18 @@ RPC_STATUS RpcBindingFree(RPC_BINDING_HANDLE* binding) {
     if (!client) return RPC_S_INVALID_BINDING;
     delete client;
     *binding = nullptr;
+    return RPC_S_OK;
+}
+
+RPC_STATUS RpcBindingSetOption(RPC_BINDING_HANDLE binding, unsigned long option,
+                               std::uintptr_t value) {
+    ClientBinding* client = AsClient(binding);
+    if (!client) return RPC_S_INVALID_BINDING;
+    if (option != RPC_C_OPT_CALL_TIMEOUT || value < 1 || value > 24UL * 3600 * 1000) {
+        return RPC_S_INVALID_ARG;
+    }
+    std::lock_guard<std::mutex> guard(client->lock);
+    client->callTimeoutMs = static_cast<int>(value);
     return RPC_S_OK;
 }
 

@@ -19,7 +19,6 @@ constexpr std::uint8_t kFloorConnectionOriented = 0x0b;
 constexpr std::uint8_t kFloorTcpPort = 0x07;
 constexpr std::uint8_t kFloorIPv4 = 0x09;
 constexpr std::uint32_t kMaxTowerOctets = 1024;
-constexpr std::uint32_t kMaxTowersAnswered = 16;
 
 // Tower octets are always little-endian, except the port and address, which are in
 // network order.
@@ -145,13 +144,14 @@ RPC_STATUS EptMapStub(RPC_MESSAGE* message) {
             }
         }
     }
-    std::uint32_t arraySize = std::min(maxTowers, kMaxTowersAnswered);
+    // The towers array is conformant on the caller's max_towers: that is its max_count,
+    // however few towers (at most one) are in it.
 
     NdrWriter& out = *message->Out;
     out.WriteUInt32(0);  // entry handle: attributes and a nil UUID, no enumeration state
     out.WriteUuid(NilUuid());
     out.WriteUInt32(static_cast<std::uint32_t>(answers.size()));
-    out.WriteUInt32(arraySize);  // conformant varying array: max count, offset, actual count
+    out.WriteUInt32(maxTowers);  // conformant varying array: max count, offset, actual count
     out.WriteUInt32(0);
     out.WriteUInt32(static_cast<std::uint32_t>(answers.size()));
     for (std::size_t i = 0; i < answers.size(); ++i) out.WriteReferent(3 + static_cast<std::uint32_t>(i));
@@ -236,7 +236,7 @@ std::optional<std::uint16_t> DecodeMapResponse(const std::vector<std::uint8_t>& 
     return port;
 }
 
-std::uint16_t ResolveEndpoint(const std::string& host, const SyntaxId& interfaceId) {
+std::uint16_t ResolveEndpoint(const std::string& host, const SyntaxId& interfaceId, int timeoutMs) {
     if (EndpointMapperPort() == 0) throw RpcException(RPC_S_SERVER_UNAVAILABLE);  // none to ask
     RPC_CSTR text = nullptr;
     std::string endpoint = std::to_string(EndpointMapperPort());
@@ -250,6 +250,7 @@ std::uint16_t ResolveEndpoint(const std::string& host, const SyntaxId& interface
     std::unique_ptr<void, void (*)(void*)> owner(binding, [](void* handle) {
         RpcBindingFree(&handle);
     });
+    RpcBindingSetOption(binding, RPC_C_OPT_CALL_TIMEOUT, static_cast<std::uintptr_t>(timeoutMs));
     ByteOrder order;
     std::vector<std::uint8_t> answer = CallRemote(binding, EndpointMapperInterface(), kEptMapOpnum,
                                                   EncodeMapRequest(interfaceId), order);

@@ -103,8 +103,20 @@ std::optional<CommonHeader> DecodeCommonHeader(const std::uint8_t* data, std::si
               reader.ReadUInt32(header.callId);
     if (!ok) return std::nullopt;
     header.type = static_cast<PduType>(type);
+    header.characterRep = data[4] & 0x0f;
+    header.floatRep = data[5];
     return header;
 }
+
+bool SupportedRepresentation(const CommonHeader& header) {
+    return header.characterRep == 0 && header.floatRep == 0;
+}
+
+bool SupportedVersion(const CommonHeader& header) {
+    return header.versionMajor == 5 && header.versionMinor <= 1;
+}
+
+std::vector<std::pair<std::uint8_t, std::uint8_t>> SupportedVersions() { return {{5, 0}, {5, 1}}; }
 
 std::optional<BindPdu> DecodeBind(const CommonHeader& header, const std::uint8_t* pdu) {
     auto reader = BodyReader(header, pdu);

@@ -146,6 +146,7 @@ enum class RejectReason : std::uint16_t {
     TemporaryCongestion = 1,
     LocalLimitExceeded = 2,
     ProtocolVersionNotSupported = 4,
+    UserDataNotReadable = 6,  // a data representation we cannot read
     AuthenticationTypeNotRecognized = 8,
 };
 
@@ -154,6 +155,7 @@ inline constexpr std::uint32_t kNcaOpRangeError = 0x1c010002;     // nca_s_op_rn
 inline constexpr std::uint32_t kNcaUnknownInterface = 0x1c010003; // nca_unk_if
 inline constexpr std::uint32_t kNcaProtocolError = 0x1c01000b;    // nca_proto_error
 inline constexpr std::uint32_t kNcaServerTooBusy = 0x1c010014;    // nca_server_too_busy
+inline constexpr std::uint32_t kNcaUnsupportedType = 0x1c010017;  // nca_unsupported_type
 inline constexpr std::uint32_t kNcaFaultUnspecified = 0x1c000012; // nca_s_fault_unspec
 inline constexpr std::uint32_t kNcaRemoteNoMemory = 0x1c00001b;   // nca_s_fault_remote_no_memory
 inline constexpr std::uint32_t kBadStubDataFault = 0x000006f7;    // rpc_x_bad_stub_data
@@ -178,14 +180,25 @@ struct CommonHeader {
     PduType type = PduType::Request;
     std::uint8_t flags = kPfcFirstFrag | kPfcLastFrag;
     ByteOrder order = ByteOrder::Little;
+    std::uint8_t characterRep = 0;  // low nibble of packed_drep[0]: 0 ASCII, 1 EBCDIC
+    std::uint8_t floatRep = 0;      // packed_drep[1]: 0 IEEE, 1 VAX, 2 Cray, 3 IBM
     std::uint16_t fragLength = 0;
     std::uint16_t authLength = 0;
     std::uint32_t callId = 0;
 };
 
 // Decodes the first 16 bytes of a PDU (size may be larger). nullopt when fewer than 16
-// bytes are given or the data representation is not ASCII with IEEE floats.
+// bytes are given or the integer representation is neither big- nor little-endian. The
+// character and float representations are decoded as labelled; whether this runtime can
+// take them is SupportedRepresentation.
 std::optional<CommonHeader> DecodeCommonHeader(const std::uint8_t* data, std::size_t size);
+
+// True for ASCII characters with IEEE floats, the only representation our stubs read.
+bool SupportedRepresentation(const CommonHeader& header);
+// True for protocol version 5.0 or 5.1.
+bool SupportedVersion(const CommonHeader& header);
+// The protocol versions a bind_nak lists as ours.
+std::vector<std::pair<std::uint8_t, std::uint8_t>> SupportedVersions();
 
 struct ContextElement {
     std::uint16_t contextId = 0;

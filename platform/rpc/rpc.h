@@ -71,6 +71,7 @@ inline constexpr RPC_STATUS RPC_S_UNKNOWN_AUTHN_LEVEL = 1748;
 inline constexpr RPC_STATUS RPC_S_INTERNAL_ERROR = 1766;
 inline constexpr RPC_STATUS EPT_S_CANT_PERFORM_OP = 1752;
 inline constexpr RPC_STATUS EPT_S_NOT_REGISTERED = 1753;
+inline constexpr RPC_STATUS RPC_S_CALL_CANCELLED = 1818;  // the call time-out ran out
 inline constexpr RPC_STATUS RPC_X_NULL_REF_POINTER = 1780;
 inline constexpr RPC_STATUS RPC_X_BAD_STUB_DATA = 1783;
 
@@ -79,6 +80,8 @@ inline constexpr unsigned RPC_C_PROTSEQ_MAX_REQS_DEFAULT = 10;
 inline constexpr unsigned RPC_C_LISTEN_MAX_CALLS_DEFAULT = 1234;
 inline constexpr unsigned RPC_C_AUTHN_LEVEL_NONE = 1;
 inline constexpr unsigned RPC_C_AUTHN_NONE = 0;
+// RpcBindingSetOption: how long a call waits for its answer, in milliseconds.
+inline constexpr unsigned long RPC_C_OPT_CALL_TIMEOUT = 12;
 
 // An interface identity: UUID and major.minor version.
 struct RPC_VERSION {
@@ -190,6 +193,12 @@ RPC_STATUS RpcBindingSetAuthInfoA(RPC_BINDING_HANDLE binding, const char* server
                                   void* authIdentity, unsigned long authzService);
 // Closes the binding's connection and frees it; sets *binding to null.
 RPC_STATUS RpcBindingFree(RPC_BINDING_HANDLE* binding);
+// RPC_C_OPT_CALL_TIMEOUT only: the longest a call on the binding waits for the server
+// (connecting, sending, and each fragment of the answer), in milliseconds, at least 1. A
+// call that runs out fails with RPC_S_CALL_CANCELLED and the connection is dropped. The
+// default is $DORNEL_RPC_CALL_TIMEOUT (milliseconds) when set, else 30 seconds.
+RPC_STATUS RpcBindingSetOption(RPC_BINDING_HANDLE binding, unsigned long option,
+                               std::uintptr_t value);
 RPC_STATUS RpcStringFreeA(RPC_CSTR* string);
 
 RPC_STATUS UuidFromStringA(const char* text, UUID* uuid);
@@ -214,6 +223,39 @@ std::vector<std::uint8_t> CallRemote(RPC_BINDING_HANDLE binding, RPC_IF_HANDLE i
 // 0 (set for test programs that never ask a mapper) gives the server's mapper a port the
 // system picks and leaves a client nothing to ask (RPC_S_SERVER_UNAVAILABLE).
 std::uint16_t EndpointMapperPort();
+
+// What a server lets one client connection hold. Every connection (the interface's and the
+// endpoint mapper's alike) counts against maxConnections; one more is accepted and closed
+// at once, and the connections already there go on. A PDU must be complete within
+// pduTimeoutMs of its first byte, and a fragmented request within pduTimeoutMs of its first
+// fragment; a connection with no call in progress that sends nothing for idleTimeoutMs is
+// closed. A request whose stub (alloc_hint, or the fragments received) exceeds
+// maxRequestBytes gets a fault before anything is allocated for it, and its remaining
+// fragments are read and dropped.
+struct ServerLimits {
+    unsigned maxConnections = 256;
+    unsigned pduTimeoutMs = 10 * 1000;
+    unsigned idleTimeoutMs = 300 * 1000;
+    std::size_t maxRequestBytes = 256 * 1024;
+};
+
+// Descriptors kept for the rest of the process (box links, the boot services, the log,
+// the registry, child processes) when the connection cap is fitted to RLIMIT_NOFILE.
+inline constexpr unsigned kReservedDescriptors = 256;
+
+// The connection cap for a process whose descriptor limit is descriptorLimit: the wanted
+// one, lowered so that kReservedDescriptors stay free (a quarter of the limit when it is
+// below twice the reserve), and at least 1.
+unsigned FitConnectionCap(unsigned wanted, std::uint64_t descriptorLimit);
+
+// Sets the limits for connections accepted from now on, the cap fitted to this process's
+// RLIMIT_NOFILE; returns the limits in force. Zero fields take the defaults.
+ServerLimits SetServerLimits(const ServerLimits& limits);
+ServerLimits CurrentServerLimits();
+
+// Closes the listening endpoints of the bindings (from RpcServerInqBindings), for a server
+// that gives up publishing its interface: nobody can connect to a port that no mapper names.
+void CloseServerEndpoints(RPC_BINDING_VECTOR* bindings);
 
 // Maps a fault status from the wire to the status a client reports.
 RPC_STATUS StatusFromFault(std::uint32_t faultStatus);

@@ -7,6 +7,7 @@
 // client's endpoint resolution. Not for callers outside platform/rpc (tests excepted).
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -72,9 +73,32 @@ std::vector<std::uint8_t> EncodeMapRequest(const SyntaxId& interfaceId);
 std::optional<std::uint16_t> DecodeMapResponse(const std::vector<std::uint8_t>& stub,
                                                ByteOrder order, RPC_STATUS& status);
 
-// Asks the endpoint mapper on host for the interface's port. Throws RpcException
-// (RPC_S_SERVER_UNAVAILABLE when the mapper cannot be reached, EPT_S_NOT_REGISTERED when
-// the interface is not registered there).
-std::uint16_t ResolveEndpoint(const std::string& host, const SyntaxId& interfaceId);
+// Asks the endpoint mapper on host for the interface's port, waiting at most timeoutMs for
+// each answer. Throws RpcException (RPC_S_SERVER_UNAVAILABLE when the mapper cannot be
+// reached, EPT_S_NOT_REGISTERED when the interface is not registered there,
+// RPC_S_CALL_CANCELLED when it does not answer in time).
+std::uint16_t ResolveEndpoint(const std::string& host, const SyntaxId& interfaceId, int timeoutMs);
+
+// One server connection fed from bytes instead of a socket: the same PDU handling
+// (negotiation, fragments, limits, calls on the registered interfaces, or the endpoint
+// mapper's), with what the server would send counted, and calls run on the feeding
+// thread. For the fuzz target and tests. The destructor runs the connection's rundown.
+class ConnectionDriver {
+public:
+    explicit ConnectionDriver(bool mapper);
+    ~ConnectionDriver();
+    ConnectionDriver(const ConnectionDriver&) = delete;
+    ConnectionDriver& operator=(const ConnectionDriver&) = delete;
+
+    // Appends bytes to the stream and handles every whole PDU in it; false once the server
+    // would have closed the connection (nothing more is read then).
+    bool Feed(const std::uint8_t* data, std::size_t size);
+    // Bytes the server has sent so far.
+    std::size_t OutputBytes() const;
+
+private:
+    struct State;
+    std::unique_ptr<State> state_;
+};
 
 }  // namespace platform::rpc

@@ -5,9 +5,9 @@
 // connection (PDU loop, bind and alter_context negotiation, request reassembly, response
 // fragmentation); endpoints and accept threads; the surface functions of rpc.h.
 
+#include <condition_variable>
 #include <cstdlib>
 #include <cstring>
-#include <condition_variable>
 #include <deque>
 #include <functional>
 #include <map>
@@ -17,6 +17,8 @@
 #include <set>
 #include <thread>
 
+#include <sys/resource.h>
+
 #include "platform/rpc/rpc.h"
 #include "platform/rpc/runtime.h"
 #include "platform/rpc/transport.h"
@@ -25,9 +27,6 @@ namespace platform::rpc {
 
 namespace {
 
-// A request stub may not grow beyond this when reassembled; a peer that sends more is cut
-// off. No interface of ours takes more than a few kilobytes.
-constexpr std::size_t kMaxRequestStub = 4 * 1024 * 1024;
 // Features of the bind-time negotiation that we honour: keep the connection when a call
 // is orphaned (we never close a connection for that).
 constexpr std::uint16_t kSupportedFeatures = 0x0002;
@@ -57,6 +56,7 @@ struct Runtime {
     // The mapper's table: by UUID and major version, a list of (minor version, port) pairs.
     std::map<std::pair<std::string, std::uint16_t>, std::vector<std::uint16_t>> mapped;
 
+    ServerLimits limits;  // for connections accepted from now on, cap already fitted
     bool listening = false;
     bool stopping = false;
     std::set<std::shared_ptr<Connection>> connections;
@@ -170,12 +170,18 @@ std::uint32_t FaultStatusFor(RPC_STATUS status) {
     }
 }
 
+ServerLimits LimitsNow() {
+    Runtime& runtime = TheRuntime();
+    std::lock_guard<std::mutex> guard(runtime.lock);
+    return runtime.limits;
+}
+
 class Connection : public BindingBase, public std::enable_shared_from_this<Connection> {
 public:
-    Connection(Socket socket, std::uint16_t port, bool isMapper)
+    Connection(Socket socket, std::uint16_t port, bool isMapper, const ServerLimits& limits)
         : BindingBase{BindingKind::Connection}, socket_(std::move(socket)), port_(port),
-          isMapper_(isMapper) {
-        LocalAddress(socket_, &localAddress_);
+          isMapper_(isMapper), limits_(limits) {
+        if (socket_.Valid()) LocalAddress(socket_, &localAddress_);
     }
 
     // The PDU loop, on the connection's own thread.
@@ -183,6 +189,18 @@ public:
     // Ends the reading side, so Serve returns once the calls in progress have answered.
     void StopReading() { socket_.ShutdownRead(); }
     std::uint32_t LocalAddressValue() const { return localAddress_; }
+
+    // One whole PDU from the client; false when the connection is to be closed.
+    bool HandlePdu(const std::vector<std::uint8_t>& pdu);
+    // The largest fragment the client may send now.
+    std::size_t ReceiveLimit() const { return bound_ ? maxRecv_ : kOurMaxFragSize; }
+    // Waits for the calls in progress and runs the interfaces' rundown routines.
+    void Finish();
+    // Without a socket: what the server sends goes to sink, and calls run at once on the
+    // caller's thread (the buffer-driven connection of ConnectionDriver).
+    void DriveFromBuffer(std::function<void(const std::vector<std::uint8_t>&)> sink) {
+        sink_ = std::move(sink);
+    }
 
 private:
     // One call being reassembled.
@@ -198,6 +216,10 @@ private:
     bool HandleBind(const CommonHeader& header, const std::vector<std::uint8_t>& pdu);
     bool HandleAlterContext(const CommonHeader& header, const std::vector<std::uint8_t>& pdu);
     bool HandleRequest(const CommonHeader& header, const std::vector<std::uint8_t>& pdu);
+    bool RefuseRepresentation(const CommonHeader& header, const std::vector<std::uint8_t>& pdu);
+    // Faults the call and drops its remaining fragments.
+    void RefuseCall(std::uint32_t callId, std::uint16_t contextId, std::uint32_t status,
+                    bool lastFragment);
     std::vector<ContextResultItem> Negotiate(const BindPdu& bind);
     void StartCall(PendingCall call, RPC_IF_HANDLE ifSpec);
     void RunCall(const PendingCall& call, RPC_IF_HANDLE ifSpec);
@@ -206,10 +228,14 @@ private:
     void SendResponse(std::uint32_t callId, std::uint16_t contextId,
                       const std::vector<std::uint8_t>& stub);
     bool Send(const std::vector<std::uint8_t>& pdu);
+    bool SendLocked(const std::vector<std::uint8_t>& pdu);  // sendLock_ held
+    unsigned CallsRunning();
 
     Socket socket_;
     std::uint16_t port_;
     bool isMapper_;
+    ServerLimits limits_;
+    std::function<void(const std::vector<std::uint8_t>&)> sink_;
     std::uint32_t localAddress_ = 0;
     std::mutex sendLock_;
 
@@ -219,6 +245,8 @@ private:
     std::uint16_t maxRecv_ = kOurMaxFragSize;
     std::map<std::uint16_t, RPC_IF_HANDLE> contexts_;
     PendingCall pending_;
+    ReadDeadlines::Clock::time_point pendingSince_;
+    std::optional<std::uint32_t> discarding_;  // a refused call whose fragments still come
 
     // Shared with the call threads.
     std::mutex callsLock_;
@@ -229,29 +257,31 @@ private:
 };
 
 void Connection::Serve() {
+    using Clock = ReadDeadlines::Clock;
     std::vector<std::uint8_t> pdu;
-    bool keepGoing = true;
-    while (keepGoing) {
-        if (ReadPdu(socket_, bound_ ? maxRecv_ : kOurMaxFragSize, pdu) != ReadOutcome::Complete) {
-            break;
+    for (;;) {
+        ReadDeadlines deadlines;
+        deadlines.pduMs = static_cast<int>(limits_.pduTimeoutMs);
+        if (pending_.active) {
+            // The rest of a fragmented request has the PDU time-out from its first fragment.
+            deadlines.whole = pendingSince_ + std::chrono::milliseconds(limits_.pduTimeoutMs);
+        } else {
+            deadlines.firstByte = Clock::now() + std::chrono::milliseconds(limits_.idleTimeoutMs);
         }
-        auto header = DecodeCommonHeader(pdu.data(), pdu.size());
-        if (!header) break;
-        switch (header->type) {
-            case PduType::Bind: keepGoing = HandleBind(*header, pdu); break;
-            case PduType::AlterContext: keepGoing = HandleAlterContext(*header, pdu); break;
-            case PduType::Request: keepGoing = HandleRequest(*header, pdu); break;
-            case PduType::Auth3:
-            case PduType::CoCancel:
-                break;  // nothing to authenticate; calls run to completion
-            case PduType::Orphaned:
-                if (pending_.active && pending_.callId == header->callId) pending_ = {};
-                break;
-            default:
-                keepGoing = false;  // a client never sends any other type
-                break;
-        }
+        ReadOutcome outcome = ReadPdu(socket_, ReceiveLimit(), pdu, deadlines);
+        // Quiet while its own calls run (a multiplexed connection) is not idle.
+        if (outcome == ReadOutcome::Idle && !pending_.active && CallsRunning() > 0) continue;
+        if (outcome != ReadOutcome::Complete || !HandlePdu(pdu)) break;
     }
+    Finish();
+}
+
+unsigned Connection::CallsRunning() {
+    std::lock_guard<std::mutex> guard(callsLock_);
+    return callsRunning_;
+}
+
+void Connection::Finish() {
     // Let the calls in progress answer on the write side, then release what clients held.
     socket_.ShutdownRead();
     std::set<RPC_IF_HANDLE> called;
@@ -259,12 +289,77 @@ void Connection::Serve() {
         std::unique_lock<std::mutex> guard(callsLock_);
         callsDone_.wait(guard, [&] { return callsRunning_ == 0; });
         called = calledInterfaces_;
+        calledInterfaces_.clear();
     }
     for (RPC_IF_HANDLE ifSpec : called) {
         if (ifSpec->ConnectionRundown) ifSpec->ConnectionRundown(static_cast<BindingBase*>(this));
     }
     // The descriptor closes with the object, once the runtime has forgotten it, so a
     // concurrent StopReading never reaches a number the system has handed out again.
+}
+
+bool Connection::HandlePdu(const std::vector<std::uint8_t>& pdu) {
+    auto header = DecodeCommonHeader(pdu.data(), pdu.size());
+    if (!header || header->fragLength != pdu.size()) return false;
+    if (!SupportedVersion(*header)) {
+        // A bind of another version learns which ones we speak and may bind again.
+        if (header->type != PduType::Bind || bound_) return false;
+        BindNakPdu nak;
+        nak.reason = RejectReason::ProtocolVersionNotSupported;
+        nak.versions = SupportedVersions();
+        return Send(EncodeBindNak(header->callId, nak));
+    }
+    if (!SupportedRepresentation(*header)) return RefuseRepresentation(*header, pdu);
+    switch (header->type) {
+        case PduType::Bind:
+            return HandleBind(*header, pdu);
+        case PduType::AlterContext:
+            return HandleAlterContext(*header, pdu);
+        case PduType::Request:
+            return HandleRequest(*header, pdu);
+        case PduType::Auth3:
+        case PduType::CoCancel:
+            return true;  // nothing to authenticate; calls run to completion
+        case PduType::Orphaned:
+            if (pending_.active && pending_.callId == header->callId) pending_ = {};
+            return true;
+        default:
+            return false;  // a client never sends any other type
+    }
+}
+
+// Our stubs read ASCII text and IEEE floats only: a bind in another representation is
+// naked, a request faulted (the connection stays).
+bool Connection::RefuseRepresentation(const CommonHeader& header,
+                                      const std::vector<std::uint8_t>& pdu) {
+    if (header.type == PduType::Bind) {
+        BindNakPdu nak;
+        nak.reason = bound_ ? RejectReason::NotSpecified : RejectReason::UserDataNotReadable;
+        return Send(EncodeBindNak(header.callId, nak));
+    }
+    if (header.type != PduType::Request || header.authLength) return false;
+    auto request = DecodeRequest(header, pdu.data());
+    if (!request) return false;
+    const bool first = (header.flags & kPfcFirstFrag) != 0;
+    if (!first && discarding_ == header.callId) {
+        if (header.flags & kPfcLastFrag) discarding_.reset();
+        return true;  // already answered
+    }
+    if (pending_.active ? pending_.callId != header.callId : !first) return false;
+    RefuseCall(header.callId, request->contextId, kNcaUnsupportedType,
+               (header.flags & kPfcLastFrag) != 0);
+    return true;
+}
+
+void Connection::RefuseCall(std::uint32_t callId, std::uint16_t contextId, std::uint32_t status,
+                            bool lastFragment) {
+    pending_ = {};
+    if (lastFragment) {
+        discarding_.reset();
+    } else {
+        discarding_ = callId;
+    }
+    SendFault(callId, contextId, status, true);
 }
 
 std::vector<ContextResultItem> Connection::Negotiate(const BindPdu& bind) {
@@ -368,21 +463,37 @@ bool Connection::HandleRequest(const CommonHeader& header, const std::vector<std
     if (header.authLength) return false;  // no security context exists on our connections
     auto request = DecodeRequest(header, pdu.data());
     if (!request) return false;
+    const bool last = (header.flags & kPfcLastFrag) != 0;
+    if (discarding_ && !(header.flags & kPfcFirstFrag)) {
+        // The rest of a refused call: read and dropped.
+        if (*discarding_ != header.callId) return false;
+        if (last) discarding_.reset();
+        return true;
+    }
+    discarding_.reset();
     if (header.flags & kPfcFirstFrag) {
         if (pending_.active) return false;  // fragments of two calls interleaved
+        if (request->allocHint > limits_.maxRequestBytes) {
+            // Refused on the promise alone, before a byte of it is kept.
+            RefuseCall(header.callId, request->contextId, kNcaProtocolError, last);
+            return true;
+        }
         pending_ = {};
         pending_.active = true;
         pending_.callId = header.callId;
         pending_.contextId = request->contextId;
         pending_.opnum = request->opnum;
         pending_.order = header.order;
-        pending_.stub.reserve(std::min<std::size_t>(request->allocHint, kMaxRequestStub));
+        pendingSince_ = ReadDeadlines::Clock::now();
     } else if (!pending_.active || pending_.callId != header.callId) {
         return false;
     }
-    if (pending_.stub.size() + request->stubSize > kMaxRequestStub) return false;
+    if (pending_.stub.size() + request->stubSize > limits_.maxRequestBytes) {
+        RefuseCall(header.callId, pending_.contextId, kNcaProtocolError, last);
+        return true;
+    }
     pending_.stub.insert(pending_.stub.end(), request->stub, request->stub + request->stubSize);
-    if (!(header.flags & kPfcLastFrag)) return true;
+    if (!last) return true;
 
     PendingCall call = std::move(pending_);
     pending_ = {};
@@ -412,6 +523,13 @@ void Connection::StartCall(PendingCall call, RPC_IF_HANDLE ifSpec) {
     // viewer, dornellog and impacket bind so): the connection's own thread runs it, saving
     // a hand-over to a pool thread and back on every call. A multiplexed connection's
     // calls go to the pool, so they overlap.
+    if (sink_) {
+        RunCall(call, ifSpec);
+        std::lock_guard<std::mutex> guard(callsLock_);
+        --callsRunning_;
+        callsDone_.notify_all();
+        return;
+    }
     if (!multiplexed_ && alone) {
         if (ReserveCall()) {
             RunCall(call, ifSpec);
@@ -492,13 +610,21 @@ void Connection::SendResponse(std::uint32_t callId, std::uint16_t contextId,
         if (offset == 0) flags |= kPfcFirstFrag;
         if (offset + chunk == stub.size()) flags |= kPfcLastFrag;
         std::vector<std::uint8_t> pdu = EncodeResponse(callId, flags, response);
-        if (!SendAll(socket_, pdu.data(), pdu.size())) return;
+        if (!SendLocked(pdu)) return;
         offset += chunk;
     } while (offset < stub.size());
 }
 
 bool Connection::Send(const std::vector<std::uint8_t>& pdu) {
     std::lock_guard<std::mutex> guard(sendLock_);
+    return SendLocked(pdu);
+}
+
+bool Connection::SendLocked(const std::vector<std::uint8_t>& pdu) {
+    if (sink_) {
+        sink_(pdu);
+        return true;
+    }
     return SendAll(socket_, pdu.data(), pdu.size());
 }
 
@@ -520,8 +646,11 @@ void AcceptLoop(Endpoint* endpoint) {
         if (!accepted.Valid()) return;
         std::lock_guard<std::mutex> guard(runtime.lock);
         if (runtime.stopping) return;
-        auto connection =
-            std::make_shared<Connection>(std::move(accepted), endpoint->port, endpoint->isMapper);
+        // Over the cap: closed at once (the socket goes with this scope); the connections
+        // already there, and the descriptors the rest of the process needs, are untouched.
+        if (runtime.connections.size() >= runtime.limits.maxConnections) continue;
+        auto connection = std::make_shared<Connection>(std::move(accepted), endpoint->port,
+                                                       endpoint->isMapper, runtime.limits);
         try {
             std::thread(ServeConnection, connection).detach();
         } catch (const std::system_error&) {
@@ -635,6 +764,108 @@ std::uint32_t ConnectionLocalAddress(RPC_BINDING_HANDLE connection) {
     if (!base || base->kind != BindingKind::Connection) return 0;
     return static_cast<Connection*>(base)->LocalAddressValue();
 }
+
+// ---------------------------------------------------------------------------------------
+// Limits
+
+unsigned FitConnectionCap(unsigned wanted, std::uint64_t descriptorLimit) {
+    std::uint64_t available = descriptorLimit >= 2 * std::uint64_t{kReservedDescriptors}
+                                  ? descriptorLimit - kReservedDescriptors
+                                  : descriptorLimit / 4;
+    std::uint64_t cap = std::min<std::uint64_t>(wanted, available);
+    return static_cast<unsigned>(std::max<std::uint64_t>(cap, 1));
+}
+
+ServerLimits SetServerLimits(const ServerLimits& wanted) {
+    const ServerLimits defaults;
+    ServerLimits limits = wanted;
+    if (!limits.maxConnections) limits.maxConnections = defaults.maxConnections;
+    if (!limits.pduTimeoutMs) limits.pduTimeoutMs = defaults.pduTimeoutMs;
+    if (!limits.idleTimeoutMs) limits.idleTimeoutMs = defaults.idleTimeoutMs;
+    if (!limits.maxRequestBytes) limits.maxRequestBytes = defaults.maxRequestBytes;
+    rlimit descriptors{};
+    if (getrlimit(RLIMIT_NOFILE, &descriptors) == 0 && descriptors.rlim_cur != RLIM_INFINITY) {
+        limits.maxConnections = FitConnectionCap(limits.maxConnections, descriptors.rlim_cur);
+    }
+    Runtime& runtime = TheRuntime();
+    std::lock_guard<std::mutex> guard(runtime.lock);
+    runtime.limits = limits;
+    return limits;
+}
+
+ServerLimits CurrentServerLimits() { return LimitsNow(); }
+
+void CloseServerEndpoints(RPC_BINDING_VECTOR* bindings) {
+    if (!bindings) return;
+    std::set<std::uint16_t> ports;
+    for (DWORD i = 0; i < bindings->Count; ++i) {
+        auto* base = static_cast<BindingBase*>(bindings->BindingH[i]);
+        if (base && base->kind == BindingKind::Server) {
+            ports.insert(static_cast<ServerBinding*>(base)->port);
+        }
+    }
+    std::vector<std::unique_ptr<Endpoint>> closing;
+    Runtime& runtime = TheRuntime();
+    {
+        std::lock_guard<std::mutex> guard(runtime.lock);
+        for (auto it = runtime.endpoints.begin(); it != runtime.endpoints.end();) {
+            if (!(*it)->isMapper && ports.count((*it)->port)) {
+                (*it)->listener.Shutdown();
+                closing.push_back(std::move(*it));
+                it = runtime.endpoints.erase(it);
+            } else {
+                ++it;
+            }
+        }
+    }
+    for (auto& endpoint : closing) {
+        if (endpoint->acceptor.joinable()) endpoint->acceptor.join();
+    }
+}
+
+// ---------------------------------------------------------------------------------------
+// A connection driven from a buffer
+
+struct ConnectionDriver::State {
+    std::shared_ptr<Connection> connection;
+    std::vector<std::uint8_t> input;
+    std::size_t output = 0;
+    bool open = true;
+};
+
+ConnectionDriver::ConnectionDriver(bool mapper) : state_(std::make_unique<State>()) {
+    state_->connection = std::make_shared<Connection>(Socket(), 0, mapper, LimitsNow());
+    State* state = state_.get();
+    state_->connection->DriveFromBuffer(
+        [state](const std::vector<std::uint8_t>& pdu) { state->output += pdu.size(); });
+}
+
+ConnectionDriver::~ConnectionDriver() { state_->connection->Finish(); }
+
+bool ConnectionDriver::Feed(const std::uint8_t* data, std::size_t size) {
+    State& state = *state_;
+    if (!state.open) return false;
+    state.input.insert(state.input.end(), data, data + size);
+    std::size_t used = 0;
+    while (state.open && state.input.size() - used >= kCommonHeaderSize) {
+        auto length =
+            AcceptablePduLength(state.input.data() + used, state.connection->ReceiveLimit());
+        if (!length) {
+            state.open = false;
+            break;
+        }
+        if (state.input.size() - used < *length) break;
+        std::vector<std::uint8_t> pdu(
+            state.input.begin() + static_cast<std::ptrdiff_t>(used),
+            state.input.begin() + static_cast<std::ptrdiff_t>(used + *length));
+        used += *length;
+        state.open = state.connection->HandlePdu(pdu);
+    }
+    state.input.erase(state.input.begin(), state.input.begin() + static_cast<std::ptrdiff_t>(used));
+    return state.open;
+}
+
+std::size_t ConnectionDriver::OutputBytes() const { return state_->output; }
 
 }  // namespace platform::rpc
 

@@ -2,6 +2,10 @@
 // Copyright (c) 2026 The Dornel developers
 #include "platform/rpc/transport.h"
 
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netdb.h>
@@ -10,9 +14,6 @@
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
-
-#include <cerrno>
-#include <cstring>
 
 #include "platform/rpc/pdu.h"
 
@@ -60,17 +61,38 @@ bool ResolveIPv4(const std::string& host, in_addr& address) {
     return true;
 }
 
-bool ReadExactly(const Socket& socket, std::uint8_t* data, std::size_t size, bool& sawNothing) {
+// Reads size bytes, waiting at most until the deadline (or the first-byte deadline while
+// nothing has come). Sets sawNothing when not one byte arrived.
+ReadOutcome ReadExactly(const Socket& socket, std::uint8_t* data, std::size_t size,
+                        ReadDeadlines::Clock::time_point firstByte,
+                        ReadDeadlines::Clock::time_point deadline, bool& sawNothing) {
+    using Clock = ReadDeadlines::Clock;
     std::size_t done = 0;
     sawNothing = true;
     while (done < size) {
+        Clock::time_point until = sawNothing ? std::min(firstByte, deadline) : deadline;
+        if (until != Clock::time_point::max()) {
+            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now());
+            int waitMs = static_cast<int>(
+                std::max<long long>(0, std::min<long long>(left.count(), 1 << 30)));
+            pollfd waiting{socket.Fd(), POLLIN, 0};
+            int ready = ::poll(&waiting, 1, waitMs);
+            if (ready < 0 && errno == EINTR) continue;
+            if (ready == 0) {
+                return sawNothing ? ReadOutcome::Idle : ReadOutcome::Stalled;
+            }
+            if (ready < 0) return sawNothing ? ReadOutcome::Closed : ReadOutcome::Violation;
+        }
         ssize_t got = ::recv(socket.Fd(), data + done, size - done, 0);
         if (got < 0 && errno == EINTR) continue;
-        if (got <= 0) return false;
+        if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            return sawNothing ? ReadOutcome::Idle : ReadOutcome::Stalled;  // SO_RCVTIMEO
+        }
+        if (got <= 0) return sawNothing ? ReadOutcome::Closed : ReadOutcome::Violation;
         sawNothing = false;
         done += static_cast<std::size_t>(got);
     }
-    return true;
+    return ReadOutcome::Complete;
 }
 
 }  // namespace
@@ -159,23 +181,44 @@ bool SendAll(const Socket& socket, const std::uint8_t* data, std::size_t size) {
     return true;
 }
 
-ReadOutcome ReadPdu(const Socket& socket, std::size_t maxFragment, std::vector<std::uint8_t>& pdu) {
+std::optional<std::size_t> AcceptablePduLength(const std::uint8_t* header,
+                                               std::size_t maxFragment) {
+    auto decoded = DecodeCommonHeader(header, kCommonHeaderSize);
+    if (!decoded || decoded->fragLength < kCommonHeaderSize || decoded->fragLength > maxFragment) {
+        return std::nullopt;
+    }
+    return decoded->fragLength;
+}
+
+ReadOutcome ReadPdu(const Socket& socket, std::size_t maxFragment, std::vector<std::uint8_t>& pdu,
+                    const ReadDeadlines& deadlines) {
+    using Clock = ReadDeadlines::Clock;
     pdu.resize(kCommonHeaderSize);
     bool sawNothing;
-    if (!ReadExactly(socket, pdu.data(), kCommonHeaderSize, sawNothing)) {
-        return sawNothing ? ReadOutcome::Closed : ReadOutcome::Violation;
+    // The header's first byte may wait until firstByte; from then the PDU has pduMs.
+    ReadOutcome outcome =
+        ReadExactly(socket, pdu.data(), 1, deadlines.firstByte, deadlines.whole, sawNothing);
+    if (outcome != ReadOutcome::Complete) return outcome;
+    Clock::time_point deadline = deadlines.whole;
+    if (deadlines.pduMs >= 0) {
+        deadline = std::min(deadline, Clock::now() + std::chrono::milliseconds(deadlines.pduMs));
     }
-    auto header = DecodeCommonHeader(pdu.data(), pdu.size());
-    if (!header || header->versionMajor != 5 || header->versionMinor > 1 ||
-        header->fragLength < kCommonHeaderSize || header->fragLength > maxFragment) {
-        return ReadOutcome::Violation;
+    outcome =
+        ReadExactly(socket, pdu.data() + 1, kCommonHeaderSize - 1, deadline, deadline, sawNothing);
+    if (outcome != ReadOutcome::Complete) {
+        return outcome == ReadOutcome::Idle     ? ReadOutcome::Stalled
+               : outcome == ReadOutcome::Closed ? ReadOutcome::Violation
+                                                : outcome;
     }
-    pdu.resize(header->fragLength);
-    if (!ReadExactly(socket, pdu.data() + kCommonHeaderSize,
-                     header->fragLength - kCommonHeaderSize, sawNothing)) {
-        return ReadOutcome::Violation;
-    }
-    return ReadOutcome::Complete;
+    auto length = AcceptablePduLength(pdu.data(), maxFragment);
+    if (!length) return ReadOutcome::Violation;
+    pdu.resize(*length);
+    outcome = ReadExactly(socket, pdu.data() + kCommonHeaderSize, *length - kCommonHeaderSize,
+                          deadline, deadline, sawNothing);
+    if (outcome == ReadOutcome::Complete) return outcome;
+    return outcome == ReadOutcome::Idle     ? ReadOutcome::Stalled
+           : outcome == ReadOutcome::Closed ? ReadOutcome::Violation
+                                            : outcome;
 }
 
 std::string LocalAddress(const Socket& socket, std::uint32_t* networkOrderAddress) {

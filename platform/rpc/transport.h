@@ -9,8 +9,10 @@
 // A Socket is owned by one object; several threads may send on one socket when they hold
 // the owner's send lock, while one thread reads.
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -58,12 +60,31 @@ enum class ReadOutcome {
     Complete,   // pdu holds one whole PDU
     Closed,     // the peer closed (or reset) the connection before a PDU began
     Violation,  // a header that cannot be honoured, or a PDU cut short
+    Idle,       // no byte of a PDU arrived before the first-byte deadline
+    Stalled,    // a PDU began but was not complete in time
 };
 
-// Reads one PDU: its 16-byte header, then the rest up to frag_length. A frag_length below
-// 16 or above maxFragment, or a version other than 5.0/5.1, is a Violation and nothing
-// more is read.
-ReadOutcome ReadPdu(const Socket& socket, std::size_t maxFragment, std::vector<std::uint8_t>& pdu);
+// How long ReadPdu may wait. The defaults wait for ever.
+struct ReadDeadlines {
+    using Clock = std::chrono::steady_clock;
+    // The first byte of the PDU must arrive by then, else Idle.
+    Clock::time_point firstByte = Clock::time_point::max();
+    // Once its first byte is in, the rest must follow within this many milliseconds, else
+    // Stalled; negative: no limit.
+    int pduMs = -1;
+    // The whole PDU must be in by then, else Stalled (or Idle when nothing came).
+    Clock::time_point whole = Clock::time_point::max();
+};
+
+// The length of the PDU whose first 16 bytes are header, when the header can be honoured:
+// an integer representation we decode and a frag_length from 16 to maxFragment. The
+// version is not looked at here: a bind of another version is answered, not dropped.
+std::optional<std::size_t> AcceptablePduLength(const std::uint8_t* header, std::size_t maxFragment);
+
+// Reads one PDU: its 16-byte header, then the rest up to frag_length. A header that
+// AcceptablePduLength refuses is a Violation and nothing more is read.
+ReadOutcome ReadPdu(const Socket& socket, std::size_t maxFragment, std::vector<std::uint8_t>& pdu,
+                    const ReadDeadlines& deadlines = {});
 
 // The local address of a connected socket as dotted text ("127.0.0.1"), and its IPv4
 // address in network order.

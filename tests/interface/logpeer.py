@@ -26,9 +26,10 @@ def record(box, event_type, data, user="N/A"):
 
 
 class LogServer:
-    """The test server on a fresh root; start() returns (port, epm_port)."""
+    """The test server on a fresh root; start() returns (port, epm_port). registry maps
+    value names below the ZuvexBox key to numbers, written with dornelreg before the start."""
 
-    def __init__(self, log_text=""):
+    def __init__(self, log_text="", registry=None):
         self.root = tempfile.mkdtemp(prefix="dornel-interop-")
         self.log_dir = os.path.join(self.root, "c", "dornel", "log")
         os.makedirs(self.log_dir)
@@ -37,11 +38,17 @@ class LogServer:
             f.write(log_text.encode("latin-1"))
         self.process = None
         self.epm_port = free_port()
+        self.registry = registry or {}
 
     def start(self):
         binary = os.path.join(os.environ["DORNEL_TEST_DIR"], "dornellog_test_server")
         env = dict(os.environ, DORNEL_ROOT=self.root, DORNEL_EPM_PORT=str(self.epm_port),
                    DORNEL_RPC_ADDRESS="127.0.0.1")
+        for name, number in self.registry.items():
+            subprocess.run([os.path.join(os.environ["DORNEL_BIN_DIR"], "dornelreg"), "add",
+                            "HKLM\\SOFTWARE\\Orvane Technology\\ZuvexBox", "/v", name, "/t",
+                            "REG_DWORD", "/d", str(number), "/f"],
+                           env=env, check=True, capture_output=True, timeout=30)
         self.process = subprocess.Popen([binary], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                                         env=env)
         line = self.process.stdout.readline().decode().split()

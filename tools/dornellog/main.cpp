@@ -5,10 +5,15 @@
 // stubs. It binds as the viewer does (the interface UUID as object, ncacn_ip_tcp, no
 // endpoint: the host's endpoint mapper, on 135 or $DORNEL_EPM_PORT, gives the port).
 //
-//   dornellog [--server HOST] ping | search TEXT | cashup BOX | clear
+//   dornellog [--server HOST] [--timeout SECONDS] ping | search TEXT | cashup BOX | clear
 //
-// Exit status: 0 done; 1 the server declined (status 5); 2 the RPC call failed; 64 usage.
+// Every call waits at most the time-out (30 s) for the server, so a server that never
+// answers ends the run with a message instead of hanging it.
+//
+// Exit status: 0 done; 1 the server declined (status 5); 2 the RPC call failed or timed
+// out; 64 usage.
 
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -28,24 +33,28 @@ namespace {
 constexpr int kExitDeclined = 1;
 constexpr int kExitRpcFailure = 2;
 constexpr int kExitUsage = 64;
+constexpr long kDefaultTimeoutSeconds = 30;
+constexpr long kMaxTimeoutSeconds = 3600;
 
 void Usage(std::FILE* to) {
     std::fputs(
-        "usage: dornellog [--server HOST] COMMAND\n"
+        "usage: dornellog [--server HOST] [--timeout SECONDS] COMMAND\n"
         "Commands (on the Dornel log of HOST, default 127.0.0.1):\n"
         "  ping          check that the log service answers\n"
         "  search TEXT   print every record containing TEXT (letter case ignored; \"\" for all)\n"
         "  cashup BOX    count the coins and notes box BOX took since its door last changed\n"
         "  clear         empty the log\n"
         "The endpoint mapper is asked on port 135, or on $DORNEL_EPM_PORT when set.\n"
-        "Exit status: 0 done, 1 declined by the server, 2 RPC failure, 64 usage error.\n",
+        "Each call waits at most SECONDS (default 30, at most 3600) for the server.\n"
+        "Exit status: 0 done, 1 declined by the server, 2 RPC failure or time-out,\n"
+        "64 usage error.\n",
         to);
 }
 
 // The binding, freed at the end of the run.
 class Binding {
 public:
-    explicit Binding(const std::string& host) {
+    Binding(const std::string& host, long timeoutSeconds) {
         RPC_CSTR text = nullptr;
         status_ = RpcStringBindingComposeA(kDornelLogUuid, "ncacn_ip_tcp", host.c_str(), nullptr,
                                            nullptr, &text);
@@ -54,6 +63,10 @@ public:
         if (status_ == RPC_S_OK) {
             status_ = RpcBindingSetAuthInfoA(handle_, nullptr, RPC_C_AUTHN_LEVEL_NONE,
                                              RPC_C_AUTHN_NONE, nullptr, 0);
+        }
+        if (status_ == RPC_S_OK) {
+            status_ = RpcBindingSetOption(handle_, RPC_C_OPT_CALL_TIMEOUT,
+                                          static_cast<std::uintptr_t>(timeoutSeconds) * 1000);
         }
     }
     ~Binding() {
@@ -69,6 +82,21 @@ private:
     RPC_BINDING_HANDLE handle_ = nullptr;
     RPC_STATUS status_;
 };
+
+// True when text begins like a log record: its date and time field ("Tuesday, 06/03/2001
+// 14:05:09") and the bar after it. The pieces that continue a long line are its data.
+bool StartsRecord(const char* text) {
+    const char* at = text;
+    while (std::isalpha(static_cast<unsigned char>(*at))) ++at;
+    if (at == text || *at++ != ',' || *at++ != ' ') return false;
+    const char* shape = "dd/dd/dddd dd:dd:dd|";
+    for (; *shape; ++shape, ++at) {
+        if (*shape == 'd' ? !std::isdigit(static_cast<unsigned char>(*at)) : *at != *shape) {
+            return false;
+        }
+    }
+    return true;
+}
 
 int PingServer(handle_t binding) {
     if (DornelLogClient::Ping(binding) != 0) {
@@ -91,13 +119,27 @@ int SearchLog(handle_t binding, const std::string& text) {
     }
     DWORD position = 0;
     LogBuffer entry{};
-    long printed = 0;
+    long printed = 0;  // entries received
+    long records = 0;  // lines they make up
+    bool midLine = false;
     if (DornelLogClient::GetFirstEventEntry(binding, &position) == 0) {
         while (DornelLogClient::GetNextEventEntry(binding, &position, &entry) == 0) {
             if (entry.data) {
-                // Each record as stored, its line feed included.
-                std::fputs(reinterpret_cast<const char*>(entry.data), stdout);
+                // Each record as stored, its line feed included. The server hands a line
+                // longer than its read buffer over in pieces, only the last with the line
+                // feed: they follow one another, so printed together they give it whole.
+                const char* piece = reinterpret_cast<const char*>(entry.data);
+                const std::size_t length = std::strlen(piece);
+                // A piece whose line did not match in full is followed by another record:
+                // that one starts on a line of its own.
+                if (midLine && StartsRecord(piece)) {
+                    std::fputc('\n', stdout);
+                    midLine = false;
+                }
+                std::fwrite(piece, 1, length, stdout);
                 ++printed;
+                if (!midLine) ++records;
+                midLine = length == 0 || piece[length - 1] != '\n';
             }
             // The next request carries an empty entry, as the viewer sends it.
             MIDL_user_free(entry.data);
@@ -105,7 +147,8 @@ int SearchLog(handle_t binding, const std::string& text) {
         }
     }
     MIDL_user_free(entry.data);
-    std::printf("%ld matching record%s\n", static_cast<long>(count), count == 1 ? "" : "s");
+    if (midLine) std::fputc('\n', stdout);  // a line whose end did not match ends here
+    std::printf("%ld matching record%s\n", records, records == 1 ? "" : "s");
     if (printed != count) {
         std::fprintf(stderr, "dornellog: only %ld of the %ld matches could be read\n", printed,
                      static_cast<long>(count));
@@ -156,6 +199,7 @@ int ClearTheLog(handle_t binding) {
 
 int main(int argc, char** argv) {
     std::string host = "127.0.0.1";
+    long timeoutSeconds = kDefaultTimeoutSeconds;
     std::vector<std::string> args;
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
@@ -170,6 +214,20 @@ int main(int argc, char** argv) {
             }
             host = argv[++i];
             if (host.empty()) host = "127.0.0.1";
+            continue;
+        }
+        if (arg == "--timeout") {
+            char* end = nullptr;
+            errno = 0;
+            const char* text = i + 1 < argc ? argv[++i] : "";
+            timeoutSeconds = std::strtol(text, &end, 10);
+            if (!*text || *end != '\0' || errno != 0 || timeoutSeconds < 1 ||
+                timeoutSeconds > kMaxTimeoutSeconds) {
+                std::fprintf(stderr,
+                             "dornellog: --timeout needs a number of seconds from 1 to %ld\n",
+                             kMaxTimeoutSeconds);
+                return kExitUsage;
+            }
             continue;
         }
         args.push_back(arg);
@@ -200,7 +258,7 @@ int main(int argc, char** argv) {
         box = static_cast<LONG>(value);
     }
 
-    Binding binding(host);
+    Binding binding(host, timeoutSeconds);
     if (binding.Status() != RPC_S_OK) {
         std::fprintf(stderr, "dornellog: Could not connect to the Dornel RPC server (%s): %s\n",
                      host.c_str(), RpcStatusText(binding.Status()).c_str());
@@ -212,6 +270,13 @@ int main(int argc, char** argv) {
         if (command == "cashup") return CashUpBox(binding.Handle(), box);
         return ClearTheLog(binding.Handle());
     } catch (const RpcException& failure) {
+        if (failure.status() == RPC_S_CALL_CANCELLED) {
+            std::fprintf(stderr,
+                         "dornellog: the Dornel RPC server (%s) did not answer within %ld "
+                         "second%s; it may be hung or overloaded\n",
+                         host.c_str(), timeoutSeconds, timeoutSeconds == 1 ? "" : "s");
+            return kExitRpcFailure;
+        }
         std::fprintf(stderr, "dornellog: Could not connect to the Dornel RPC server (%s): %s\n",
                      host.c_str(), failure.what());
         return kExitRpcFailure;

@@ -566,3 +566,299 @@ TEST(RpcBindings, NoServerOnThePortIsServerUnavailable) {
     }
     RpcBindingFree(&binding);
 }
+
+// --------------------------------------------------------------------------------------
+// Protocol edges
+
+TEST_F(RpcRuntime, ABindOfAnotherVersionIsNakedWithOursAndMayBindAgain) {
+    Socket socket = Raw();
+    std::vector<std::uint8_t> bind =
+        EncodeBind(PduType::Bind, 1, BindOf({Context(0, TestSyntax(), NdrSyntax())}));
+    for (std::pair<std::uint8_t, std::uint8_t> version :
+         {std::pair<std::uint8_t, std::uint8_t>{5, 2}, {4, 0}}) {
+        std::vector<std::uint8_t> other = bind;
+        other[0] = version.first;
+        other[1] = version.second;
+        SendRaw(socket, other);
+        std::vector<std::uint8_t> pdu = Reply(socket);
+        ASSERT_EQ(pdu.size() > 2 ? pdu[2] : 0, static_cast<std::uint8_t>(PduType::BindNak));
+        auto nak = DecodeBindNak(*DecodeCommonHeader(pdu.data(), pdu.size()), pdu.data());
+        ASSERT_TRUE(nak);
+        EXPECT_EQ(nak->reason, RejectReason::ProtocolVersionNotSupported);
+        std::vector<std::pair<std::uint8_t, std::uint8_t>> ours = {{5, 0}, {5, 1}};
+        EXPECT_EQ(nak->versions, ours);
+    }
+    SendRaw(socket, bind);  // the connection is still there for a bind we speak
+    EXPECT_EQ(Reply(socket)[2], static_cast<std::uint8_t>(PduType::BindAck));
+}
+
+TEST_F(RpcRuntime, DataRepresentationsOtherThanAsciiAndIeeeAreRefused) {
+    Socket socket = Raw();
+    std::vector<std::uint8_t> bind =
+        EncodeBind(PduType::Bind, 1, BindOf({Context(0, TestSyntax(), NdrSyntax())}));
+    std::vector<std::uint8_t> ebcdic = bind;
+    ebcdic[4] |= 0x01;
+    SendRaw(socket, ebcdic);
+    std::vector<std::uint8_t> pdu = Reply(socket);
+    ASSERT_EQ(pdu.size() > 2 ? pdu[2] : 0, static_cast<std::uint8_t>(PduType::BindNak));
+    EXPECT_EQ(DecodeBindNak(*DecodeCommonHeader(pdu.data(), pdu.size()), pdu.data())->reason,
+              RejectReason::UserDataNotReadable);
+
+    SendRaw(socket, bind);
+    ASSERT_EQ(Reply(socket)[2], static_cast<std::uint8_t>(PduType::BindAck));
+    std::vector<std::uint8_t> stub = EchoRequest({7, 7});
+    RequestPdu request;
+    request.stub = stub.data();
+    request.stubSize = stub.size();
+    for (std::uint8_t floatRep : {1, 3}) {  // VAX, IBM
+        std::vector<std::uint8_t> vax = EncodeRequest(2, kPfcFirstFrag | kPfcLastFrag, request);
+        vax[5] = floatRep;
+        SendRaw(socket, vax);
+        pdu = Reply(socket);
+        auto header = DecodeCommonHeader(pdu.data(), pdu.size());
+        ASSERT_TRUE(header);
+        ASSERT_EQ(header->type, PduType::Fault);
+        EXPECT_TRUE(header->flags & kPfcDidNotExecute);
+        EXPECT_EQ(DecodeFault(*header, pdu.data())->status, kNcaUnsupportedType);
+    }
+    SendRaw(socket, EncodeRequest(3, kPfcFirstFrag | kPfcLastFrag, request));
+    EXPECT_EQ(Reply(socket)[2], static_cast<std::uint8_t>(PduType::Response));
+}
+
+TEST_F(RpcRuntime, TheMapperSizesTheTowersArrayByTheCallersMaxTowers) {
+    std::string mapper = std::to_string(EndpointMapperPort());
+    RPC_BINDING_HANDLE binding = nullptr;
+    ASSERT_EQ(
+        RpcBindingFromStringBindingA(("ncacn_ip_tcp:127.0.0.1[" + mapper + "]").c_str(), &binding),
+        RPC_S_OK);
+    for (std::uint32_t maxTowers : {1u, 4u, 100u, 5000u}) {
+        std::vector<std::uint8_t> request = EncodeMapRequest(TestSyntax());
+        std::memcpy(request.data() + request.size() - 4, &maxTowers, 4);  // max_towers, last
+        ByteOrder order;
+        std::vector<std::uint8_t> answer =
+            CallRemote(binding, EndpointMapperInterface(), kEptMapOpnum, request, order);
+        NdrReader in(answer.data(), answer.size(), order);
+        std::uint32_t numTowers, maxCount;
+        ASSERT_TRUE(in.Skip(20) && in.ReadUInt32(numTowers) && in.ReadUInt32(maxCount));
+        EXPECT_EQ(numTowers, 1u);
+        EXPECT_EQ(maxCount, maxTowers);
+        RPC_STATUS status;
+        EXPECT_EQ(DecodeMapResponse(answer, order, status), port_);
+    }
+    RpcBindingFree(&binding);
+}
+
+TEST(RpcClient, AServerThatNeverAnswersEndsTheCallAtTheTimeOut) {
+    std::uint16_t port = 0;
+    Socket silent = ListenTcp("127.0.0.1", 0, 4, port);  // connections wait in the backlog
+    ASSERT_TRUE(silent.Valid());
+    RPC_BINDING_HANDLE binding = nullptr;
+    ASSERT_EQ(RpcBindingFromStringBindingA(
+                  ("ncacn_ip_tcp:127.0.0.1[" + std::to_string(port) + "]").c_str(), &binding),
+              RPC_S_OK);
+    EXPECT_EQ(RpcBindingSetOption(binding, RPC_C_OPT_CALL_TIMEOUT, 0), RPC_S_INVALID_ARG);
+    EXPECT_EQ(RpcBindingSetOption(binding, 99, 300), RPC_S_INVALID_ARG);
+    ASSERT_EQ(RpcBindingSetOption(binding, RPC_C_OPT_CALL_TIMEOUT, 300), RPC_S_OK);
+    auto started = std::chrono::steady_clock::now();
+    RPC_STATUS status = RPC_S_OK;
+    try {
+        ByteOrder order;
+        CallRemote(binding, &kTestInterface, 0, EchoRequest({1}), order);
+    } catch (const RpcException& failure) {
+        status = failure.status();
+        EXPECT_NE(std::string(failure.what()).find("did not answer"), std::string::npos);
+    }
+    EXPECT_EQ(status, RPC_S_CALL_CANCELLED);
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(20));
+    RpcBindingFree(&binding);
+}
+
+TEST(RpcLimits, TheConnectionCapLeavesTheReserveOfTheDescriptorLimit) {
+    EXPECT_EQ(FitConnectionCap(256, 8192), 256u);
+    EXPECT_EQ(FitConnectionCap(256, 1024), 256u);
+    EXPECT_EQ(FitConnectionCap(1000, 1024), 1024u - kReservedDescriptors);
+    EXPECT_EQ(FitConnectionCap(256, 300), 75u);  // below twice the reserve: a quarter
+    EXPECT_EQ(FitConnectionCap(256, 2), 1u);
+}
+
+TEST(RpcLimits, ABufferDrivenConnectionBindsCallsAndStopsAtAViolation) {
+    ASSERT_EQ(RpcServerRegisterIf(&kTestInterface, nullptr, nullptr), RPC_S_OK);
+    std::vector<std::uint8_t> stream =
+        EncodeBind(PduType::Bind, 1,
+                   BindPdu{kMustRecvFragSize,
+                           kMustRecvFragSize,
+                           0,
+                           {ContextElement{0, TestSyntax(), {NdrSyntax()}}}});
+    std::vector<std::uint8_t> stub = EchoRequest({1, 2, 3});
+    RequestPdu request;
+    request.stub = stub.data();
+    request.stubSize = stub.size();
+    std::vector<std::uint8_t> call = EncodeRequest(2, kPfcFirstFrag | kPfcLastFrag, request);
+    stream.insert(stream.end(), call.begin(), call.end());
+    ConnectionDriver driver(false);
+    // Fed in uneven pieces, the stream is still two PDUs: a bind_ack and a response.
+    for (std::size_t at = 0; at < stream.size(); at += 7) {
+        ASSERT_TRUE(driver.Feed(stream.data() + at, std::min<std::size_t>(7, stream.size() - at)));
+    }
+    std::size_t answered = driver.OutputBytes();
+    EXPECT_GT(answered, kResponseHeaderSize + stub.size());
+    std::vector<std::uint8_t> bad = EncodeShutdown(3);
+    bad[8] = 4;  // frag_length shorter than a header
+    EXPECT_FALSE(driver.Feed(bad.data(), bad.size()));
+    EXPECT_FALSE(driver.Feed(call.data(), call.size()));  // nothing more is read
+    EXPECT_EQ(driver.OutputBytes(), answered);
+}
+
+// --------------------------------------------------------------------------------------
+// Limits: a server with a cap of 8 connections and requests of at most 64 KiB
+
+class RpcRuntimeCapped : public RpcRuntime {
+protected:
+    static void SetUpTestSuite() {
+        ServerLimits limits;
+        limits.maxConnections = 8;
+        limits.maxRequestBytes = 64 * 1024;
+        limits.pduTimeoutMs = 60000;
+        limits.idleTimeoutMs = 60000;
+        SetServerLimits(limits);
+        StartServer(3, 1234);
+    }
+    static void TearDownTestSuite() {
+        RpcRuntime::TearDownTestSuite();
+        SetServerLimits(ServerLimits{});
+    }
+    // True when the server has closed the socket, without waiting.
+    static bool ClosedNow(const Socket& socket) {
+        std::uint8_t byte;
+        return ::recv(socket.Fd(), &byte, 1, MSG_DONTWAIT) == 0;
+    }
+};
+
+TEST_F(RpcRuntimeCapped, ConnectionsBeyondTheCapAreClosedAtOnceAndTheOthersGoOn) {
+    RPC_BINDING_HANDLE client = Bind(std::to_string(port_));
+    ASSERT_EQ(StatusOf(client, 0), RPC_S_OK);
+    std::vector<Socket> idle;
+    for (int i = 0; i < 8 + 50; ++i) idle.push_back(Raw());
+    // Seven fit beside the client; the accept thread closes the other 51.
+    int closed = 0;
+    for (int round = 0; round < 200 && closed < 51; ++round) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        closed = 0;
+        for (const Socket& socket : idle) closed += ClosedNow(socket) ? 1 : 0;
+    }
+    EXPECT_EQ(closed, 51);
+    for (int i = 0; i < 7; ++i) EXPECT_FALSE(ClosedNow(idle[i])) << i;
+    EXPECT_EQ(StatusOf(client, 0), RPC_S_OK);  // the connection already there is served
+
+    // Once the idle ones go, a new client gets in.
+    idle.clear();
+    RPC_STATUS later = RPC_S_SERVER_UNAVAILABLE;
+    for (int i = 0; i < 100 && later != RPC_S_OK; ++i) {
+        RPC_BINDING_HANDLE fresh = Bind(std::to_string(port_));
+        later = StatusOf(fresh, 0);
+        RpcBindingFree(&fresh);
+        if (later != RPC_S_OK) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    EXPECT_EQ(later, RPC_S_OK);
+    RpcBindingFree(&client);
+}
+
+TEST_F(RpcRuntimeCapped, AnOversizedRequestIsFaultedBeforeItIsKept) {
+    Socket socket = BoundRaw();
+    std::vector<std::uint8_t> piece(1024, 0x55);  // fragments within the bound 1432 bytes
+    RequestPdu request;
+    request.stub = piece.data();
+    request.stubSize = piece.size();
+
+    // An alloc_hint of 4 MiB is refused on the first fragment; its other fragments are
+    // read and dropped, and the connection serves the next call.
+    request.allocHint = 4 * 1024 * 1024;
+    SendRaw(socket, EncodeRequest(2, kPfcFirstFrag, request));
+    std::vector<std::uint8_t> pdu = Reply(socket);
+    auto header = DecodeCommonHeader(pdu.data(), pdu.size());
+    ASSERT_TRUE(header);
+    ASSERT_EQ(header->type, PduType::Fault);
+    EXPECT_EQ(header->callId, 2u);
+    EXPECT_TRUE(header->flags & kPfcDidNotExecute);
+    EXPECT_EQ(DecodeFault(*header, pdu.data())->status, kNcaProtocolError);
+    SendRaw(socket, EncodeRequest(2, 0, request));
+    SendRaw(socket, EncodeRequest(2, kPfcLastFrag, request));
+
+    // A request that hides its size (alloc_hint 0) is refused once it passes the cap.
+    request.allocHint = 0;
+    SendRaw(socket, EncodeRequest(3, kPfcFirstFrag, request));
+    for (int i = 0; i < 64; ++i) SendRaw(socket, EncodeRequest(3, 0, request));  // 65 KiB in all
+    pdu = Reply(socket);
+    header = DecodeCommonHeader(pdu.data(), pdu.size());
+    ASSERT_TRUE(header);
+    EXPECT_EQ(header->type, PduType::Fault);
+    EXPECT_EQ(header->callId, 3u);
+    SendRaw(socket, EncodeRequest(3, kPfcLastFrag, request));
+
+    std::vector<std::uint8_t> stub = EchoRequest({1, 2});
+    RequestPdu echo;
+    echo.stub = stub.data();
+    echo.stubSize = stub.size();
+    SendRaw(socket, EncodeRequest(4, kPfcFirstFrag | kPfcLastFrag, echo));
+    pdu = Reply(socket);
+    EXPECT_EQ(DecodeCommonHeader(pdu.data(), pdu.size())->callId, 4u);
+    EXPECT_EQ(pdu[2], static_cast<std::uint8_t>(PduType::Response));
+
+    // Our own client sees the refusal as a failed call, and its connection stays.
+    RPC_BINDING_HANDLE client = Bind(std::to_string(port_));
+    try {
+        Call(client, 0, EchoRequest(std::vector<std::uint8_t>(100000, 1)));
+        ADD_FAILURE() << "a 100 kB request went through";
+    } catch (const RpcException& failure) {
+        EXPECT_EQ(failure.status(), RPC_S_PROTOCOL_ERROR);
+    }
+    EXPECT_EQ(StatusOf(client, 0), RPC_S_OK);
+    RpcBindingFree(&client);
+}
+
+// Limits: PDUs must arrive whole within half a second, and connections idle for a second go.
+class RpcRuntimeTimed : public RpcRuntime {
+protected:
+    static void SetUpTestSuite() {
+        ServerLimits limits;
+        limits.pduTimeoutMs = 500;
+        limits.idleTimeoutMs = 1000;
+        SetServerLimits(limits);
+        StartServer(3, 1234);
+    }
+    static void TearDownTestSuite() {
+        RpcRuntime::TearDownTestSuite();
+        SetServerLimits(ServerLimits{});
+    }
+};
+
+TEST_F(RpcRuntimeTimed, UnfinishedPdusAndRequestsAreDroppedAfterTheTimeOut) {
+    std::vector<std::uint8_t> bind =
+        EncodeBind(PduType::Bind, 1, BindOf({Context(0, TestSyntax(), NdrSyntax())}));
+    // Half a header; a whole header with part of its body.
+    for (std::size_t sent : {std::size_t{8}, std::size_t{30}}) {
+        Socket socket = Raw();
+        SendRaw(socket, std::vector<std::uint8_t>(
+                            bind.begin(), bind.begin() + static_cast<std::ptrdiff_t>(sent)));
+        EXPECT_TRUE(ClosedByServer(socket)) << sent;
+    }
+    // The first fragment of a request whose other fragments never come.
+    Socket socket = BoundRaw();
+    std::vector<std::uint8_t> stub = EchoRequest({1, 2, 3, 4, 5, 6, 7, 8, 9});
+    RequestPdu first;
+    first.stub = stub.data();
+    first.stubSize = 8;
+    SendRaw(socket, EncodeRequest(2, kPfcFirstFrag, first));
+    EXPECT_TRUE(ClosedByServer(socket));
+}
+
+TEST_F(RpcRuntimeTimed, AnIdleConnectionIsClosedAndTheClientConnectsAgain) {
+    Socket socket = BoundRaw();
+    EXPECT_TRUE(ClosedByServer(socket));
+
+    RPC_BINDING_HANDLE client = Bind(std::to_string(port_));
+    EXPECT_EQ(StatusOf(client, 0), RPC_S_OK);
+    std::this_thread::sleep_for(std::chrono::milliseconds(1600));  // past the idle time-out
+    EXPECT_EQ(StatusOf(client, 0), RPC_S_OK);  // connected again, without a failed call
+    RpcBindingFree(&client);
+}

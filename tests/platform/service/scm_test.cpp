@@ -104,6 +104,8 @@ TEST_F(ScmTest, InstallRecordsTheServiceAndWritesItsUnitAndPamFiles) {
     EXPECT_NE(unit.find("CAP_SETGID"), std::string::npos);
     EXPECT_NE(unit.find("NoNewPrivileges=yes\n"), std::string::npos);
     EXPECT_NE(unit.find("ProtectSystem=strict\n"), std::string::npos);
+    // Room for the log RPC's connection cap and the descriptors kept for the boxes.
+    EXPECT_NE(unit.find("\nLimitNOFILE=8192\n"), std::string::npos);
 
     const std::string pam = ReadFile(root.Under("pam/dornelman"));
     EXPECT_NE(pam.find("auth"), std::string::npos);

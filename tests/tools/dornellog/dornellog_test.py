@@ -4,8 +4,10 @@
 its exit status, and the failures a user meets (no server, bad arguments)."""
 
 import os
+import socket
 import subprocess
 import sys
+import time
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "interface"))
@@ -68,6 +70,37 @@ class DornelLogTool(unittest.TestCase):
         code, _, err = dornellog(logpeer.free_port(), "ping")
         self.assertEqual(code, 2)
         self.assertIn("Could not connect to the Dornel RPC server", err)
+
+    def test_a_server_that_never_answers_ends_at_the_time_out(self):
+        with socket.socket() as silent:  # connections wait in its backlog, unanswered
+            silent.bind(("127.0.0.1", 0))
+            silent.listen(4)
+            started = time.monotonic()
+            code, _, err = dornellog(silent.getsockname()[1], "--timeout", "1", "ping")
+            self.assertLess(time.monotonic() - started, 30)
+        self.assertEqual(code, 2)
+        self.assertIn("dornellog: the Dornel RPC server (127.0.0.1) did not answer within 1 second",
+                      err)
+        for bad in (["--timeout", "0", "ping"], ["--timeout", "x", "ping"], ["ping", "--timeout"]):
+            self.assertEqual(dornellog(self.epm, *bad)[0], 64, bad)
+
+    def test_a_record_longer_than_the_read_buffer_prints_whole(self):
+        long_record = logpeer.record(5, 8, "y" * 3000, "jlong")
+        server = logpeer.LogServer(long_record + logpeer.record(5, 16, "Open"))
+        try:
+            _, epm = server.start()
+            # Every piece of it matches: the record prints whole and counts once.
+            code, out, _ = dornellog(epm, "search", "yyy")
+            self.assertEqual(code, 0)
+            self.assertEqual(out, long_record + "1 matching record\n")
+            # Only its first piece matches: that piece ends on a line of its own.
+            code, out, _ = dornellog(epm, "search", "|5|")
+            self.assertEqual(code, 0)
+            lines = out.split("\n")
+            self.assertEqual(lines[0], long_record[:1022])
+            self.assertEqual(lines[1:], [logpeer.record(5, 16, "Open")[:-1], "2 matching records", ""])
+        finally:
+            server.stop()
 
     def test_zz_clear_empties_the_log(self):
         code, out, _ = dornellog(self.epm, "clear")
