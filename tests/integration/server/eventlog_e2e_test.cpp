@@ -38,18 +38,6 @@ constexpr const char* kZuvexKey = "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Orvane Technol
 constexpr const char* kForgedDoor = "Tuesday, 08/12/2026 04:51:40|1|16|x|Open|";
 constexpr const char* kForgedCoins = "Tuesday, 08/12/2026 04:51:41|1|17|x|iiiii|";
 
-std::uint16_t FreeLoopbackPort() {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in where{};
-    where.sin_family = AF_INET;
-    where.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(fd, reinterpret_cast<sockaddr*>(&where), sizeof where);
-    socklen_t length = sizeof where;
-    getsockname(fd, reinterpret_cast<sockaddr*>(&where), &length);
-    close(fd);
-    return ntohs(where.sin_port);
-}
-
 // The letters a to i of a text, counted as the cash-up counts them.
 std::string Counts(const std::string& letters) {
     int counts[9] = {};
@@ -64,9 +52,10 @@ std::string Counts(const std::string& letters) {
 class EventLogEndToEnd : public ::testing::Test {
   protected:
     void SetUp() override {
-        // The server's log interface on loopback, its endpoint mapper on a port of ours.
+        // The server's log interface on loopback; this process's client asks the endpoint
+        // mapper on the port the harness gave the server.
         setenv("DORNEL_RPC_ADDRESS", "127.0.0.1", 1);
-        setenv("DORNEL_EPM_PORT", std::to_string(FreeLoopbackPort()).c_str(), 1);
+        setenv("DORNEL_EPM_PORT", std::to_string(server_.epmPort()).c_str(), 1);
         for (int i = 0; i < 2; ++i) {
             boxes_.push_back(std::make_unique<ScriptedBox>(BoxAddress(i)));
             BoxSetup setup;
