@@ -206,6 +206,11 @@ void CopyField(char (&field)[N], const std::string& text) {
 
 }  // namespace
 
+int ReadConfigurationNumber(const char* name, int defaultValue) {
+    const ConfigKey key(kConfigKey);
+    return key.IsOpen() ? key.Number(name, defaultValue) : defaultValue;
+}
+
 // ---------------------------------------------------------------------------------------
 // 4. ReadConfiguration.
 

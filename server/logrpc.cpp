@@ -38,18 +38,9 @@ constexpr DWORD kWarningEvent = 100;
 constexpr int kMaxTimeoutSeconds = 24 * 3600;
 constexpr int kMaxRequestSizeLimit = 16 * 1024 * 1024;
 
-// A number below the ZuvexBox key, read as the configuration reads numbers (the stored
-// bytes as a little-endian 32-bit value); nothing when missing, not positive or too long.
-std::optional<int> LimitValue(HKEY key, const char* name, int maximum) {
-    BYTE bytes[4] = {};
-    DWORD size = sizeof bytes;
-    DWORD type = REG_NONE;
-    if (!key || RegQueryValueExA(key, name, nullptr, &type, bytes, &size) != ERROR_SUCCESS) {
-        return std::nullopt;
-    }
-    const auto value = static_cast<std::int32_t>(
-        static_cast<std::uint32_t>(bytes[0]) | static_cast<std::uint32_t>(bytes[1]) << 8 |
-        static_cast<std::uint32_t>(bytes[2]) << 16 | static_cast<std::uint32_t>(bytes[3]) << 24);
+// A limit below the ZuvexBox key; nothing when missing or not positive, at most maximum.
+std::optional<int> LimitValue(const char* name, int maximum) {
+    const int value = ReadConfigurationNumber(name, 0);
     if (value <= 0) return std::nullopt;
     return std::min(value, maximum);
 }
@@ -57,23 +48,18 @@ std::optional<int> LimitValue(HKEY key, const char* name, int maximum) {
 // The runtime's limits for the log interface, from the registry over the defaults.
 platform::rpc::ServerLimits ReadLimits() {
     platform::rpc::ServerLimits limits;
-    HKEY key = nullptr;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kConfigKey, 0, KEY_READ, &key) != ERROR_SUCCESS) {
-        return limits;
-    }
-    if (auto value = LimitValue(key, "RpcMaxConnections", 65535)) {
+    if (auto value = LimitValue("RpcMaxConnections", 65535)) {
         limits.maxConnections = static_cast<unsigned>(*value);
     }
-    if (auto value = LimitValue(key, "RpcPduTimeout", kMaxTimeoutSeconds)) {
+    if (auto value = LimitValue("RpcPduTimeout", kMaxTimeoutSeconds)) {
         limits.pduTimeoutMs = static_cast<unsigned>(*value) * 1000;
     }
-    if (auto value = LimitValue(key, "RpcIdleTimeout", kMaxTimeoutSeconds)) {
+    if (auto value = LimitValue("RpcIdleTimeout", kMaxTimeoutSeconds)) {
         limits.idleTimeoutMs = static_cast<unsigned>(*value) * 1000;
     }
-    if (auto value = LimitValue(key, "RpcMaxRequestSize", kMaxRequestSizeLimit)) {
+    if (auto value = LimitValue("RpcMaxRequestSize", kMaxRequestSizeLimit)) {
         limits.maxRequestBytes = static_cast<std::size_t>(*value);
     }
-    RegCloseKey(key);
     return limits;
 }
 

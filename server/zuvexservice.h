@@ -50,6 +50,10 @@ extern char GlobalTFTPDirectory[260];  // folder served by TFTP
 std::mutex& ConfigLock();
 // Copies a global string (or any record string) under ConfigLock() into out (size bytes).
 void GetConfigString(const char* source, char* out, std::size_t size);
+// A number below the ZuvexBox key, read as ReadConfiguration reads its numbers (whatever
+// the stored type; a decimal text as its number, with an NT event that names it);
+// defaultValue when the key or the value is missing.
+int ReadConfigurationNumber(const char* name, int defaultValue);
 
 class CZuvexService;
 extern CZuvexService* TheGlobalService;  // set at the start of Run

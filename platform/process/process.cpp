@@ -345,6 +345,22 @@ ReadStep ReadOnce(int fd, char* buffer, std::size_t capacity, ReadResult& result
     return ReadStep::Data;
 }
 
+// Reads once; true when that ended the read (the pipe closed or failed), with result.end set.
+bool ReadAndMaybeEnd(int fd, char* buffer, std::size_t capacity, ReadResult& result) {
+    switch (ReadOnce(fd, buffer, capacity, result)) {
+        case ReadStep::Data:
+        case ReadStep::Again:
+            return false;
+        case ReadStep::End:
+            result.end = ReadEnd::Closed;
+            return true;
+        case ReadStep::Failed:
+            result.end = ReadEnd::Failed;
+            return true;
+    }
+    return false;
+}
+
 }  // namespace
 
 ReadResult ReadUntilClosed(int fd, char* buffer, std::size_t capacity, Clock::time_point deadline) {
@@ -362,17 +378,7 @@ ReadResult ReadUntilClosed(int fd, char* buffer, std::size_t capacity, Clock::ti
             result.end = ReadEnd::TimedOut;
             return result;
         }
-        switch (ReadOnce(fd, buffer, capacity, result)) {
-            case ReadStep::Data:
-            case ReadStep::Again:
-                break;
-            case ReadStep::End:
-                result.end = ReadEnd::Closed;
-                return result;
-            case ReadStep::Failed:
-                result.end = ReadEnd::Failed;
-                return result;
-        }
+        if (ReadAndMaybeEnd(fd, buffer, capacity, result)) return result;
     }
 }
 
@@ -405,17 +411,8 @@ ReadResult ReadUntilChildDone(int fd, char* buffer, std::size_t capacity, ChildP
             return result;
         }
         if (events[0].revents != 0) {
-            switch (ReadOnce(fd, buffer, capacity, result)) {
-                case ReadStep::Data:
-                case ReadStep::Again:
-                    continue;
-                case ReadStep::End:
-                    result.end = ReadEnd::Closed;
-                    return result;
-                case ReadStep::Failed:
-                    result.end = ReadEnd::Failed;
-                    return result;
-            }
+            if (ReadAndMaybeEnd(fd, buffer, capacity, result)) return result;
+            continue;
         }
         if (exited) {
             // The pipe is drained and still held open by what the child left running.

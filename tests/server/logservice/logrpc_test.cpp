@@ -130,6 +130,23 @@ TEST_F(LogRpcSetup, TheLimitsComeFromTheRegistryAndTheDefaultsFillTheRest) {
     }
 }
 
+TEST_F(LogRpcSetup, ALimitStoredAsTextIsReadAsItsNumber) {
+    // What `dornelreg add ... /v RpcMaxConnections /d 12` stores: REG_SZ "12". Read as its
+    // character bytes it would be 12849 connections.
+    HKEY key = nullptr;
+    ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, kConfigKey, 0, nullptr, REG_OPTION_NON_VOLATILE,
+                              KEY_ALL_ACCESS, nullptr, &key, nullptr),
+              ERROR_SUCCESS);
+    ASSERT_EQ(RegSetValueExA(key, "RpcMaxConnections", 0, REG_SZ,
+                             reinterpret_cast<const BYTE*>("12"), 3),
+              ERROR_SUCCESS);
+    RegCloseKey(key);
+    CEventLog log;
+    log.Init();
+    ASSERT_NE(log.rpcBindings, nullptr);
+    EXPECT_EQ(platform::rpc::CurrentServerLimits().maxConnections, 12u);
+}
+
 TEST_F(LogRpcSetup, AFailedMapperRegistrationLeavesNoListeningPort) {
     // The mapper's port is taken, so the interface cannot be published.
     int taken = socket(AF_INET, SOCK_STREAM, 0);
