@@ -52,9 +52,9 @@ if [ "${SKIP_TSAN:-0}" != 1 ]; then
   # Fewer start-and-stop rounds than in the other stages: every one is ten times slower here.
   # The runtime looks up the password-hashing library's functions when it starts; a plug-in
   # that brings the library in later would call through a null pointer, so it is loaded
-  # first. scripts/tsan.supp names the one report this runtime gets wrong.
+  # first.
   STARTSTOP_RUNS=${TSAN_STARTSTOP_RUNS:-40} LD_PRELOAD=libcrypt.so.1 \
-    TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:suppressions=$PWD/scripts/tsan.supp" \
+    TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1" \
     ctest --test-dir build-tsan --output-on-failure -j "$JOBS" --timeout 1200 \
     -R '^(sessions_test|eventlog_test|ntservice_test|scm_test|sessions_e2e_test|sessions_e2e_control|lifecycle_e2e_test)$'
 fi
