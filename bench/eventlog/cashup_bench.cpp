@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -21,7 +22,7 @@
 #include <stdlib.h>
 #include <unistd.h>
 
-#include "platform/paths/paths.h"
+#include "bench/eventlog/benchroot.h"
 #include "server/eventlog.h"
 #include "server/logservice.h"
 #include "server/zuvexservice.h"
@@ -83,18 +84,9 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "usage: %s [log size in MB] [seconds]\n", argv[0]);
         return 2;
     }
-    char pattern[] = "/tmp/dornel-cashup-bench-XXXXXX";
-    if (!mkdtemp(pattern)) {
-        std::perror("mkdtemp");
-        return 1;
-    }
-    const std::string root = pattern;
-    setenv("DORNEL_ROOT", root.c_str(), 1);
-    const std::string directory = platform::paths::NativePath("C:\\dornel\\log");
-    if (!platform::paths::MakeDirectories(directory)) {
-        std::fprintf(stderr, "cannot create %s\n", directory.c_str());
-        return 1;
-    }
+    const std::optional<std::string> made = MakeBenchRoot("cashup-bench");
+    if (!made) return 1;
+    const std::string& root = *made;
 
     int result = 0;
     {

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <filesystem>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -17,6 +18,7 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include "bench/eventlog/benchroot.h"
 #include "platform/paths/paths.h"
 #include "server/eventlog.h"
 #include "server/zuvexservice.h"
@@ -41,18 +43,10 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "usage: %s [records per thread]\n", argv[0]);
         return 2;
     }
-    char pattern[] = "/tmp/dornel-eventlog-bench-XXXXXX";
-    if (!mkdtemp(pattern)) {
-        std::perror("mkdtemp");
-        return 1;
-    }
-    const std::string root = pattern;
-    setenv("DORNEL_ROOT", root.c_str(), 1);
+    const std::optional<std::string> made = MakeBenchRoot("eventlog-bench");
+    if (!made) return 1;
+    const std::string& root = *made;
     const std::string directory = platform::paths::NativePath("C:\\dornel\\log");
-    if (!platform::paths::MakeDirectories(directory)) {
-        std::fprintf(stderr, "cannot create %s\n", directory.c_str());
-        return 1;
-    }
     const long total = perThread * kThreads;
 
     // The event log, ten box threads at once.
