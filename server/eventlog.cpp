@@ -78,9 +78,9 @@ void ReportToServiceLog(DWORD eventId, const std::string& text) {
 }
 
 // Takes the lock within the time; false when it stayed busy. It polls try_lock (yielding
-// first, then sleeping briefly) instead of a timed wait, whose locking thread checkers
-// cannot follow; the lock is only ever held for moments, so the first tries win.
-bool LockWithin(std::timed_mutex& lock, std::chrono::milliseconds timeout) {
+// first, then sleeping briefly): the lock is only ever held for moments, so the first
+// tries win, and a plain mutex is one that thread checkers follow.
+bool LockWithin(std::mutex& lock, std::chrono::milliseconds timeout) {
     if (lock.try_lock()) return true;
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     for (int spin = 0; spin < 200; ++spin) {
@@ -151,7 +151,7 @@ CEventLog::CEventLog() = default;
 CEventLog::~CEventLog() {
     if (rpcBindings) UnregisterRPCServer();
     {
-        std::lock_guard<std::timed_mutex> guard(logLock);
+        std::lock_guard<std::mutex> guard(logLock);
         if (logFile) {
             std::fclose(logFile);
             logFile = nullptr;
@@ -172,7 +172,7 @@ void CEventLog::Init() {
     const std::string path = LogFilePath();
     int error = 0;
     {
-        std::lock_guard<std::timed_mutex> guard(logLock);
+        std::lock_guard<std::mutex> guard(logLock);
         if (logFile) std::fclose(logFile);
         reopenPending_ = false;
         reopenReported_ = false;
@@ -229,9 +229,9 @@ void CEventLog::AppendRecord(int boxNumber, const char* userName, int type, cons
     int error = 0;
     for (int attempt = 0; attempt < kWriteAttempts; ++attempt) {
         if (attempt > 0) std::this_thread::sleep_for(std::chrono::milliseconds(10 << attempt));
-        std::unique_lock<std::timed_mutex> lock(logLock, std::defer_lock);
+        std::unique_lock<std::mutex> lock(logLock, std::defer_lock);
         if (LockWithin(logLock, kAppendWait)) {
-            lock = std::unique_lock<std::timed_mutex>(logLock, std::adopt_lock);
+            lock = std::unique_lock<std::mutex>(logLock, std::adopt_lock);
         } else {
             // Only a clear or the start of a scan takes the lock, for moments: something is
             // wrong, but the record still waits for its turn rather than vanish.
@@ -351,7 +351,7 @@ CEventLog::LogAccess CEventLog::ScanPiecesWhile(
     off_t size = 0;
     {
         if (!LockWithin(logLock, timeout)) return LogAccess::LockTimedOut;
-        std::unique_lock<std::timed_mutex> lock(logLock, std::adopt_lock);
+        std::unique_lock<std::mutex> lock(logLock, std::adopt_lock);
         if (!logFile && reopenPending_) ReopenAfterFailedClearLocked();
         if (!logFile) return LogAccess::NoLogFile;
         fd = ::fcntl(::fileno(logFile), F_DUPFD_CLOEXEC, 0);
@@ -409,7 +409,7 @@ CEventLog::LogAccess CEventLog::Clear(std::chrono::milliseconds timeout) {
         }
         return LogAccess::LockTimedOut;
     }
-    std::unique_lock<std::timed_mutex> lock(logLock, std::adopt_lock);
+    std::unique_lock<std::mutex> lock(logLock, std::adopt_lock);
     if (fresh && ::rename(temporary.c_str(), path.c_str()) != 0) {
         std::fclose(fresh);
         ::unlink(temporary.c_str());

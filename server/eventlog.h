@@ -124,7 +124,7 @@ class CEventLog {
     RPC_BINDING_VECTOR* rpcBindings = nullptr;     // bindings of the registered interface
     struct SearchResults;                          // per-client result sets (log service)
     std::shared_ptr<SearchResults> searchResults;  // created by the log service
-    std::timed_mutex logLock;                      // logFile: appends, scan starts, clear
+    std::mutex logLock;                            // logFile: appends, scan starts, clear
 
   private:
     // Writes one neutralised record: logLock, reopen after a failed clear, one write.

@@ -310,7 +310,7 @@ class BootServicesTest : public ::testing::Test {
         TheGlobalService = service_.get();
         logPath_ = registry_->path() + "/dornel.log";
         {
-            std::lock_guard<std::timed_mutex> guard(CZuvexService::EventLog.logLock);
+            std::lock_guard<std::mutex> guard(CZuvexService::EventLog.logLock);
             CZuvexService::EventLog.logFile = std::fopen(logPath_.c_str(), "w+b");
         }
         NetnsScope scope(network_->serverFd);
@@ -361,7 +361,7 @@ class BootServicesTest : public ::testing::Test {
         CloseHandle(hTftpThread);
         hTftpThread = nullptr;
         {
-            std::lock_guard<std::timed_mutex> guard(CZuvexService::EventLog.logLock);
+            std::lock_guard<std::mutex> guard(CZuvexService::EventLog.logLock);
             if (CZuvexService::EventLog.logFile) std::fclose(CZuvexService::EventLog.logFile);
             CZuvexService::EventLog.logFile = nullptr;
         }

@@ -523,13 +523,13 @@ class DhcpDebugRecordTest : public DhcpRequestTest {
         service_ = std::make_unique<CZuvexService>(kDisplayName, kServiceName);
         service_->enableDebugLog = 1;
         logPath_ = registry_->path() + "/dornel.log";
-        std::lock_guard<std::timed_mutex> guard(CZuvexService::EventLog.logLock);
+        std::lock_guard<std::mutex> guard(CZuvexService::EventLog.logLock);
         CZuvexService::EventLog.logFile = std::fopen(logPath_.c_str(), "a+b");
         ASSERT_NE(CZuvexService::EventLog.logFile, nullptr);
     }
     void TearDown() override {
         {
-            std::lock_guard<std::timed_mutex> guard(CZuvexService::EventLog.logLock);
+            std::lock_guard<std::mutex> guard(CZuvexService::EventLog.logLock);
             std::fclose(CZuvexService::EventLog.logFile);
             CZuvexService::EventLog.logFile = nullptr;
         }

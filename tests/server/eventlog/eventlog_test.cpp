@@ -468,7 +468,7 @@ TEST_F(EventLogTest, ConcurrentAppendsNeverInterleave) {
 TEST_F(EventLogTest, AppendWaitsForAShortScan) {
     CEventLog log;
     log.Init();
-    std::unique_lock<std::timed_mutex> held(log.logLock);
+    std::unique_lock<std::mutex> held(log.logLock);
     std::thread writer([&] { log.LogUserEvent(&box_, CEventLog::ServerConnect, "waited"); });
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
     held.unlock();
@@ -482,7 +482,7 @@ TEST_F(EventLogTest, AppendOutwaitsABusyLogAndKeepsItsRecord) {
     CEventLog log;
     log.Init();
     {
-        std::unique_lock<std::timed_mutex> held(log.logLock);
+        std::unique_lock<std::mutex> held(log.logLock);
         std::thread writer([&] { log.LogUserEvent(&box_, CEventLog::ServerConnect, "kept"); });
         std::this_thread::sleep_for(CEventLog::kAppendWait + std::chrono::milliseconds(300));
         held.unlock();
@@ -558,7 +558,7 @@ TEST_F(EventLogTest, ScanAndClearTimeOutWhileTheLockIsHeld) {
     CEventLog log;
     log.Init();
     log.LogUserEvent(&box_, CEventLog::ServerStart, "kept");
-    std::lock_guard<std::timed_mutex> held(log.logLock);
+    std::lock_guard<std::mutex> held(log.logLock);
     CEventLog::LogAccess scanned = CEventLog::LogAccess::Done;
     CEventLog::LogAccess cleared = CEventLog::LogAccess::Done;
     std::thread other([&] {
