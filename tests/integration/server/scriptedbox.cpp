@@ -47,9 +47,12 @@ bool Readable(int fd, int timeoutMs) {
 }  // namespace
 
 std::string BoxAddress(int index) {
+    // Each test program has its own range of box addresses: SESSIONS_ADDRESS_NET names the
+    // /24 (127.0.5 unless set) and SESSIONS_ADDRESS_BASE the first host number in it.
     const char* base = std::getenv("SESSIONS_ADDRESS_BASE");
+    const char* net = std::getenv("SESSIONS_ADDRESS_NET");
     int first = base ? std::atoi(base) : 1;
-    return "127.0.5." + std::to_string(first + index);
+    return std::string(net && *net ? net : "127.0.5") + "." + std::to_string(first + index);
 }
 
 ScriptedBox::ScriptedBox(std::string address) : address_(std::move(address)) {
