@@ -65,7 +65,8 @@ class NetwarePlugin : public ::testing::Test {
   protected:
     static void SetUpTestSuite() {
         if (!ldaptest::Slapd::Available()) return;
-        slapd_ = new ldaptest::Slapd();
+        slapd_ = new ldaptest::Slapd(ldaptest::kPolicyLdif, ldaptest::kPolicyModule,
+                                     ldaptest::kPolicyOverlay);
         if (!slapd_->Start()) {
             delete slapd_;
             slapd_ = nullptr;
@@ -218,6 +219,22 @@ TEST_F(NetwarePlugin, WrongEmptyAndBentPasswordsAndNamesAreDeclined) {
     // No password reaches the log.
     EXPECT_EQ(Log().find(ldaptest::kStudentPassword), std::string::npos);
     EXPECT_EQ(Log().find(ldaptest::kQuotePassword), std::string::npos);
+}
+
+TEST_F(NetwarePlugin, AnExpiredPasswordIsLoggedOutAndTheSearchGoesOn) {
+    AuthRun run =
+        Authenticate("reset", ldaptest::kResetPassword, "ACME|students.acme,ACME|staff.acme");
+    EXPECT_EQ(run.result, 0);
+    EXPECT_EQ(run.log,
+              "Start of partial context processing\n\n"
+              "AuthUser : Trying Context : students.acme, Tree ACME\n\n"
+              "AuthUser : NWDSLogin failed with code FFFFFF21\n\n"
+              "AuthUser : Trying Context : staff.acme, Tree ACME\n\n"
+              "AuthUser : NWDSLogin failed with code " +
+                  Hex(ERR_NO_SUCH_ENTRY) + "\n\n");
+    run = Authenticate("reset.students.acme", ldaptest::kResetPassword, "");
+    EXPECT_EQ(run.result, 0);
+    EXPECT_EQ(run.log, "AuthUser : FULL CONTEXT: NWDSLogin failed with code FFFFFF21\n\n");
 }
 
 TEST_F(NetwarePlugin, AFailedSetContextEndsTheSearchAndFreesItsHandle) {

@@ -75,7 +75,8 @@ class NetwareDirectory : public ::testing::Test {
   protected:
     static void SetUpTestSuite() {
         if (!ldaptest::Slapd::Available()) return;
-        slapd_ = new ldaptest::Slapd();
+        slapd_ = new ldaptest::Slapd(ldaptest::kPolicyLdif, ldaptest::kPolicyModule,
+                                     ldaptest::kPolicyOverlay);
         if (!slapd_->Start()) {
             delete slapd_;
             slapd_ = nullptr;
@@ -122,6 +123,17 @@ TEST_F(NetwareDirectory, ALoginProvesThePasswordOfTheNamedEntry) {
     // Typeful names are honoured as typed.
     Context typed;
     EXPECT_EQ(typed.Login("cn=jsmith.ou=students.o=acme", ldaptest::kStudentPassword), 0);
+}
+
+TEST_F(NetwareDirectory, APasswordThatMustBeChangedLogsInAsExpired) {
+    Context students("ACME", "students.acme");
+    ASSERT_TRUE(students.Ready());
+    EXPECT_EQ(students.Login("reset", ldaptest::kResetPassword), ERR_PASSWORD_EXPIRED)
+        << platform::netware::LastErrorText();
+    EXPECT_EQ(NWDSLogout(students.Get()), 0);
+    EXPECT_EQ(students.Login("reset", "not-it"), ERR_FAILED_AUTHENTICATION);
+    // The policy leaves other users alone.
+    EXPECT_EQ(students.Login("jsmith", ldaptest::kStudentPassword), 0);
 }
 
 TEST_F(NetwareDirectory, AnEmptyPasswordIsRefusedBeforeAnyBind) {
