@@ -12,6 +12,8 @@ packages=(
   # real peers used by the tests
   libpam-wrapper slapd ldap-utils dnsmasq-base udhcpc busybox tftp-hpa tftpd-hpa
   curl tshark python3-impacket iproute2 procps psmisc iptables
+  # certificates for the directory tests over TLS
+  openssl
   # accounts (useradd, chpasswd), setpriv, and systemd-analyze for the unit file
   passwd util-linux systemd
 )

@@ -10,6 +10,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstring>
+#include <filesystem>
 #include <string>
 #include <thread>
 #include <vector>
@@ -32,6 +33,17 @@ using namespace std::chrono_literals;
 using platform::netware::OpenContextCount;
 
 constexpr const char* kTreesKey = "SOFTWARE\\Orvane Technology\\ZuvexBox\\NDS";
+
+void SetNumber(const std::string& name, DWORD number) {
+    HKEY key = nullptr;
+    ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, kTreesKey, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
+                              &key, nullptr),
+              ERROR_SUCCESS);
+    ASSERT_EQ(RegSetValueExA(key, name.c_str(), 0, REG_DWORD,
+                             reinterpret_cast<const BYTE*>(&number), sizeof number),
+              ERROR_SUCCESS);
+    RegCloseKey(key);
+}
 
 void SetText(const std::string& name, const std::string& text) {
     HKEY key = nullptr;
@@ -210,6 +222,64 @@ TEST_F(NetwareDirectory, AServerThatNeverAnswersEndsTheLoginInBoundedTime) {
     EXPECT_LT(std::chrono::steady_clock::now() - start,
               std::chrono::seconds(3 * kOperationTimeoutSeconds));
     close(fd);
+}
+
+// A test CA and a certificate for 127.0.0.1 that it signed, made with openssl in folder.
+bool MakeCertificates(const std::string& folder) {
+    backendtest::WriteFile(folder + "/san.ext", "subjectAltName=IP:127.0.0.1\n");
+    return backendtest::RunCommand({"openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes",
+                                    "-keyout", folder + "/ca.key", "-out", folder + "/ca.pem",
+                                    "-subj", "/CN=Dornel Test CA", "-days", "2"},
+                                   {}, true) == 0 &&
+           backendtest::RunCommand(
+               {"openssl", "req", "-newkey", "rsa:2048", "-nodes", "-keyout",
+                folder + "/server.key", "-out", folder + "/server.csr", "-subj", "/CN=127.0.0.1"},
+               {}, true) == 0 &&
+           backendtest::RunCommand(
+               {"openssl", "x509", "-req", "-in", folder + "/server.csr", "-CA", folder + "/ca.pem",
+                "-CAkey", folder + "/ca.key", "-CAcreateserial", "-out", folder + "/server.pem",
+                "-days", "2", "-extfile", folder + "/san.ext"},
+               {}, true) == 0;
+}
+
+TEST_F(NetwareDirectory, TlsIsVerifiedAgainstTheTreesCaAndNeverFallsBackToClear) {
+    if (backendtest::RunCommand({"openssl", "version"}, {}, true) != 0) {
+        GTEST_SKIP() << "openssl is not installed";
+    }
+    const std::string certificates = root_ / "c/certs";
+    std::filesystem::create_directories(certificates);
+    ASSERT_TRUE(MakeCertificates(certificates));
+    const std::string tls = "TLSCACertificateFile " + certificates + "/ca.pem\n" +
+                            "TLSCertificateFile " + certificates + "/server.pem\n" +
+                            "TLSCertificateKeyFile " + certificates + "/server.key\n";
+    ldaptest::Slapd startTls({}, tls);
+    ASSERT_TRUE(startTls.Start());
+    ldaptest::Slapd ldaps({}, tls);
+    ldaps.UseLdaps();
+    ASSERT_TRUE(ldaps.Start());
+
+    SetText("STARTTLS", startTls.Uri());
+    SetNumber("STARTTLS.StartTLS", 1);
+    SetText("LDAPS", ldaps.Uri());
+    Context viaStartTls("STARTTLS", "staff.acme");
+    Context viaLdaps("LDAPS", "staff.acme");
+    // Without the site's CA the server's certificate is not trusted: no login at all.
+    EXPECT_EQ(viaStartTls.Login("ajones", ldaptest::kStaffPassword), ERR_TRANSPORT_FAILURE);
+    EXPECT_EQ(viaLdaps.Login("ajones", ldaptest::kStaffPassword), ERR_TRANSPORT_FAILURE);
+    // The CA file as a system path (under the root) or as a native one.
+    SetText("STARTTLS.CACert", "C:\\certs\\ca.pem");
+    SetText("LDAPS.CACert", certificates + "/ca.pem");
+    EXPECT_EQ(viaStartTls.Login("ajones", ldaptest::kStaffPassword), 0)
+        << platform::netware::LastErrorText();
+    EXPECT_EQ(viaLdaps.Login("ajones", ldaptest::kStaffPassword), 0)
+        << platform::netware::LastErrorText();
+    EXPECT_EQ(viaLdaps.Login("ajones", "not-it"), ERR_FAILED_AUTHENTICATION);
+    // A server that offers no TLS fails a StartTLS tree instead of binding in clear.
+    SetNumber("ACME.StartTLS", 1);
+    Context plain("ACME", "staff.acme");
+    EXPECT_EQ(plain.Login("ajones", ldaptest::kStaffPassword), ERR_TRANSPORT_FAILURE);
+    SetNumber("ACME.StartTLS", 0);
+    EXPECT_EQ(plain.Login("ajones", ldaptest::kStaffPassword), 0);
 }
 
 TEST_F(NetwareDirectory, ContextHandlesAndKeysAreChecked) {
