@@ -6,11 +6,13 @@
 // account.exe double in the box's PCounterLocation, run by the plug-in under the server's
 // own account after the spawn account's directory login. Nothing here needs root.
 
+#include <atomic>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -51,21 +53,31 @@ class NetwareBackends : public ::testing::Test {
         ::setenv("ACCOUNT_DOUBLE_LOG", (root + "/tool.log").c_str(), 1);
 
         box_ = std::make_unique<ScriptedBox>(BoxAddress(0));
-        BoxSetup setup;
-        setup.address = box_->address();
-        setup.authType = 1;
-        setup.printLinkType = 0;
-        ASSERT_TRUE(server_->Configure({setup}));
-        ASSERT_TRUE(server_->Import(
-            std::string(kSection) + "]\n\"SpawnUser\"=\"dladmin\"\n\"SpawnPasswd\"=\"" +
-            ldaptest::kSpawnPassword + "\"\n\"SpawnDomain\"=\"ACME|admin.acme\"\n\n" + kSection +
-            "\\NDS]\n\"ACME\"=\"" + slapd_.Uri() + "\"\n\n" + kSection +
-            "\\Box000]\n\"PCounterLocation\"=\"C:\\\\PCounter\"\n"
-            "\"NetwareAuthData\"=\"ACME|staff.acme,ACME|students.acme\"\n"));
+        second_ = std::make_unique<ScriptedBox>(BoxAddress(1));
+        std::vector<BoxSetup> boxes;
+        for (ScriptedBox* box : {box_.get(), second_.get()}) {
+            BoxSetup setup;
+            setup.address = box->address();
+            setup.authType = 1;
+            setup.printLinkType = 0;
+            boxes.push_back(setup);
+        }
+        ASSERT_TRUE(server_->Configure(boxes));
+        std::string reg = std::string(kSection) +
+                          "]\n\"SpawnUser\"=\"dladmin\"\n\"SpawnPasswd\"=\"" +
+                          ldaptest::kSpawnPassword + "\"\n\"SpawnDomain\"=\"ACME|admin.acme\"\n\n" +
+                          kSection + "\\NDS]\n\"ACME\"=\"" + slapd_.Uri() + "\"\n";
+        for (const char* key : {"\\Box000]\n", "\\Box001]\n"}) {
+            reg += "\n" + std::string(kSection) + key +
+                   "\"PCounterLocation\"=\"C:\\\\PCounter\"\n"
+                   "\"NetwareAuthData\"=\"ACME|staff.acme,ACME|students.acme\"\n";
+        }
+        ASSERT_TRUE(server_->Import(reg));
     }
 
     void TearDown() override {
         box_.reset();
+        second_.reset();
         server_.reset();
         for (const char* name :
              {"ACCOUNT_DOUBLE_MODE", "ACCOUNT_DOUBLE_BALANCE", "ACCOUNT_DOUBLE_LOG"}) {
@@ -74,11 +86,13 @@ class NetwareBackends : public ::testing::Test {
     }
 
     // Sends a request and waits for the first answer of one of the types after it.
-    BoxPacket Request(int type, const std::string& payload, std::vector<int> answers) {
-        const std::size_t before = box_->Packets().size();
-        EXPECT_EQ(box_->Send(type, payload), 1);
+    BoxPacket Request(int type, const std::string& payload, std::vector<int> answers,
+                      ScriptedBox* box = nullptr) {
+        if (box == nullptr) box = box_.get();
+        const std::size_t before = box->Packets().size();
+        EXPECT_EQ(box->Send(type, payload), 1);
         BoxPacket answer{0, 0, ""};
-        box_->WaitFor(
+        box->WaitFor(
             [&](const std::vector<BoxPacket>& packets) {
                 for (std::size_t k = before; k < packets.size(); ++k) {
                     for (int wanted : answers) {
@@ -100,6 +114,7 @@ class NetwareBackends : public ::testing::Test {
     ldaptest::Slapd slapd_;
     std::unique_ptr<ServerHarness> server_;
     std::unique_ptr<ScriptedBox> box_;
+    std::unique_ptr<ScriptedBox> second_;
 };
 
 TEST_F(NetwareBackends, ADirectoryUserLogsInAndTopsUpThroughThePlugin) {
@@ -163,6 +178,53 @@ TEST_F(NetwareBackends, ADirectoryUserLogsInAndTopsUpThroughThePlugin) {
         server_->WaitForRecord(0, kAuthDeclined, std::string("Invalid username/password"), 10s, 2));
     EXPECT_NE(PluginLog().find("AuthUser : NWDSLogin failed with code FFFFFD8F\n"),
               std::string::npos);
+}
+
+TEST_F(NetwareBackends, TwoBoxesServedAtOnceLeaveWholeBlocksInThePluginsLog) {
+    ASSERT_TRUE(server_->Start());
+    ASSERT_TRUE(box_->WaitForType(PKT_SETTINGS, 15s));
+    ASSERT_TRUE(second_->WaitForType(PKT_SETTINGS, 15s));
+    constexpr int kRounds = 8;
+    std::atomic<int> accepted{0};
+    auto serve = [&](ScriptedBox* box, std::string login) {
+        for (int i = 0; i < kRounds; ++i) {
+            const BoxPacket answer =
+                Request(PKT_AUTH_REQUEST, login, {PKT_AUTH_ACCEPT, PKT_AUTH_DECLINE}, box);
+            if (answer.type == PKT_AUTH_ACCEPT && answer.payload == "12.50") ++accepted;
+        }
+    };
+    std::thread first(serve, box_.get(), "jsmith|" + std::string(ldaptest::kStudentPassword));
+    std::thread second(serve, second_.get(), "ajones|" + std::string(ldaptest::kStaffPassword));
+    first.join();
+    second.join();
+    EXPECT_EQ(accepted.load(), 2 * kRounds);
+
+    // Every request wrote one block: the two logins and the two balance reads, whole.
+    const std::vector<std::string> blocks = {
+        "Start of partial context processing\n\n"
+        "AuthUser : Trying Context : staff.acme, Tree ACME\n\n"
+        "AuthUser : NWDSLogin failed with code FFFFFDA7\n\n"
+        "AuthUser : Trying Context : students.acme, Tree ACME\n\n"
+        "AuthUser : Returning QualUN: \n.jsmith.students.acme\n\n\n",
+        "Start of partial context processing\n\n"
+        "AuthUser : Trying Context : staff.acme, Tree ACME\n\n"
+        "AuthUser : Returning QualUN: \n.ajones.staff.acme\n\n\n",
+        ".jsmith.students.acme has a balance of 12.50\n\n",
+        ".ajones.staff.acme has a balance of 12.50\n\n",
+    };
+    std::vector<int> seen(blocks.size(), 0);
+    std::string log = PluginLog();
+    while (!log.empty()) {
+        std::size_t k = 0;
+        while (k < blocks.size() && log.rfind(blocks[k], 0) != 0) ++k;
+        if (k == blocks.size()) {
+            ADD_FAILURE() << "not a whole block:\n" << log.substr(0, 400);
+            break;
+        }
+        ++seen[k];
+        log.erase(0, blocks[k].size());
+    }
+    EXPECT_EQ(seen, std::vector<int>(blocks.size(), kRounds));
 }
 
 }  // namespace
