@@ -14,6 +14,8 @@ packages=(
   curl tshark python3-impacket iproute2 procps psmisc iptables
   # accounts (useradd, chpasswd), setpriv, and systemd-analyze for the unit file
   passwd util-linux systemd
+  # the applets (Qt 6 Widgets; the tests run them on the offscreen platform and grab screens)
+  qt6-base-dev fonts-dejavu-core
 )
 
 missing=()
