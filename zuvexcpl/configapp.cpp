@@ -3,7 +3,6 @@
 #include "zuvexcpl/configapp.h"
 
 #include <QString>
-
 #include <cstring>
 
 #include "platform/ui/ui.h"
@@ -43,10 +42,9 @@ bool ReadRegistryNumber(HKEY key, const char* name, std::int32_t* value) {
     DWORD size = sizeof bytes;
     DWORD type = REG_NONE;
     if (RegQueryValueExA(key, name, nullptr, &type, bytes, &size) != ERROR_SUCCESS) return false;
-    const std::uint32_t bits = static_cast<std::uint32_t>(bytes[0]) |
-                               static_cast<std::uint32_t>(bytes[1]) << 8 |
-                               static_cast<std::uint32_t>(bytes[2]) << 16 |
-                               static_cast<std::uint32_t>(bytes[3]) << 24;
+    const std::uint32_t bits =
+        static_cast<std::uint32_t>(bytes[0]) | static_cast<std::uint32_t>(bytes[1]) << 8 |
+        static_cast<std::uint32_t>(bytes[2]) << 16 | static_cast<std::uint32_t>(bytes[3]) << 24;
     if (value) *value = static_cast<std::int32_t>(bits);
     return true;
 }

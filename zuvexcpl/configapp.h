@@ -23,7 +23,7 @@ inline constexpr const char* kDhcpGeneralKey =
     "SOFTWARE\\Orvane Technology\\ZuvexBox\\DHCP\\General";
 
 class CConfigApp {
-public:
+  public:
     CConfigApp() = default;
     CConfigApp(const CConfigApp&) = delete;
     CConfigApp& operator=(const CConfigApp&) = delete;
@@ -41,8 +41,8 @@ public:
 
     CConfigApplet applet;
 
-    std::string serverName;          // as typed; "" is this machine
-    HKEY registryRoot = nullptr;     // open while the sheet is shown
+    std::string serverName;       // as typed; "" is this machine
+    HKEY registryRoot = nullptr;  // open while the sheet is shown
     std::int32_t numServers = 0;
     std::int32_t dhcpActive = 0;
     std::int32_t tftpActive = 0;

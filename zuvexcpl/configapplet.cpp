@@ -54,8 +54,7 @@ std::int32_t CConfigApplet::DoubleClick(void* hwndCPl, std::intptr_t, std::intpt
         HKEY remote = nullptr;
         if (RegConnectRegistryA(theApp.serverName.c_str(), HKEY_LOCAL_MACHINE, &remote) !=
             ERROR_SUCCESS) {
-            dornelui::MessageBox(owner, "Can't connect to remote server", "Error",
-                                 dornelui::MB_OK);
+            dornelui::MessageBox(owner, "Can't connect to remote server", "Error", dornelui::MB_OK);
             return 0;
         }
         root = remote;

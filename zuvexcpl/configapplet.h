@@ -18,7 +18,7 @@ class QPushButton;
 inline constexpr std::int32_t kConfigAppletIcon = 129;
 
 class CConfigApplet : public CCplApplet {
-public:
+  public:
     // The opening sequence; returns 0 to the control panel.
     std::int32_t DoubleClick(void* hwndCPl, std::intptr_t lParam1, std::intptr_t lParam2) override;
     // "Dornel", "Dornel Configuration Applet", icon 129, no help file.
@@ -28,14 +28,14 @@ public:
 // The machine selection: one edit field of at most 60 characters, OK and Cancel.
 class CSelectServerDlg : public QDialog {
     Q_OBJECT
-public:
+  public:
     explicit CSelectServerDlg(QWidget* owner = nullptr);
     QString MachineName() const;
     QLineEdit* Edit() const { return edit_; }
     QPushButton* OkButton() const { return ok_; }
     QPushButton* CancelButton() const { return cancel_; }
 
-private:
+  private:
     QLineEdit* edit_ = nullptr;
     QPushButton* ok_ = nullptr;
     QPushButton* cancel_ = nullptr;

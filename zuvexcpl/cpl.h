@@ -27,8 +27,8 @@ inline constexpr std::uint32_t CPL_EXIT = 7;
 inline constexpr std::uint32_t CPL_NEWINQUIRE = 8;
 
 // The entry's type, for a host that looks it up with dlsym.
-using CplAppletProc = std::int32_t (*)(void* hwndCPl, std::uint32_t message,
-                                       std::intptr_t lParam1, std::intptr_t lParam2);
+using CplAppletProc = std::int32_t (*)(void* hwndCPl, std::uint32_t message, std::intptr_t lParam1,
+                                       std::intptr_t lParam2);
 inline constexpr const char* kCplAppletEntry = "CPlApplet";
 
 // The short record of inquire: resource identifiers only (the entry stores the icon's).

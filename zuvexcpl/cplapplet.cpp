@@ -2,10 +2,10 @@
 // Copyright (c) 2026 The Dornel developers
 #include "zuvexcpl/cplapplet.h"
 
-#include <dlfcn.h>
-
 #include <cstring>
 #include <string>
+
+#include <dlfcn.h>
 
 namespace {
 CCplApplet* theApplet = nullptr;
@@ -68,25 +68,25 @@ extern "C" std::int32_t CPlApplet(void* hwndCPl, std::uint32_t message, std::int
                                   std::intptr_t lParam2) {
     CCplApplet* applet = theApplet;
     switch (message) {
-    case CPL_INIT:
-        return applet ? applet->Init() : 0;
-    case CPL_GETCOUNT:
-        return applet ? applet->GetCount() : 0;
-    case CPL_INQUIRE:
-        // Only the icon identifier of the short record is stored.
-        if (lParam2) reinterpret_cast<CPLINFO*>(lParam2)->idIcon = 0;
-        return 1;
-    case CPL_SELECT:
-        return applet ? applet->Select(lParam1, lParam2) : 1;
-    case CPL_DBLCLK:
-        return applet ? applet->DoubleClick(hwndCPl, lParam1, lParam2) : 0;
-    case CPL_STOP:
-        return applet ? applet->Stop(lParam1, lParam2) : 1;
-    case CPL_EXIT:
-        return applet ? applet->Exit() : 0;
-    case CPL_NEWINQUIRE:
-        return applet ? applet->NewInquire(reinterpret_cast<NEWCPLINFOA*>(lParam2)) : 0;
-    default:
-        return 1;
+        case CPL_INIT:
+            return applet ? applet->Init() : 0;
+        case CPL_GETCOUNT:
+            return applet ? applet->GetCount() : 0;
+        case CPL_INQUIRE:
+            // Only the icon identifier of the short record is stored.
+            if (lParam2) reinterpret_cast<CPLINFO*>(lParam2)->idIcon = 0;
+            return 1;
+        case CPL_SELECT:
+            return applet ? applet->Select(lParam1, lParam2) : 1;
+        case CPL_DBLCLK:
+            return applet ? applet->DoubleClick(hwndCPl, lParam1, lParam2) : 0;
+        case CPL_STOP:
+            return applet ? applet->Stop(lParam1, lParam2) : 1;
+        case CPL_EXIT:
+            return applet ? applet->Exit() : 0;
+        case CPL_NEWINQUIRE:
+            return applet ? applet->NewInquire(reinterpret_cast<NEWCPLINFOA*>(lParam2)) : 0;
+        default:
+            return 1;
     }
 }

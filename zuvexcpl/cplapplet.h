@@ -16,7 +16,7 @@
 #include "zuvexcpl/cpl.h"
 
 class CCplApplet {
-public:
+  public:
     CCplApplet();
     virtual ~CCplApplet();  // destroy
     CCplApplet(const CCplApplet&) = delete;
@@ -24,10 +24,10 @@ public:
 
     // The host's messages, in the order of the virtual table, with the base results.
     virtual std::int32_t DoubleClick(void* hwndCPl, std::intptr_t lParam1,
-                                     std::intptr_t lParam2);                 // 0
-    virtual std::int32_t Exit();                                             // 0
-    virtual std::int32_t GetCount();                                         // 1
-    virtual std::int32_t Init();                                             // 1
+                                     std::intptr_t lParam2);  // 0
+    virtual std::int32_t Exit();                              // 0
+    virtual std::int32_t GetCount();                          // 1
+    virtual std::int32_t Init();                              // 1
     // Fills icon 1, "Applet", "Raw Cpl Applet", no help file; returns 0.
     virtual std::int32_t NewInquire(NEWCPLINFOA* info);
     virtual std::int32_t Select(std::intptr_t lParam1, std::intptr_t lParam2);  // 1
@@ -36,7 +36,7 @@ public:
     // The module's one applet (the last constructed and not yet destroyed), or null.
     static CCplApplet* TheApplet();
 
-protected:
+  protected:
     // Fills a new-inquire record: size, no flags, no help context, lData 0, the icon
     // resource and the texts (cut to their fields, always NUL-terminated).
     static void FillInfo(NEWCPLINFOA* info, std::int32_t icon, const char* name,

@@ -180,9 +180,9 @@ bool CDHCPSetupPage::UpdateData(bool save) {
         CIPAddrCtl* control;
         std::string* member;
     };
-    for (const Exchange& field : {Exchange{dns1Ctl_, &dns1}, Exchange{dns2Ctl_, &dns2},
-                                  Exchange{gatewayCtl_, &gateway},
-                                  Exchange{subnetCtl_, &subnetMask}}) {
+    for (const Exchange& field :
+         {Exchange{dns1Ctl_, &dns1}, Exchange{dns2Ctl_, &dns2}, Exchange{gatewayCtl_, &gateway},
+          Exchange{subnetCtl_, &subnetMask}}) {
         QString text;
         if (!field.control->GetText(&text)) return false;
         *field.member = text.toStdString();
@@ -234,7 +234,8 @@ void CDHCPSetupPage::RefreshMacList() {
         }
         const std::string subkey(name, length);
         if (subkey == "General") continue;
-        const int row = macList_->InsertItem(macList_->GetItemCount(), QString::fromStdString(subkey));
+        const int row =
+            macList_->InsertItem(macList_->GetItemCount(), QString::fromStdString(subkey));
         HKEY client = nullptr;
         if (RegOpenKeyExA(dhcp, subkey.c_str(), 0, KEY_ALL_ACCESS, &client) == ERROR_SUCCESS) {
             std::string address;

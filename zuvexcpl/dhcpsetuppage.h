@@ -21,7 +21,7 @@ class QPushButton;
 // "Add New DHCP host entry": a MAC text and an address.
 class CAddDHCPHostDlg : public QDialog {
     Q_OBJECT
-public:
+  public:
     explicit CAddDHCPHostDlg(QWidget* owner = nullptr);
 
     std::string macAddress;             // "" at start
@@ -33,10 +33,10 @@ public:
 
     void done(int result) override;
 
-protected:
+  protected:
     void showEvent(QShowEvent* event) override;
 
-private:
+  private:
     QLineEdit* mac_ = nullptr;
     CIPAddrCtl* ip_ = nullptr;
     QPushButton* ok_ = nullptr;
@@ -44,7 +44,7 @@ private:
 
 class CDHCPSetupPage : public dornelui::CPropertyPage {
     Q_OBJECT
-public:
+  public:
     explicit CDHCPSetupPage(QWidget* parent = nullptr);
 
     bool OnInitDialog() override;
@@ -79,7 +79,7 @@ public:
     QPushButton* AddButton() const { return add_; }
     QPushButton* DeleteButton() const { return delete_; }
 
-private:
+  private:
     void Message(const QString& text);
 
     dornelui::CListCtrl* macList_ = nullptr;

@@ -11,7 +11,6 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QVBoxLayout>
-
 #include <algorithm>
 #include <cstdio>
 
@@ -34,9 +33,14 @@ CGeneralSetupPage::CGeneralSetupPage(QWidget* parent) : CPropertyPage("General S
     stations_->setMinimumHeight(100);
     stationsRow->addWidget(stations_, 1);
     auto* stationButtons = new QGridLayout;
-    const char* labels[] = {"Add",          "Delete",           "Modify",
-                            "Bring Station Online", "Take Station Offline", "Reset Station",
-                            "Reconfigure",  "Status Enquiry"};
+    const char* labels[] = {"Add",
+                            "Delete",
+                            "Modify",
+                            "Bring Station Online",
+                            "Take Station Offline",
+                            "Reset Station",
+                            "Reconfigure",
+                            "Status Enquiry"};
     int at = 0;
     for (const char* label : labels) {
         auto* button = new QPushButton(label, stationsBox);
@@ -67,12 +71,13 @@ CGeneralSetupPage::CGeneralSetupPage(QWidget* parent) : CPropertyPage("General S
     spawnForm->addRow("UserName", user_);
     spawnForm->addRow("Password", pass_);
     spawnForm->addRow("Other", other_);
-    spawnForm->addRow(new QLabel("For NT, enter the user's domain. For Netware, enter TREE|CONTEXT|",
-                                 spawnBox));
+    spawnForm->addRow(
+        new QLabel("For NT, enter the user's domain. For Netware, enter TREE|CONTEXT|", spawnBox));
     layout->addWidget(spawnBox);
     layout->addStretch();
 
-    connect(debug_, &QCheckBox::clicked, this, [this](bool checked) { OnDebugLogClicked(checked); });
+    connect(debug_, &QCheckBox::clicked, this,
+            [this](bool checked) { OnDebugLogClicked(checked); });
 }
 
 bool CGeneralSetupPage::OnInitDialog() {

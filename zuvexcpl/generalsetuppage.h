@@ -15,7 +15,7 @@ class QPushButton;
 
 class CGeneralSetupPage : public dornelui::CPropertyPage {
     Q_OBJECT
-public:
+  public:
     explicit CGeneralSetupPage(QWidget* parent = nullptr);
 
     bool OnInitDialog() override;
@@ -42,7 +42,7 @@ public:
     QLineEdit* OtherEdit() const { return other_; }
     dornelui::CListBox* StationList() const { return stations_; }
 
-private:
+  private:
     QLineEdit* logDir_ = nullptr;
     QLineEdit* logPass_ = nullptr;
     QCheckBox* debug_ = nullptr;

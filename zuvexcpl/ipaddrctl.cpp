@@ -10,7 +10,6 @@
 #include <QPainter>
 #include <QPushButton>
 #include <QStyle>
-
 #include <cstdlib>
 
 #include "platform/ui/ui.h"
@@ -24,8 +23,9 @@ namespace {
 int IntegerValue(const QString& text) { return std::atoi(text.toLatin1().constData()); }
 
 QString RangeMessage(int value) {
-    return QString("%1 is not a valid entry.  Please specify a value between 0 and 255 for "
-                   "this field.")
+    return QString(
+               "%1 is not a valid entry.  Please specify a value between 0 and 255 for "
+               "this field.")
         .arg(value);
 }
 
@@ -56,8 +56,7 @@ CIPAddrCtl::CIPAddrCtl(QWidget* parent) : QFrame(parent) {
 QSize CIPAddrCtl::sizeHint() const {
     const QFontMetrics metrics(font());
     const int part = metrics.horizontalAdvance("0000");
-    return {4 * part + 3 * metrics.horizontalAdvance('.') + 2 * frameWidth(),
-            metrics.height() + 8};
+    return {4 * part + 3 * metrics.horizontalAdvance('.') + 2 * frameWidth(), metrics.height() + 8};
 }
 
 void CIPAddrCtl::LayoutFields() {
@@ -66,9 +65,8 @@ void CIPAddrCtl::LayoutFields() {
     const int f = (client.width() - 3 * d) / 4;
     const int edge = 1;
     for (int k = 0; k < 4; ++k) {
-        fields_[static_cast<std::size_t>(k)]->setGeometry(client.x() + k * (f + d),
-                                                          client.y() + edge, f,
-                                                          client.height() - edge);
+        fields_[static_cast<std::size_t>(k)]->setGeometry(
+            client.x() + k * (f + d), client.y() + edge, f, client.height() - edge);
     }
     for (int k = 0; k < 3; ++k) {
         dots_[static_cast<std::size_t>(k)] =
@@ -85,8 +83,8 @@ void CIPAddrCtl::paintEvent(QPaintEvent* event) {
     QPainter painter(this);
     const bool editable = isEnabled() && !readOnly_;
     painter.fillRect(contentsRect(), palette().color(editable ? QPalette::Base : QPalette::Button));
-    painter.setPen(palette().color(isEnabled() ? QPalette::Active : QPalette::Disabled,
-                                   QPalette::Text));
+    painter.setPen(
+        palette().color(isEnabled() ? QPalette::Active : QPalette::Disabled, QPalette::Text));
     for (const QRect& dot : dots_) painter.drawText(dot, Qt::AlignHCenter | Qt::AlignBottom, ".");
     painter.end();
     QFrame::paintEvent(event);
@@ -110,7 +108,8 @@ void CIPAddrCtl::focusInEvent(QFocusEvent* event) {
 
 void CIPAddrCtl::SetAddress(std::uint8_t a, std::uint8_t b, std::uint8_t c, std::uint8_t d) {
     const std::uint8_t parts[4] = {a, b, c, d};
-    for (int i = 0; i < 4; ++i) fields_[static_cast<std::size_t>(i)]->setText(QString::number(parts[i]));
+    for (int i = 0; i < 4; ++i)
+        fields_[static_cast<std::size_t>(i)]->setText(QString::number(parts[i]));
 }
 
 void CIPAddrCtl::SetReadOnly(bool readOnly) {
@@ -179,8 +178,9 @@ void CIPAddrCtl::SetText(const QString& text) {
         }
     }
     parts[3] = IntegerValue(rest);
-    SetAddress(static_cast<std::uint8_t>(parts[0] & 0xFF), static_cast<std::uint8_t>(parts[1] & 0xFF),
-               static_cast<std::uint8_t>(parts[2] & 0xFF), static_cast<std::uint8_t>(parts[3] & 0xFF));
+    SetAddress(
+        static_cast<std::uint8_t>(parts[0] & 0xFF), static_cast<std::uint8_t>(parts[1] & 0xFF),
+        static_cast<std::uint8_t>(parts[2] & 0xFF), static_cast<std::uint8_t>(parts[3] & 0xFF));
 }
 
 bool CIPAddrCtl::GetText(QString* text) {
@@ -234,49 +234,49 @@ bool CIPAddrCtl::eventFilter(QObject* watched, QEvent* event) {
     QLineEdit* field = fields_[static_cast<std::size_t>(index)];
 
     switch (key->key()) {
-    case Qt::Key_Tab:
-        LeaveControl(key->modifiers() & Qt::ShiftModifier);
-        return true;
-    case Qt::Key_Backtab:
-        LeaveControl(true);
-        return true;
-    case Qt::Key_Return:
-    case Qt::Key_Enter: {
-        // The dialog's default button gets the command.
-        for (QWidget* w = parentWidget(); w; w = w->parentWidget()) {
-            if (auto* dialog = qobject_cast<QDialog*>(w)) {
-                for (QPushButton* button : dialog->findChildren<QPushButton*>()) {
-                    if (button->isDefault() && button->isEnabled()) {
-                        button->click();
-                        return true;
+        case Qt::Key_Tab:
+            LeaveControl(key->modifiers() & Qt::ShiftModifier);
+            return true;
+        case Qt::Key_Backtab:
+            LeaveControl(true);
+            return true;
+        case Qt::Key_Return:
+        case Qt::Key_Enter: {
+            // The dialog's default button gets the command.
+            for (QWidget* w = parentWidget(); w; w = w->parentWidget()) {
+                if (auto* dialog = qobject_cast<QDialog*>(w)) {
+                    for (QPushButton* button : dialog->findChildren<QPushButton*>()) {
+                        if (button->isDefault() && button->isEnabled()) {
+                            button->click();
+                            return true;
+                        }
                     }
+                    return true;
                 }
+            }
+            return true;
+        }
+        case Qt::Key_Left:
+            if (field->cursorPosition() == 0 && !field->hasSelectedText() && index > 0) {
+                QLineEdit* previous = fields_[static_cast<std::size_t>(index - 1)];
+                previous->setFocus(Qt::OtherFocusReason);
+                previous->setCursorPosition(static_cast<int>(previous->text().size()));
                 return true;
             }
-        }
-        return true;
-    }
-    case Qt::Key_Left:
-        if (field->cursorPosition() == 0 && !field->hasSelectedText() && index > 0) {
-            QLineEdit* previous = fields_[static_cast<std::size_t>(index - 1)];
-            previous->setFocus(Qt::OtherFocusReason);
-            previous->setCursorPosition(static_cast<int>(previous->text().size()));
-            return true;
-        }
-        return false;
-    case Qt::Key_Right:
-        if (field->cursorPosition() == field->text().size() && !field->hasSelectedText() &&
-            index < 3) {
-            QLineEdit* next = fields_[static_cast<std::size_t>(index + 1)];
-            next->setFocus(Qt::OtherFocusReason);
-            next->setCursorPosition(0);
-            return true;
-        }
-        return false;
-    case Qt::Key_Escape:
-        return false;  // the dialog's own Cancel handling
-    default:
-        break;
+            return false;
+        case Qt::Key_Right:
+            if (field->cursorPosition() == field->text().size() && !field->hasSelectedText() &&
+                index < 3) {
+                QLineEdit* next = fields_[static_cast<std::size_t>(index + 1)];
+                next->setFocus(Qt::OtherFocusReason);
+                next->setCursorPosition(0);
+                return true;
+            }
+            return false;
+        case Qt::Key_Escape:
+            return false;  // the dialog's own Cancel handling
+        default:
+            break;
     }
 
     const QString text = key->text();
@@ -286,7 +286,8 @@ bool CIPAddrCtl::eventFilter(QObject* watched, QEvent* event) {
         if (index < 3) FocusField(index + 1);
         return true;
     }
-    if ((c >= QChar(u'0') && c <= QChar(u'9')) || c.unicode() < 0x20 || c.unicode() == 0x7F) return false;
+    if ((c >= QChar(u'0') && c <= QChar(u'9')) || c.unicode() < 0x20 || c.unicode() == 0x7F)
+        return false;
     if (key->modifiers() & (Qt::ControlModifier | Qt::AltModifier | Qt::MetaModifier)) return false;
     Beep();
     return true;

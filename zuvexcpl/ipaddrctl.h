@@ -8,17 +8,16 @@
 // leaves the whole control and Enter presses the dialog's default button. Reading the
 // address checks that every part is present and below 256.
 
-#include <array>
-#include <cstdint>
-
 #include <QFrame>
 #include <QString>
+#include <array>
+#include <cstdint>
 
 class QLineEdit;
 
 class CIPAddrCtl : public QFrame {
     Q_OBJECT
-public:
+  public:
     explicit CIPAddrCtl(QWidget* parent = nullptr);
 
     // The result of reading the control: the four parts, and on failure the 1-based number
@@ -47,14 +46,14 @@ public:
 
     QSize sizeHint() const override;
 
-protected:
+  protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
     void paintEvent(QPaintEvent* event) override;
     void resizeEvent(QResizeEvent* event) override;
     void focusInEvent(QFocusEvent* event) override;
     void changeEvent(QEvent* event) override;
 
-private:
+  private:
     int FieldIndex(QObject* object) const;
     void FocusField(int index);
     void AutoAdvance(int index);

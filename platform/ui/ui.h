@@ -16,14 +16,13 @@
 // page order; a page that refuses keeps the sheet open on it. Apply is enabled while any
 // page is marked changed.
 
-#include <functional>
-#include <string>
-#include <vector>
-
 #include <QDialog>
 #include <QListWidget>
 #include <QTreeWidget>
 #include <QWidget>
+#include <functional>
+#include <string>
+#include <vector>
 
 class QPushButton;
 class QTabWidget;
@@ -68,7 +67,7 @@ class CPropertySheet;
 // One page of a property sheet.
 class CPropertyPage : public QWidget {
     Q_OBJECT
-public:
+  public:
     explicit CPropertyPage(const QString& title, QWidget* parent = nullptr);
 
     const QString& Title() const { return title_; }
@@ -90,7 +89,7 @@ public:
     // OK or Apply; false refuses and keeps the sheet open.
     virtual bool OnApply();
 
-private:
+  private:
     friend class CPropertySheet;
     QString title_;
     bool initialised_ = false;
@@ -101,7 +100,7 @@ private:
 // A modal property sheet with OK, Cancel and Apply.
 class CPropertySheet : public QDialog {
     Q_OBJECT
-public:
+  public:
     CPropertySheet(const QString& caption, QWidget* owner);
 
     // The sheet takes ownership of the page.
@@ -122,10 +121,10 @@ public:
     // Called by pages when their changed mark moves.
     void PageModified();
 
-protected:
+  protected:
     void showEvent(QShowEvent* event) override;
 
-private:
+  private:
     bool ApplyAll();
     void OnOk();
     void OnApplyNow();
@@ -144,7 +143,7 @@ private:
 // A report-style list control with columns (MAC lists and the like).
 class CListCtrl : public QTreeWidget {
     Q_OBJECT
-public:
+  public:
     explicit CListCtrl(QWidget* parent = nullptr);
 
     void DeleteAllItems();
@@ -164,14 +163,14 @@ public:
     // Width of the text in the control's font.
     int GetStringWidth(const QString& text) const;
 
-private:
+  private:
     int columnCount_ = 0;
 };
 
 // A single-selection, unsorted list box.
 class CListBox : public QListWidget {
     Q_OBJECT
-public:
+  public:
     explicit CListBox(QWidget* parent = nullptr);
     void ResetContent() { clear(); }
     int AddString(const QString& text);

@@ -10,10 +10,9 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QTabWidget>
+#include <memory>
 
 #include <sqlite3.h>
-
-#include <memory>
 
 #include "tests/zuvexcpl/qttesthelpers.h"
 #include "zuvexcpl/configapp.h"
@@ -50,8 +49,7 @@ void StoreGeneralValues() {
 
 // Opens the applet as the control panel does; configure runs on the sheet, then the sheet
 // is ended with OK (true) or Cancel (false). The select dialog gets machine.
-void OpenApplet(const QString& machine, std::function<void(CPropertySheet*)> configure,
-                bool ok) {
+void OpenApplet(const QString& machine, std::function<void(CPropertySheet*)> configure, bool ok) {
     WhenModal<CSelectServerDlg>([=](CSelectServerDlg* dialog) {
         QTest::keyClicks(dialog->Edit(), machine);
         if (!machine.isEmpty()) {
@@ -74,10 +72,25 @@ void FailWritesOf(const std::string& root, const std::string& name) {
     const std::string sql =
         "CREATE TRIGGER refuse_write BEFORE INSERT ON reg_values WHEN NEW.name = '" + name +
         "' BEGIN SELECT RAISE(ABORT, 'disk refused'); END;"
-        "CREATE TRIGGER refuse_update BEFORE UPDATE ON reg_values WHEN NEW.name = '" + name +
-        "' BEGIN SELECT RAISE(ABORT, 'disk refused'); END;";
+        "CREATE TRIGGER refuse_update BEFORE UPDATE ON reg_values WHEN NEW.name = '" +
+        name + "' BEGIN SELECT RAISE(ABORT, 'disk refused'); END;";
     char* error = nullptr;
     const int rc = sqlite3_exec(db, sql.c_str(), nullptr, nullptr, &error);
+    const QString why = error ? error : "";
+    sqlite3_free(error);
+    sqlite3_close(db);
+    QVERIFY2(rc == SQLITE_OK, qPrintable(why));
+}
+
+// Makes the creation of every new key fail inside the registry's own database.
+void FailKeyCreation(const std::string& root) {
+    sqlite3* db = nullptr;
+    QCOMPARE(sqlite3_open((root + "/registry.db").c_str(), &db), SQLITE_OK);
+    char* error = nullptr;
+    const int rc = sqlite3_exec(db,
+                                "CREATE TRIGGER refuse_key BEFORE INSERT ON reg_keys BEGIN "
+                                "SELECT RAISE(ABORT, 'disk refused'); END;",
+                                nullptr, nullptr, &error);
     const QString why = error ? error : "";
     sqlite3_free(error);
     sqlite3_close(db);
@@ -88,10 +101,10 @@ void FailWritesOf(const std::string& root, const std::string& name) {
 
 class ConfigAppletTest : public QObject {
     Q_OBJECT
-private:
+  private:
     std::unique_ptr<TempRoot> root_;
 
-private slots:
+  private slots:
     void init() {
         root_ = std::make_unique<TempRoot>();
         theApp.registryRoot = HKEY_LOCAL_MACHINE;
@@ -255,7 +268,9 @@ private slots:
                 QVERIFY(sheet->isVisible());
                 QVERIFY(!sheet->ApplyButton()->isEnabled());
                 QVERIFY(sheet->SetActivePage(1));
-                static_cast<CGeneralSetupPage*>(sheet->Page(1))->LogDirectoryEdit()->setText("Q:\\x");
+                static_cast<CGeneralSetupPage*>(sheet->Page(1))
+                    ->LogDirectoryEdit()
+                    ->setText("Q:\\x");
             },
             false);
         QCOMPARE(Query(kGeneral, "DOMAINNAME").bytes, std::string("boxes.example"));
@@ -383,8 +398,7 @@ private slots:
             dialog->OkButton()->click();
         });
         page->AddButton()->click();
-        QCOMPARE(Query(kDhcp + "\\00-11-22-33-44-55", "IPADDR").bytes,
-                 std::string("192.168.7.44"));
+        QCOMPARE(Query(kDhcp + "\\00-11-22-33-44-55", "IPADDR").bytes, std::string("192.168.7.44"));
         QCOMPARE(list->GetItemText(0, 1), QString("192.168.7.44"));
 
         // An address field left empty keeps the dialog open with the message; a new MAC
@@ -460,6 +474,43 @@ private slots:
         QVERIFY(!sheet.isVisible());
         QCOMPARE(Query(kGeneral, "ROUTER_1").bytes, std::string("0.0.0.254"));
         QCOMPARE(Query(kGeneral, "DNS_1").bytes, std::string("1.2.3.4"));
+    }
+
+    void failedDhcpWritesSayWhatFailedAndKeepTheSheetOpen() {
+        Answers answers;
+        SetText(kDhcp + "\\00-00-00-00-00-01", "IPADDR", "10.0.0.1");
+        CPropertySheet sheet("Dornel Configuration", nullptr);
+        auto* page = new CDHCPSetupPage;
+        sheet.AddPage(page);
+        sheet.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&sheet));
+        FailWritesOf(root_->path(), "IPADDR");
+        FailKeyCreation(root_->path());
+
+        // A MAC whose key cannot be created, and one whose address cannot be written.
+        WhenModal<CAddDHCPHostDlg>([](CAddDHCPHostDlg* dialog) {
+            QTest::keyClicks(dialog->MacEdit(), "00-00-00-00-00-02");
+            dialog->OkButton()->click();
+        });
+        page->AddButton()->click();
+        QCOMPARE(answers.Texts(), QStringList{"Cannot create new key"});
+        QCOMPARE(answers.seen[0].caption, CConfigApp::AppName());
+        answers.seen.clear();
+        WhenModal<CAddDHCPHostDlg>([](CAddDHCPHostDlg* dialog) {
+            QTest::keyClicks(dialog->MacEdit(), "00-00-00-00-00-01");
+            dialog->OkButton()->click();
+        });
+        page->AddButton()->click();
+        QCOMPARE(answers.Texts(), QStringList{"Cannot write IP address"});
+        QCOMPARE(Query(kDhcp + "\\00-00-00-00-00-01", "IPADDR").bytes,
+                 std::string("10.0.0.1\0", 9));
+
+        // DHCP\General cannot be created: the options are refused and the sheet stays.
+        answers.seen.clear();
+        sheet.OkButton()->click();
+        QCOMPARE(answers.Texts(), QStringList{"Could not write general DHCP parameters"});
+        QVERIFY(sheet.isVisible());
+        sheet.reject();
     }
 
     void aSubkeyNamedGeneralInAnotherCaseIsAMac() {

@@ -5,18 +5,17 @@
 // and zuvexcpl.so loaded with dlopen from the build's bin folder, its message table, its
 // applet information record, and its opening with the real message boxes of the module.
 
-#include <dlfcn.h>
-
+#include <QCheckBox>
 #include <QDialog>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QTabWidget>
-#include <QCheckBox>
-
 #include <cstring>
 #include <memory>
+
+#include <dlfcn.h>
 
 #include "tests/zuvexcpl/qttesthelpers.h"
 #include "zuvexcpl/cplapplet.h"
@@ -56,11 +55,11 @@ struct Module {
 
 class CplEntryTest : public QObject {
     Q_OBJECT
-private:
+  private:
     Module module_;
     std::unique_ptr<TempRoot> root_;
 
-private slots:
+  private slots:
     void initTestCase() {
         root_ = std::make_unique<TempRoot>();
         const char* bin = std::getenv("DORNEL_BIN_DIR");

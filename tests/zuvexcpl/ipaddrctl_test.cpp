@@ -5,6 +5,8 @@
 // range and missing-value messages, typing with auto-advance, and the keys that move
 // between the fields, leave the control or press the dialog's default button.
 
+#include "zuvexcpl/ipaddrctl.h"
+
 #include <QDialog>
 #include <QLineEdit>
 #include <QPushButton>
@@ -12,7 +14,6 @@
 
 #include "tests/zuvexcpl/qttesthelpers.h"
 #include "zuvexcpl/configapp.h"
-#include "zuvexcpl/ipaddrctl.h"
 
 CConfigApp theApp;
 
@@ -27,8 +28,9 @@ QString Shown(CIPAddrCtl& control) {
 }
 
 QString Range(int value) {
-    return QString("%1 is not a valid entry.  Please specify a value between 0 and 255 for this "
-                   "field.")
+    return QString(
+               "%1 is not a valid entry.  Please specify a value between 0 and 255 for this "
+               "field.")
         .arg(value);
 }
 
@@ -60,17 +62,24 @@ struct Form {
 
 class IPAddrCtlTest : public QObject {
     Q_OBJECT
-private slots:
+  private slots:
     void parsingForDisplay_data() {
         QTest::addColumn<QString>("text");
         QTest::addColumn<QString>("shown");
-        QTest::newRow("empty") << "" << "0.0.0.0";
-        QTest::newRow("four parts") << "192.168.1.20" << "192.168.1.20";
-        QTest::newRow("three parts") << "10.1.2" << "10.1.0.2";
-        QTest::newRow("one part") << "7" << "0.0.0.7";
-        QTest::newRow("low 8 bits") << "300.256.1.511" << "44.0.1.255";
-        QTest::newRow("not numbers") << "a.b.c.d" << "0.0.0.0";
-        QTest::newRow("negative") << "-1.2.3.4" << "255.2.3.4";
+        QTest::newRow("empty") << ""
+                               << "0.0.0.0";
+        QTest::newRow("four parts") << "192.168.1.20"
+                                    << "192.168.1.20";
+        QTest::newRow("three parts") << "10.1.2"
+                                     << "10.1.0.2";
+        QTest::newRow("one part") << "7"
+                                  << "0.0.0.7";
+        QTest::newRow("low 8 bits") << "300.256.1.511"
+                                    << "44.0.1.255";
+        QTest::newRow("not numbers") << "a.b.c.d"
+                                     << "0.0.0.0";
+        QTest::newRow("negative") << "-1.2.3.4"
+                                  << "255.2.3.4";
     }
     void parsingForDisplay() {
         QFETCH(QString, text);

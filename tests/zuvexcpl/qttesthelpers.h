@@ -12,15 +12,14 @@
 #include <QPushButton>
 #include <QTimer>
 #include <QtTest>
-
-#include <sys/stat.h>
-
 #include <cstdlib>
 #include <deque>
 #include <filesystem>
 #include <functional>
 #include <string>
 #include <vector>
+
+#include <sys/stat.h>
 
 #include "platform/registry/registry.h"
 #include "platform/ui/ui.h"
@@ -29,7 +28,7 @@ namespace applettest {
 
 // A fresh DORNEL_ROOT, removed again by the destructor.
 class TempRoot {
-public:
+  public:
     TempRoot() {
         char pattern[] = "/tmp/dornel-applet-XXXXXX";
         if (::mkdtemp(pattern)) path_ = pattern;
@@ -41,19 +40,19 @@ public:
     }
     const std::string& path() const { return path_; }
 
-private:
+  private:
     std::string path_;
 };
 
 // Message boxes of the applet (in this process), answered from a queue; every box is kept.
 class Answers {
-public:
+  public:
     Answers() {
         dornelui::SetMessageBoxAnswerer([this](const dornelui::MessageBoxRequest& request) {
             seen.push_back(request);
-            if (queue.empty()) return (request.style & 0xF) == dornelui::MB_YESNO
-                                          ? dornelui::IDNO
-                                          : dornelui::IDOK;
+            if (queue.empty())
+                return (request.style & 0xF) == dornelui::MB_YESNO ? dornelui::IDNO
+                                                                   : dornelui::IDOK;
             const int answer = queue.front();
             queue.pop_front();
             return answer;
@@ -173,13 +172,13 @@ inline void PrepareQtEnvironment() {
 }  // namespace applettest
 
 // A QtTest main that prepares the environment first and removes the runtime folder after.
-#define APPLET_QTEST_MAIN(TestClass)                                  \
-    int main(int argc, char** argv) {                                 \
-        applettest::PrepareQtEnvironment();                           \
-        QApplication app(argc, argv);                                 \
-        TestClass test;                                               \
-        const int rc = QTest::qExec(&test, argc, argv);               \
-        std::error_code ignored;                                      \
+#define APPLET_QTEST_MAIN(TestClass)                                          \
+    int main(int argc, char** argv) {                                         \
+        applettest::PrepareQtEnvironment();                                   \
+        QApplication app(argc, argv);                                         \
+        TestClass test;                                                       \
+        const int rc = QTest::qExec(&test, argc, argv);                       \
+        std::error_code ignored;                                              \
         std::filesystem::remove_all(std::getenv("XDG_RUNTIME_DIR"), ignored); \
-        return rc;                                                    \
+        return rc;                                                            \
     }

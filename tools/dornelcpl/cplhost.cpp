@@ -2,13 +2,13 @@
 // Copyright (c) 2026 The Dornel developers
 #include "tools/dornelcpl/cplhost.h"
 
-#include <dlfcn.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+
+#include <dlfcn.h>
+#include <unistd.h>
 
 namespace cplhost {
 
@@ -24,7 +24,8 @@ std::vector<std::string> AppletFolders() {
     };
     char self[4096];
     const ssize_t length = ::readlink("/proc/self/exe", self, sizeof self - 1);
-    if (length > 0) add(fs::path(std::string(self, static_cast<std::size_t>(length))).parent_path().string());
+    if (length > 0)
+        add(fs::path(std::string(self, static_cast<std::size_t>(length))).parent_path().string());
     if (const char* extra = std::getenv("DORNEL_APPLET_DIR")) {
         std::string list = extra;
         std::size_t at = 0;
@@ -41,7 +42,8 @@ std::vector<std::string> AppletFolders() {
 
 std::string BaseName(const std::string& path) {
     std::string name = fs::path(path).filename().string();
-    if (name.size() > 3 && name.compare(name.size() - 3, 3, ".so") == 0) name.resize(name.size() - 3);
+    if (name.size() > 3 && name.compare(name.size() - 3, 3, ".so") == 0)
+        name.resize(name.size() - 3);
     return name;
 }
 

@@ -31,7 +31,7 @@ struct AppletInfo {
 // A loaded applet library. Load fails with a readable error for a file that cannot be
 // loaded and for a library without CPlApplet.
 class AppletLibrary {
-public:
+  public:
     AppletLibrary() = default;
     ~AppletLibrary();
     AppletLibrary(const AppletLibrary&) = delete;
@@ -47,7 +47,7 @@ public:
     // refuses. The caller sends exit when done.
     bool Inquire(std::vector<AppletInfo>* applets, std::string* error);
 
-private:
+  private:
     void* handle_ = nullptr;
     CplAppletProc entry_ = nullptr;
     bool notAnApplet_ = false;

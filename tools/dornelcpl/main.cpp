@@ -4,7 +4,6 @@
 // dornelcpl, the control panel: lists the applet libraries it finds, or opens one.
 
 #include <QApplication>
-
 #include <cstdio>
 #include <cstring>
 #include <string>

@@ -11,7 +11,6 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QTimer>
-
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
@@ -68,7 +67,8 @@ void WhenModal(std::function<void(T*)> action, int tries = 250) {
 // Opens the applet on this machine, lets change work on the sheet, and closes it with OK.
 // Questions are answered Yes.
 void ChangeWithApplet(std::function<void(dornelui::CPropertySheet*)> change) {
-    dornelui::SetMessageBoxAnswerer([](const dornelui::MessageBoxRequest&) { return dornelui::IDYES; });
+    dornelui::SetMessageBoxAnswerer(
+        [](const dornelui::MessageBoxRequest&) { return dornelui::IDYES; });
     bool sheetSeen = false;
     WhenModal<CSelectServerDlg>([&](CSelectServerDlg* dialog) {
         WhenModal<dornelui::CPropertySheet>([&](dornelui::CPropertySheet* sheet) {
@@ -99,7 +99,8 @@ std::pair<DWORD, std::string> Stored(const char* name) {
     char buffer[64];
     DWORD size = sizeof buffer;
     DWORD type = REG_NONE;
-    const LONG rc = RegQueryValueExA(key, name, nullptr, &type, reinterpret_cast<BYTE*>(buffer), &size);
+    const LONG rc =
+        RegQueryValueExA(key, name, nullptr, &type, reinterpret_cast<BYTE*>(buffer), &size);
     RegCloseKey(key);
     if (rc != ERROR_SUCCESS) return {REG_NONE, ""};
     return {type, std::string(buffer, size)};

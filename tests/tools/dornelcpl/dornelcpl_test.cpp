@@ -4,15 +4,15 @@
 // dornelcpl run as a program: the applet list from the build's folder and DORNEL_APPLET_DIR,
 // libraries that are broken or are no applets, and the exit statuses of its usage.
 
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
+
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
@@ -34,7 +34,7 @@ std::string ReadFile(const fs::path& path) {
 }
 
 class DornelcplTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         const char* bin = std::getenv("DORNEL_BIN_DIR");
         ASSERT_NE(bin, nullptr);
