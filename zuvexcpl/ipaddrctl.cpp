@@ -103,7 +103,7 @@ void CIPAddrCtl::changeEvent(QEvent* event) {
 
 void CIPAddrCtl::focusInEvent(QFocusEvent* event) {
     QFrame::focusInEvent(event);
-    FocusField(event->reason() == Qt::BacktabFocusReason ? 3 : 0);
+    FocusField(0);
 }
 
 void CIPAddrCtl::SetAddress(std::uint8_t a, std::uint8_t b, std::uint8_t c, std::uint8_t d) {
