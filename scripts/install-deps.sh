@@ -16,6 +16,8 @@ packages=(
   openssl
   # accounts (useradd, chpasswd), setpriv, and systemd-analyze for the unit file
   passwd util-linux systemd
+  # the applets (Qt 6 Widgets; the tests run them on the offscreen platform and grab screens)
+  qt6-base-dev fonts-dejavu-core
 )
 
 missing=()

@@ -1,0 +1,78 @@
+// SPDX-License-Identifier: MIT
+// Copyright (c) 2026 The Dornel developers
+#include "zuvexcpl/configapplet.h"
+
+#include <QDialogButtonBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QVBoxLayout>
+
+#include "platform/ui/ui.h"
+#include "zuvexcpl/configapp.h"
+#include "zuvexcpl/dhcpsetuppage.h"
+#include "zuvexcpl/generalsetuppage.h"
+
+CSelectServerDlg::CSelectServerDlg(QWidget* owner) : QDialog(owner) {
+    setWindowTitle("Select Dornel server");
+    auto* layout = new QVBoxLayout(this);
+    auto* text = new QLabel(
+        "Type the UNC path to the machine running the Dornel server below. Leave blank for "
+        "this machine.",
+        this);
+    text->setWordWrap(true);
+    layout->addWidget(text);
+    edit_ = new QLineEdit(this);
+    edit_->setMaxLength(60);
+    layout->addWidget(edit_);
+    auto* buttons = new QDialogButtonBox(this);
+    ok_ = buttons->addButton("OK", QDialogButtonBox::AcceptRole);
+    cancel_ = buttons->addButton("Cancel", QDialogButtonBox::RejectRole);
+    ok_->setDefault(true);
+    connect(buttons, &QDialogButtonBox::accepted, this, &QDialog::accept);
+    connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
+    layout->addWidget(buttons);
+    resize(380, sizeHint().height());
+}
+
+QString CSelectServerDlg::MachineName() const { return edit_->text(); }
+
+std::int32_t CConfigApplet::NewInquire(NEWCPLINFOA* info) {
+    FillInfo(info, kConfigAppletIcon, "Dornel", "Dornel Configuration Applet", "");
+    return 0;
+}
+
+std::int32_t CConfigApplet::DoubleClick(void* hwndCPl, std::intptr_t, std::intptr_t) {
+    auto* owner = static_cast<QWidget*>(hwndCPl);
+    CSelectServerDlg select(owner);
+    if (select.exec() != QDialog::Accepted) return 0;
+    theApp.serverName = select.MachineName().toStdString();
+
+    // This machine's root, or the named machine's through a registry connection.
+    HKEY root = HKEY_LOCAL_MACHINE;
+    if (!theApp.serverName.empty()) {
+        HKEY remote = nullptr;
+        if (RegConnectRegistryA(theApp.serverName.c_str(), HKEY_LOCAL_MACHINE, &remote) !=
+            ERROR_SUCCESS) {
+            dornelui::MessageBox(owner, "Can't connect to remote server", "Error", dornelui::MB_OK);
+            return 0;
+        }
+        root = remote;
+    }
+
+    theApp.ReadGeneralSettings(root);
+    theApp.registryRoot = root;
+
+    int result = QDialog::Rejected;
+    {
+        dornelui::CPropertySheet sheet("Dornel Configuration", owner);
+        sheet.setObjectName("DornelConfigurationSheet");
+        sheet.AddPage(new CDHCPSetupPage);
+        sheet.AddPage(new CGeneralSetupPage);
+        result = sheet.DoModal();
+    }
+    if (result == QDialog::Accepted) theApp.WriteGeneralSettings(root, owner);
+    if (root != HKEY_LOCAL_MACHINE) RegCloseKey(root);
+    theApp.registryRoot = nullptr;
+    return 0;
+}
