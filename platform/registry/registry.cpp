@@ -40,6 +40,8 @@
 #include <unistd.h>
 
 #include "platform/paths/paths.h"
+#include "platform/registry/remotekeys.h"
+#include "platform/remote/connection.h"
 
 struct RegistryKey {
     std::int64_t id;       // row of reg_keys this handle names
@@ -455,6 +457,10 @@ LONG ReadValue(sqlite3* db, std::int64_t id, const char* name, DWORD* type,
     return exists == ERROR_SUCCESS ? ERROR_FILE_NOT_FOUND : exists;
 }
 
+}  // namespace
+
+namespace platform::registry::detail {
+
 // Hands a value to a caller's buffers with the size rules of RegQueryValueExA. A string
 // stored without its NUL gets one after its bytes when the buffer has room; the NUL is not
 // counted in *cbData, so the caller still sees exactly the stored characters.
@@ -478,7 +484,25 @@ LONG CopyOut(DWORD storedType, const std::vector<BYTE>& stored, DWORD* type, BYT
     return ERROR_SUCCESS;
 }
 
+}  // namespace platform::registry::detail
+
+using platform::registry::detail::CopyOut;
+
+namespace {
+
+// Hands a subkey name to a caller's buffer with the size rules of RegEnumKeyExA.
+LONG CopyName(const std::string& found, char* name, DWORD* cchName, char* className,
+              DWORD* cchClassName) {
+    if (found.size() + 1 > *cchName) return ERROR_MORE_DATA;
+    std::memcpy(name, found.c_str(), found.size() + 1);
+    *cchName = static_cast<DWORD>(found.size());
+    if (className && cchClassName && *cchClassName) *className = 0;
+    if (cchClassName) *cchClassName = 0;
+    return ERROR_SUCCESS;
+}
+
 }  // namespace
+namespace detail = platform::registry::detail;
 
 // ---------------------------------------------------------------------------------------
 // 5. The Reg* calls
@@ -489,6 +513,7 @@ const HKEY HKEY_LOCAL_MACHINE = &hklmKey;
 LONG RegOpenKeyExA(HKEY hKey, const char* subKey, DWORD options, REGSAM samDesired, HKEY* result) {
     if (!result) return ERROR_INVALID_PARAMETER;
     *result = nullptr;
+    if (detail::IsRemote(hKey)) return detail::RemoteOpen(hKey, subKey, result);
     Session session;
     if (session.Error() != ERROR_SUCCESS) return session.Error();
     if (!IsValidHandle(hKey)) return ERROR_INVALID_HANDLE;
@@ -509,6 +534,7 @@ LONG RegCreateKeyExA(HKEY hKey, const char* subKey, DWORD reserved, char* classN
                      DWORD* disposition) {
     if (!result) return ERROR_INVALID_PARAMETER;
     *result = nullptr;
+    if (detail::IsRemote(hKey)) return detail::RemoteCreate(hKey, subKey, result, disposition);
     Session session;
     if (session.Error() != ERROR_SUCCESS) return session.Error();
     if (!IsValidHandle(hKey)) return ERROR_INVALID_HANDLE;
@@ -550,6 +576,7 @@ LONG RegCreateKeyExA(HKEY hKey, const char* subKey, DWORD reserved, char* classN
 }
 
 LONG RegCloseKey(HKEY hKey) {
+    if (detail::IsRemote(hKey)) return detail::RemoteClose(hKey);
     std::lock_guard<std::mutex> lock(TheConnection().mutex);
     if (hKey == &hklmKey) return ERROR_SUCCESS;
     if (!hKey || LiveHandles().erase(hKey) == 0) return ERROR_INVALID_HANDLE;
@@ -559,6 +586,14 @@ LONG RegCloseKey(HKEY hKey) {
 
 LONG RegQueryValueExA(HKEY hKey, const char* valueName, DWORD* reserved, DWORD* type, BYTE* data,
                       DWORD* cbData) {
+    if (detail::IsRemote(hKey)) {
+        if (data && !cbData) return ERROR_INVALID_PARAMETER;
+        DWORD storedType = REG_NONE;
+        std::vector<BYTE> stored;
+        const LONG rc = detail::RemoteGet(hKey, valueName, &storedType, &stored);
+        if (rc != ERROR_SUCCESS) return rc;
+        return CopyOut(storedType, stored, type, data, cbData);
+    }
     Session session;
     if (session.Error() != ERROR_SUCCESS) return session.Error();
     if (!IsValidHandle(hKey)) return ERROR_INVALID_HANDLE;
@@ -574,6 +609,7 @@ LONG RegSetValueExA(HKEY hKey, const char* valueName, DWORD reserved, DWORD type
     if (!data && cbData) return ERROR_INVALID_PARAMETER;
     const std::string_view name(valueName ? valueName : "");
     if (name.size() > kMaxValueNameLength) return ERROR_INVALID_PARAMETER;
+    if (detail::IsRemote(hKey)) return detail::RemoteSet(hKey, valueName, type, data, cbData);
     Session session;
     if (session.Error() != ERROR_SUCCESS) return session.Error();
     if (!IsValidHandle(hKey)) return ERROR_INVALID_HANDLE;
@@ -597,6 +633,7 @@ LONG RegSetValueExA(HKEY hKey, const char* valueName, DWORD reserved, DWORD type
 }
 
 LONG RegDeleteValueA(HKEY hKey, const char* valueName) {
+    if (detail::IsRemote(hKey)) return detail::RemoteDeleteValue(hKey, valueName);
     Session session;
     if (session.Error() != ERROR_SUCCESS) return session.Error();
     if (!IsValidHandle(hKey)) return ERROR_INVALID_HANDLE;
@@ -615,6 +652,7 @@ LONG RegDeleteValueA(HKEY hKey, const char* valueName) {
 }
 
 LONG RegDeleteKeyA(HKEY hKey, const char* subKey) {
+    if (detail::IsRemote(hKey)) return detail::RemoteDeleteKey(hKey, subKey);
     Session session;
     if (session.Error() != ERROR_SUCCESS) return session.Error();
     if (!IsValidHandle(hKey)) return ERROR_INVALID_HANDLE;
@@ -650,6 +688,12 @@ LONG RegDeleteKeyA(HKEY hKey, const char* subKey) {
 LONG RegEnumKeyExA(HKEY hKey, DWORD index, char* name, DWORD* cchName, DWORD* reserved,
                    char* className, DWORD* cchClassName, void* lastWriteTime) {
     if (!name || !cchName) return ERROR_INVALID_PARAMETER;
+    if (detail::IsRemote(hKey)) {
+        std::string found;
+        const LONG rc = detail::RemoteEnumKey(hKey, index, &found);
+        if (rc != ERROR_SUCCESS) return rc;
+        return CopyName(found, name, cchName, className, cchClassName);
+    }
     Session session;
     if (session.Error() != ERROR_SUCCESS) return session.Error();
     if (!IsValidHandle(hKey)) return ERROR_INVALID_HANDLE;
@@ -660,18 +704,25 @@ LONG RegEnumKeyExA(HKEY hKey, DWORD index, char* name, DWORD* cchName, DWORD* re
     st.Bind(1, hKey->id);
     st.Bind(2, static_cast<std::int64_t>(index));
     if (!st.Step()) return st.Ok() ? ERROR_NO_MORE_ITEMS : st.Error();
-    const std::string found = st.Text(0);
-    if (found.size() + 1 > *cchName) return ERROR_MORE_DATA;
-    std::memcpy(name, found.c_str(), found.size() + 1);
-    *cchName = static_cast<DWORD>(found.size());
-    if (className && cchClassName && *cchClassName) *className = 0;
-    if (cchClassName) *cchClassName = 0;
-    return ERROR_SUCCESS;
+    return CopyName(st.Text(0), name, cchName, className, cchClassName);
 }
 
 LONG RegEnumValueA(HKEY hKey, DWORD index, char* valueName, DWORD* cchValueName, DWORD* reserved,
                    DWORD* type, BYTE* data, DWORD* cbData) {
     if (!valueName || !cchValueName) return ERROR_INVALID_PARAMETER;
+    if (detail::IsRemote(hKey)) {
+        std::string found;
+        DWORD storedType = REG_NONE;
+        std::vector<BYTE> stored;
+        const LONG rc = detail::RemoteEnumValue(hKey, index, &found, &storedType, &stored);
+        if (rc != ERROR_SUCCESS) return rc;
+        if (found.size() + 1 > *cchValueName) return ERROR_MORE_DATA;
+        const LONG copied = CopyOut(storedType, stored, type, data, cbData);
+        if (copied != ERROR_SUCCESS) return copied;
+        std::memcpy(valueName, found.c_str(), found.size() + 1);
+        *cchValueName = static_cast<DWORD>(found.size());
+        return ERROR_SUCCESS;
+    }
     Session session;
     if (session.Error() != ERROR_SUCCESS) return session.Error();
     if (!IsValidHandle(hKey)) return ERROR_INVALID_HANDLE;
@@ -697,22 +748,8 @@ LONG RegConnectRegistryA(const char* machineName, HKEY hKey, HKEY* result) {
     if (!result) return ERROR_INVALID_PARAMETER;
     *result = nullptr;
     if (hKey != HKEY_LOCAL_MACHINE) return ERROR_INVALID_HANDLE;
-    std::string_view machine(machineName ? machineName : "");
-    if (machine.substr(0, 2) == "\\\\") machine.remove_prefix(2);
-    if (!machine.empty()) {
-        char host[256] = {};
-        if (::gethostname(host, sizeof host - 1) != 0) return ERROR_BAD_NETPATH;
-        const std::string_view full(host);
-        // The machine name of a host is its first label; accept the full name as well.
-        const std::string_view shortName = full.substr(0, full.find('.'));
-        const auto same = [](std::string_view a, std::string_view b) {
-            return a.size() == b.size() &&
-                   std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-                       return std::tolower(static_cast<unsigned char>(x)) ==
-                              std::tolower(static_cast<unsigned char>(y));
-                   });
-        };
-        if (!same(machine, full) && !same(machine, shortName)) return ERROR_BAD_NETPATH;
+    if (!platform::remote::IsLocalMachine(machineName)) {
+        return detail::RemoteConnect(machineName, result);
     }
     Session session;
     if (session.Error() != ERROR_SUCCESS) return session.Error();
