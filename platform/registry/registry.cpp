@@ -136,14 +136,23 @@ struct Connection {
             return ERROR_PATH_NOT_FOUND;
         }
         if (!CreatePrivately(wanted)) {
+            const int error = errno;
             std::fprintf(stderr, "dornel registry: cannot create %s: %s\n", wanted.c_str(),
-                         std::strerror(errno));
-            return ERROR_REGISTRY_IO_FAILED;
+                         std::strerror(error));
+            return error == EACCES || error == EPERM ? ERROR_ACCESS_DENIED
+                                                     : ERROR_REGISTRY_IO_FAILED;
         }
+        // An account that may read the database but not write it (file permissions: root,
+        // or the group the site gives write access) reads it as it is; every write then fails
+        // with ERROR_ACCESS_DENIED, and nothing is created or converted on its behalf.
+        const bool readOnly = ::faccessat(AT_FDCWD, wanted.c_str(), W_OK, AT_EACCESS) != 0 &&
+                              (errno == EACCES || errno == EROFS || errno == EPERM);
         sqlite3* handle = nullptr;
-        int rc = sqlite3_open_v2(wanted.c_str(), &handle,
-                                 SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX,
-                                 nullptr);
+        int rc = sqlite3_open_v2(
+            wanted.c_str(), &handle,
+            (readOnly ? SQLITE_OPEN_READONLY : SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE) |
+                SQLITE_OPEN_NOMUTEX,
+            nullptr);
         if (rc != SQLITE_OK) {
             Report("cannot open " + wanted, handle, rc);
             // The database is its owner's alone (it holds passwords): another account
@@ -154,7 +163,7 @@ struct Connection {
         }
         sqlite3_busy_timeout(handle, kBusyTimeoutMs);
         sqlite3_extended_result_codes(handle, 1);
-        rc = Prepare(handle);
+        rc = readOnly ? SQLITE_OK : Prepare(handle);
         if (rc != SQLITE_OK) {
             Report("cannot prepare " + wanted, handle, rc);
             sqlite3_close_v2(handle);

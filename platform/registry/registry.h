@@ -111,7 +111,7 @@ LONG RegEnumValueA(HKEY hKey, DWORD index, char* valueName, DWORD* cchValueName,
 // and error codes of that machine's registry layer. Closing the handle ends the connection.
 // A connection that cannot be made fails with ERROR_BAD_NETPATH (or ERROR_INVALID_PARAMETER
 // for a malformed name); calls on a connection that broke later fail with
-// RPC_S_SERVER_UNAVAILABLE. platform::remote::LastConnectionError() tells why.
+// ERROR_NETNAME_DELETED. platform::remote::LastConnectionError() tells why.
 LONG RegConnectRegistryA(const char* machineName, HKEY hKey, HKEY* result);
 
 // Not a Win32 call: a number that moves whenever the registry's content may have changed, so

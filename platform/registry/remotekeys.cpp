@@ -70,7 +70,7 @@ LONG Malformed(const RemoteHandle& key) {
     key.connection->Close();
     platform::remote::SetLastConnectionError("the answer from " + key.connection->MachineName() +
                                              " was malformed; the connection was closed");
-    return RPC_S_SERVER_UNAVAILABLE;
+    return ERROR_NETNAME_DELETED;
 }
 
 // A request of operation on key, with the rest added by the caller.

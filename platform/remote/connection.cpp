@@ -227,7 +227,7 @@ bool Connection::Call(const std::string& request, std::string* reply, LONG* erro
         }
     }
     SetLastConnectionError(broken_);
-    *error = RPC_S_SERVER_UNAVAILABLE;
+    *error = ERROR_NETNAME_DELETED;
     return false;
 }
 

@@ -67,7 +67,7 @@ class Connection {
     Connection& operator=(const Connection&) = delete;
 
     // Sends one request and waits (bounded) for its reply payload. False, with
-    // RPC_S_SERVER_UNAVAILABLE in *error and LastConnectionError() set, when the connection
+    // ERROR_NETNAME_DELETED in *error and LastConnectionError() set, when the connection
     // is closed or breaks now; a broken connection stays broken.
     bool Call(const std::string& request, std::string* reply, LONG* error);
 

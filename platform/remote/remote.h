@@ -29,7 +29,7 @@
 // in interactive mode at least 300, to leave time for typing a password), and every later
 // call must be answered within DORNEL_REMOTE_TIMEOUT seconds. A connection that closes,
 // breaks or does not answer in time is ended (ssh is stopped and reaped) and every later
-// call on its handles fails with RPC_S_SERVER_UNAVAILABLE. A connection that cannot be made
+// call on its handles fails with ERROR_NETNAME_DELETED. A connection that cannot be made
 // fails with ERROR_BAD_NETPATH. In both cases LastConnectionError() tells why in words, with
 // ssh's own message where it gave one.
 
@@ -37,8 +37,9 @@
 
 #include "platform/base/wintypes.h"
 
-// A call on a handle of a remote machine whose connection is gone.
-inline constexpr LONG RPC_S_SERVER_UNAVAILABLE = 1722;
+// A call on a handle of a remote machine whose connection is gone ("The specified network
+// name is no longer available").
+inline constexpr LONG ERROR_NETNAME_DELETED = 64;
 
 namespace platform::remote {
 

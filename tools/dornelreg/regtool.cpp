@@ -106,7 +106,7 @@ std::string Win32Message(LONG rc) {
             return "The key was deleted while it was in use.";
         case ERROR_BAD_NETPATH:
             return WithReason("The network path was not found.");
-        case RPC_S_SERVER_UNAVAILABLE:
+        case ERROR_NETNAME_DELETED:
             return WithReason("The remote machine cannot be reached any more.");
         case ERROR_INVALID_PARAMETER:
             return "The parameter is incorrect.";
