@@ -164,6 +164,14 @@ struct Connection {
         sqlite3_busy_timeout(handle, kBusyTimeoutMs);
         sqlite3_extended_result_codes(handle, 1);
         rc = readOnly ? SQLITE_OK : Prepare(handle);
+        if (rc == SQLITE_OK && !readOnly) {
+            // The -wal and -shm files stay when the last writer closes (the WAL emptied), so
+            // an account that may only read the database can still read it: it cannot create
+            // them in the folder itself.
+            int persist = 1;
+            sqlite3_file_control(handle, nullptr, SQLITE_FCNTL_PERSIST_WAL, &persist);
+            sqlite3_exec(handle, "PRAGMA journal_size_limit=0", nullptr, nullptr, nullptr);
+        }
         if (rc != SQLITE_OK) {
             Report("cannot prepare " + wanted, handle, rc);
             sqlite3_close_v2(handle);
