@@ -14,6 +14,8 @@ packages=(
   curl tshark python3-impacket iproute2 procps psmisc iptables
   # accounts (useradd, chpasswd), setpriv, and systemd-analyze for the unit file
   passwd util-linux systemd
+  # remote administration: ssh to the server, and the sshd the tests start on loopback
+  openssh-client openssh-server
 )
 
 missing=()
