@@ -124,7 +124,8 @@ TEST(RemoteFrame, FieldsRoundTripAndEveryTruncationIsRefused) {
     // A text whose length points past the payload is refused and nothing past it is read.
     Writer lying;
     lying.U32(1000);
-    Reader short_reader(lying.Payload() + "abc");
+    const std::string lie = lying.Payload() + "abc";
+    Reader short_reader(lie);
     EXPECT_FALSE(short_reader.Text(&text));
     EXPECT_FALSE(short_reader.U32(&number));
 }
