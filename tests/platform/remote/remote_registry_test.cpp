@@ -362,6 +362,54 @@ TEST_F(RemoteRegistryTest, AConnectionThatCannotBeMadeSaysWhy) {
     EXPECT_EQ(Children(), 0);
 }
 
+// The hook the applets use: in interactive mode ssh asks for a key's passphrase through the
+// SSH_ASKPASS program (a dialog there, a script here); in batch mode it never asks.
+TEST_F(RemoteRegistryTest, APassphraseIsAskedThroughAskpassOnlyWhenPromptingIsAllowed) {
+    const std::string folder = sshd_->Folder();
+    ASSERT_EQ(std::system(("ssh-keygen -q -t ed25519 -N 'open sesame' -f " + folder +
+                           "/locked >/dev/null && cat " + folder + "/locked.pub >> " + folder +
+                           "/authorized_keys")
+                              .c_str()),
+              0);
+    // A client configuration that offers only the locked key.
+    std::ifstream in(folder + "/config");
+    std::ofstream out(folder + "/locked_config");
+    for (std::string line; std::getline(in, line);) {
+        if (line.find("IdentityFile") != std::string::npos)
+            line = "  IdentityFile " + folder + "/locked";
+        out << line << "\n";
+    }
+    out.close();
+    const std::string askpass = folder + "/askpass.sh";
+    std::ofstream(askpass) << "#!/bin/sh\necho \"$1\" >> " << folder
+                           << "/asked\necho 'open sesame'\n";
+    ASSERT_EQ(::chmod(askpass.c_str(), 0755), 0);
+    ::setenv("DORNEL_SSH", ("ssh -F " + folder + "/locked_config").c_str(), 1);
+    ::setenv("SSH_ASKPASS", askpass.c_str(), 1);
+    ::unsetenv("SSH_ASKPASS_REQUIRE");
+
+    HKEY root = nullptr;
+    EXPECT_EQ(RegConnectRegistryA(sshd_->Host().c_str(), HKEY_LOCAL_MACHINE, &root),
+              ERROR_BAD_NETPATH);
+    EXPECT_FALSE(std::filesystem::exists(folder + "/asked")) << "batch mode never prompts";
+
+    platform::remote::SetPrompting(platform::remote::Prompting::Interactive);
+    const LONG rc = RegConnectRegistryA(sshd_->Host().c_str(), HKEY_LOCAL_MACHINE, &root);
+    platform::remote::SetPrompting(platform::remote::Prompting::Batch);
+    ::unsetenv("SSH_ASKPASS");
+    ASSERT_EQ(rc, ERROR_SUCCESS) << platform::remote::LastConnectionError();
+    std::ifstream asked(folder + "/asked");
+    std::string prompt;
+    std::getline(asked, prompt);
+    EXPECT_NE(prompt.find("passphrase"), std::string::npos) << prompt;
+    HKEY key = nullptr;
+    EXPECT_EQ(RegCreateKeyExA(root, "SOFTWARE\\Through the dialog", 0, nullptr, 0, KEY_ALL_ACCESS,
+                              nullptr, &key, nullptr),
+              ERROR_SUCCESS);
+    RegCloseKey(key);
+    EXPECT_EQ(RegCloseKey(root), ERROR_SUCCESS);
+}
+
 // A local account for the test: a shell (sshd runs the command through it) and a password
 // field that is not locked (sshd refuses locked accounts); removed at the end.
 class TestAccount {
