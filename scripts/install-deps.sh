@@ -18,6 +18,8 @@ packages=(
   passwd util-linux systemd
   # the applets (Qt 6 Widgets; the tests run them on the offscreen platform and grab screens)
   qt6-base-dev fonts-dejavu-core
+  # remote administration: ssh to the server, and the sshd the tests start on loopback
+  openssh-client openssh-server
 )
 
 missing=()

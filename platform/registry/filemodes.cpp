@@ -6,11 +6,21 @@
 #include <cstdio>
 #include <cstring>
 
+#include <grp.h>
 #include <sys/stat.h>
 
 #include "platform/paths/paths.h"
 
 namespace platform::registry {
+
+namespace {
+
+bool AdminGroup(gid_t gid) {
+    const group* entry = ::getgrgid(gid);
+    return entry && entry->gr_name && std::strcmp(entry->gr_name, kAdminGroup) == 0;
+}
+
+}  // namespace
 
 std::string MakeRegistryFilesPrivate() {
     std::string changed;
@@ -21,11 +31,12 @@ std::string MakeRegistryFilesPrivate() {
         // process's registry connection holds on the same file. A symbolic link is not
         // followed; the root is the service's own folder, so nothing swaps the file meanwhile.
         struct stat st {};
-        if (::lstat(file.c_str(), &st) != 0 || !S_ISREG(st.st_mode) || (st.st_mode & 077) == 0) {
-            continue;
-        }
+        if (::lstat(file.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
+        // The administrators' group (kAdminGroup) keeps what its members were given.
+        const mode_t open = AdminGroup(st.st_gid) ? 007 : 077;
+        if ((st.st_mode & open) == 0) continue;
         const auto before = static_cast<unsigned>(st.st_mode & 07777);
-        const auto after = before & 07700u;
+        const auto after = before & ~static_cast<unsigned>(open);
         char text[512];
         if (::chmod(file.c_str(), after) == 0) {
             std::snprintf(text, sizeof text, "%s%s (mode %04o -> %04o)",

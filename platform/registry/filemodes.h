@@ -11,7 +11,12 @@
 
 namespace platform::registry {
 
-// Takes the group and other bits off <root>/registry.db and its -wal and -shm files
+// The group whose members administer the server: the registry's files may be readable and
+// writable by it (mode 0660, group dornel), and the service leaves that as it is.
+inline constexpr const char* kAdminGroup = "dornel";
+
+// Takes the group and other bits (only the other bits when the file's group is kAdminGroup)
+// off <root>/registry.db and its -wal and -shm files
 // (symbolic links and files that are not regular are left alone). Returns one text for the
 // NT event log that names every file it changed (or could not change), e.g.
 //   "WARNING: registry files were open to other accounts and are now private:

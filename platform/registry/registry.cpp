@@ -40,6 +40,8 @@
 #include <unistd.h>
 
 #include "platform/paths/paths.h"
+#include "platform/registry/remotekeys.h"
+#include "platform/remote/connection.h"
 
 struct RegistryKey {
     std::int64_t id;       // row of reg_keys this handle names
@@ -134,14 +136,23 @@ struct Connection {
             return ERROR_PATH_NOT_FOUND;
         }
         if (!CreatePrivately(wanted)) {
+            const int error = errno;
             std::fprintf(stderr, "dornel registry: cannot create %s: %s\n", wanted.c_str(),
-                         std::strerror(errno));
-            return ERROR_REGISTRY_IO_FAILED;
+                         std::strerror(error));
+            return error == EACCES || error == EPERM ? ERROR_ACCESS_DENIED
+                                                     : ERROR_REGISTRY_IO_FAILED;
         }
+        // An account that may read the database but not write it (file permissions: root,
+        // or the group the site gives write access) reads it as it is; every write then fails
+        // with ERROR_ACCESS_DENIED, and nothing is created or converted on its behalf.
+        const bool readOnly = ::faccessat(AT_FDCWD, wanted.c_str(), W_OK, AT_EACCESS) != 0 &&
+                              (errno == EACCES || errno == EROFS || errno == EPERM);
         sqlite3* handle = nullptr;
-        int rc = sqlite3_open_v2(wanted.c_str(), &handle,
-                                 SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX,
-                                 nullptr);
+        int rc = sqlite3_open_v2(
+            wanted.c_str(), &handle,
+            (readOnly ? SQLITE_OPEN_READONLY : SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE) |
+                SQLITE_OPEN_NOMUTEX,
+            nullptr);
         if (rc != SQLITE_OK) {
             Report("cannot open " + wanted, handle, rc);
             // The database is its owner's alone (it holds passwords): another account
@@ -152,7 +163,15 @@ struct Connection {
         }
         sqlite3_busy_timeout(handle, kBusyTimeoutMs);
         sqlite3_extended_result_codes(handle, 1);
-        rc = Prepare(handle);
+        rc = readOnly ? SQLITE_OK : Prepare(handle);
+        if (rc == SQLITE_OK && !readOnly) {
+            // The -wal and -shm files stay when the last writer closes (the WAL emptied), so
+            // an account that may only read the database can still read it: it cannot create
+            // them in the folder itself.
+            int persist = 1;
+            sqlite3_file_control(handle, nullptr, SQLITE_FCNTL_PERSIST_WAL, &persist);
+            sqlite3_exec(handle, "PRAGMA journal_size_limit=0", nullptr, nullptr, nullptr);
+        }
         if (rc != SQLITE_OK) {
             Report("cannot prepare " + wanted, handle, rc);
             sqlite3_close_v2(handle);
@@ -455,6 +474,10 @@ LONG ReadValue(sqlite3* db, std::int64_t id, const char* name, DWORD* type,
     return exists == ERROR_SUCCESS ? ERROR_FILE_NOT_FOUND : exists;
 }
 
+}  // namespace
+
+namespace platform::registry::detail {
+
 // Hands a value to a caller's buffers with the size rules of RegQueryValueExA. A string
 // stored without its NUL gets one after its bytes when the buffer has room; the NUL is not
 // counted in *cbData, so the caller still sees exactly the stored characters.
@@ -478,7 +501,25 @@ LONG CopyOut(DWORD storedType, const std::vector<BYTE>& stored, DWORD* type, BYT
     return ERROR_SUCCESS;
 }
 
+}  // namespace platform::registry::detail
+
+using platform::registry::detail::CopyOut;
+
+namespace {
+
+// Hands a subkey name to a caller's buffer with the size rules of RegEnumKeyExA.
+LONG CopyName(const std::string& found, char* name, DWORD* cchName, char* className,
+              DWORD* cchClassName) {
+    if (found.size() + 1 > *cchName) return ERROR_MORE_DATA;
+    std::memcpy(name, found.c_str(), found.size() + 1);
+    *cchName = static_cast<DWORD>(found.size());
+    if (className && cchClassName && *cchClassName) *className = 0;
+    if (cchClassName) *cchClassName = 0;
+    return ERROR_SUCCESS;
+}
+
 }  // namespace
+namespace detail = platform::registry::detail;
 
 // ---------------------------------------------------------------------------------------
 // 5. The Reg* calls
@@ -489,6 +530,7 @@ const HKEY HKEY_LOCAL_MACHINE = &hklmKey;
 LONG RegOpenKeyExA(HKEY hKey, const char* subKey, DWORD options, REGSAM samDesired, HKEY* result) {
     if (!result) return ERROR_INVALID_PARAMETER;
     *result = nullptr;
+    if (detail::IsRemote(hKey)) return detail::RemoteOpen(hKey, subKey, result);
     Session session;
     if (session.Error() != ERROR_SUCCESS) return session.Error();
     if (!IsValidHandle(hKey)) return ERROR_INVALID_HANDLE;
@@ -509,6 +551,7 @@ LONG RegCreateKeyExA(HKEY hKey, const char* subKey, DWORD reserved, char* classN
                      DWORD* disposition) {
     if (!result) return ERROR_INVALID_PARAMETER;
     *result = nullptr;
+    if (detail::IsRemote(hKey)) return detail::RemoteCreate(hKey, subKey, result, disposition);
     Session session;
     if (session.Error() != ERROR_SUCCESS) return session.Error();
     if (!IsValidHandle(hKey)) return ERROR_INVALID_HANDLE;
@@ -550,6 +593,7 @@ LONG RegCreateKeyExA(HKEY hKey, const char* subKey, DWORD reserved, char* classN
 }
 
 LONG RegCloseKey(HKEY hKey) {
+    if (detail::IsRemote(hKey)) return detail::RemoteClose(hKey);
     std::lock_guard<std::mutex> lock(TheConnection().mutex);
     if (hKey == &hklmKey) return ERROR_SUCCESS;
     if (!hKey || LiveHandles().erase(hKey) == 0) return ERROR_INVALID_HANDLE;
@@ -559,6 +603,14 @@ LONG RegCloseKey(HKEY hKey) {
 
 LONG RegQueryValueExA(HKEY hKey, const char* valueName, DWORD* reserved, DWORD* type, BYTE* data,
                       DWORD* cbData) {
+    if (detail::IsRemote(hKey)) {
+        if (data && !cbData) return ERROR_INVALID_PARAMETER;
+        DWORD storedType = REG_NONE;
+        std::vector<BYTE> stored;
+        const LONG rc = detail::RemoteGet(hKey, valueName, &storedType, &stored);
+        if (rc != ERROR_SUCCESS) return rc;
+        return CopyOut(storedType, stored, type, data, cbData);
+    }
     Session session;
     if (session.Error() != ERROR_SUCCESS) return session.Error();
     if (!IsValidHandle(hKey)) return ERROR_INVALID_HANDLE;
@@ -574,6 +626,7 @@ LONG RegSetValueExA(HKEY hKey, const char* valueName, DWORD reserved, DWORD type
     if (!data && cbData) return ERROR_INVALID_PARAMETER;
     const std::string_view name(valueName ? valueName : "");
     if (name.size() > kMaxValueNameLength) return ERROR_INVALID_PARAMETER;
+    if (detail::IsRemote(hKey)) return detail::RemoteSet(hKey, valueName, type, data, cbData);
     Session session;
     if (session.Error() != ERROR_SUCCESS) return session.Error();
     if (!IsValidHandle(hKey)) return ERROR_INVALID_HANDLE;
@@ -597,6 +650,7 @@ LONG RegSetValueExA(HKEY hKey, const char* valueName, DWORD reserved, DWORD type
 }
 
 LONG RegDeleteValueA(HKEY hKey, const char* valueName) {
+    if (detail::IsRemote(hKey)) return detail::RemoteDeleteValue(hKey, valueName);
     Session session;
     if (session.Error() != ERROR_SUCCESS) return session.Error();
     if (!IsValidHandle(hKey)) return ERROR_INVALID_HANDLE;
@@ -615,6 +669,7 @@ LONG RegDeleteValueA(HKEY hKey, const char* valueName) {
 }
 
 LONG RegDeleteKeyA(HKEY hKey, const char* subKey) {
+    if (detail::IsRemote(hKey)) return detail::RemoteDeleteKey(hKey, subKey);
     Session session;
     if (session.Error() != ERROR_SUCCESS) return session.Error();
     if (!IsValidHandle(hKey)) return ERROR_INVALID_HANDLE;
@@ -650,6 +705,12 @@ LONG RegDeleteKeyA(HKEY hKey, const char* subKey) {
 LONG RegEnumKeyExA(HKEY hKey, DWORD index, char* name, DWORD* cchName, DWORD* reserved,
                    char* className, DWORD* cchClassName, void* lastWriteTime) {
     if (!name || !cchName) return ERROR_INVALID_PARAMETER;
+    if (detail::IsRemote(hKey)) {
+        std::string found;
+        const LONG rc = detail::RemoteEnumKey(hKey, index, &found);
+        if (rc != ERROR_SUCCESS) return rc;
+        return CopyName(found, name, cchName, className, cchClassName);
+    }
     Session session;
     if (session.Error() != ERROR_SUCCESS) return session.Error();
     if (!IsValidHandle(hKey)) return ERROR_INVALID_HANDLE;
@@ -660,18 +721,25 @@ LONG RegEnumKeyExA(HKEY hKey, DWORD index, char* name, DWORD* cchName, DWORD* re
     st.Bind(1, hKey->id);
     st.Bind(2, static_cast<std::int64_t>(index));
     if (!st.Step()) return st.Ok() ? ERROR_NO_MORE_ITEMS : st.Error();
-    const std::string found = st.Text(0);
-    if (found.size() + 1 > *cchName) return ERROR_MORE_DATA;
-    std::memcpy(name, found.c_str(), found.size() + 1);
-    *cchName = static_cast<DWORD>(found.size());
-    if (className && cchClassName && *cchClassName) *className = 0;
-    if (cchClassName) *cchClassName = 0;
-    return ERROR_SUCCESS;
+    return CopyName(st.Text(0), name, cchName, className, cchClassName);
 }
 
 LONG RegEnumValueA(HKEY hKey, DWORD index, char* valueName, DWORD* cchValueName, DWORD* reserved,
                    DWORD* type, BYTE* data, DWORD* cbData) {
     if (!valueName || !cchValueName) return ERROR_INVALID_PARAMETER;
+    if (detail::IsRemote(hKey)) {
+        std::string found;
+        DWORD storedType = REG_NONE;
+        std::vector<BYTE> stored;
+        const LONG rc = detail::RemoteEnumValue(hKey, index, &found, &storedType, &stored);
+        if (rc != ERROR_SUCCESS) return rc;
+        if (found.size() + 1 > *cchValueName) return ERROR_MORE_DATA;
+        const LONG copied = CopyOut(storedType, stored, type, data, cbData);
+        if (copied != ERROR_SUCCESS) return copied;
+        std::memcpy(valueName, found.c_str(), found.size() + 1);
+        *cchValueName = static_cast<DWORD>(found.size());
+        return ERROR_SUCCESS;
+    }
     Session session;
     if (session.Error() != ERROR_SUCCESS) return session.Error();
     if (!IsValidHandle(hKey)) return ERROR_INVALID_HANDLE;
@@ -697,22 +765,8 @@ LONG RegConnectRegistryA(const char* machineName, HKEY hKey, HKEY* result) {
     if (!result) return ERROR_INVALID_PARAMETER;
     *result = nullptr;
     if (hKey != HKEY_LOCAL_MACHINE) return ERROR_INVALID_HANDLE;
-    std::string_view machine(machineName ? machineName : "");
-    if (machine.substr(0, 2) == "\\\\") machine.remove_prefix(2);
-    if (!machine.empty()) {
-        char host[256] = {};
-        if (::gethostname(host, sizeof host - 1) != 0) return ERROR_BAD_NETPATH;
-        const std::string_view full(host);
-        // The machine name of a host is its first label; accept the full name as well.
-        const std::string_view shortName = full.substr(0, full.find('.'));
-        const auto same = [](std::string_view a, std::string_view b) {
-            return a.size() == b.size() &&
-                   std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-                       return std::tolower(static_cast<unsigned char>(x)) ==
-                              std::tolower(static_cast<unsigned char>(y));
-                   });
-        };
-        if (!same(machine, full) && !same(machine, shortName)) return ERROR_BAD_NETPATH;
+    if (!platform::remote::IsLocalMachine(machineName)) {
+        return detail::RemoteConnect(machineName, result);
     }
     Session session;
     if (session.Error() != ERROR_SUCCESS) return session.Error();

@@ -30,6 +30,7 @@
 #include <cstdint>
 
 #include "platform/base/wintypes.h"
+#include "platform/remote/remote.h"
 
 struct RegistryKey;
 using HKEY = RegistryKey*;
@@ -68,24 +69,22 @@ inline constexpr DWORD REG_OPTION_NON_VOLATILE = 0;
 
 // Opens an existing key below hKey ("A\B\C"; an empty or null subKey reopens hKey).
 // ERROR_SUCCESS, or ERROR_FILE_NOT_FOUND when the key does not exist.
-LONG RegOpenKeyExA(HKEY hKey, const char* subKey, DWORD options, REGSAM samDesired,
-                   HKEY* result);
+LONG RegOpenKeyExA(HKEY hKey, const char* subKey, DWORD options, REGSAM samDesired, HKEY* result);
 
 // Opens a key, creating it and any missing parents. *disposition (may be null) tells which.
-LONG RegCreateKeyExA(HKEY hKey, const char* subKey, DWORD reserved, char* className,
-                     DWORD options, REGSAM samDesired, void* securityAttributes, HKEY* result,
-                     DWORD* disposition);
+LONG RegCreateKeyExA(HKEY hKey, const char* subKey, DWORD reserved, char* className, DWORD options,
+                     REGSAM samDesired, void* securityAttributes, HKEY* result, DWORD* disposition);
 
 // Closes a handle from RegOpenKeyExA, RegCreateKeyExA or RegConnectRegistryA.
 LONG RegCloseKey(HKEY hKey);
 
 // Reads a value (null or "" names the key's default value). See the header comment.
-LONG RegQueryValueExA(HKEY hKey, const char* valueName, DWORD* reserved, DWORD* type,
-                      BYTE* data, DWORD* cbData);
+LONG RegQueryValueExA(HKEY hKey, const char* valueName, DWORD* reserved, DWORD* type, BYTE* data,
+                      DWORD* cbData);
 
 // Stores a value with exactly cbData bytes; replaces one of the same name (without case).
-LONG RegSetValueExA(HKEY hKey, const char* valueName, DWORD reserved, DWORD type,
-                    const BYTE* data, DWORD cbData);
+LONG RegSetValueExA(HKEY hKey, const char* valueName, DWORD reserved, DWORD type, const BYTE* data,
+                    DWORD cbData);
 
 // Deletes one value; ERROR_FILE_NOT_FOUND when it does not exist.
 LONG RegDeleteValueA(HKEY hKey, const char* valueName);
@@ -102,12 +101,17 @@ LONG RegEnumKeyExA(HKEY hKey, DWORD index, char* name, DWORD* cchName, DWORD* re
 
 // The index-th value (name order without case), with its name, type and data as for
 // RegQueryValueExA. ERROR_NO_MORE_ITEMS past the last.
-LONG RegEnumValueA(HKEY hKey, DWORD index, char* valueName, DWORD* cchValueName,
-                   DWORD* reserved, DWORD* type, BYTE* data, DWORD* cbData);
+LONG RegEnumValueA(HKEY hKey, DWORD index, char* valueName, DWORD* cchValueName, DWORD* reserved,
+                   DWORD* type, BYTE* data, DWORD* cbData);
 
 // A handle on a machine's registry root. machineName null, "", or this host's own name
-// (with or without leading "\\", without case) is the local registry; any other name fails
-// with ERROR_BAD_NETPATH.
+// (with or without leading "\\", without case) is the local registry. Any other name
+// ([\\][USER@]HOST[:PORT]) connects to that machine over ssh (platform/remote/remote.h)
+// and every call on keys opened under the handle is carried out there, with the results
+// and error codes of that machine's registry layer. Closing the handle ends the connection.
+// A connection that cannot be made fails with ERROR_BAD_NETPATH (or ERROR_INVALID_PARAMETER
+// for a malformed name); calls on a connection that broke later fail with
+// ERROR_NETNAME_DELETED. platform::remote::LastConnectionError() tells why.
 LONG RegConnectRegistryA(const char* machineName, HKEY hKey, HKEY* result);
 
 // Not a Win32 call: a number that moves whenever the registry's content may have changed, so
@@ -118,3 +122,13 @@ LONG RegConnectRegistryA(const char* machineName, HKEY hKey, HKEY* result);
 // between. Cheap enough for every request: SQLite's data version, read on a connection of its
 // own that is kept open. Returns 0 when the database cannot be read (never 0 otherwise).
 std::uint64_t RegChangeCounter();
+
+namespace platform::registry {
+
+// Not a Win32 call: the serving side of remote registry connections ("dornelreg --serve").
+// Answers requests read from in on out with this machine's registry, as the account that
+// runs it (a user who cannot write the database gets ERROR_ACCESS_DENIED for writes, as
+// locally), until in ends. Returns the exit status: 0 when the client closed the connection.
+int ServeRemote(int in, int out);
+
+}  // namespace platform::registry

@@ -27,13 +27,9 @@
 #include "platform/paths/paths.h"
 #include "platform/registry/registry.h"
 #include "platform/service/scminternal.h"
+#include "platform/service/scmremote.h"
 
 extern char** environ;
-
-struct ServiceManagerHandle {
-    bool manager;      // a manager handle, else a service handle
-    std::string name;  // the service's name as installed (service handles)
-};
 
 namespace {
 
@@ -334,7 +330,9 @@ SERVICE_STATUS StoppedStatus(DWORD exitCode) {
 // ---------------------------------------------------------------------------------------
 
 // The status and process of a service: live from its process, else from its status file.
-bool CurrentStatus(const std::string& name, SERVICE_STATUS* status, DWORD* pid) {
+bool CurrentStatus(SC_HANDLE service, SERVICE_STATUS* status, DWORD* pid) {
+    if (service->remote) return RemoteQuery(service, status, pid);
+    const std::string& name = service->name;
     DWORD error = NO_ERROR;
     auto reply = Exchange(name, Operation::Query, 0, &error);
     if (reply) {
@@ -371,11 +369,12 @@ SC_HANDLE OpenSCManagerA(const char* machineName, const char* databaseName, DWOR
     if (databaseName && *databaseName && ::strcasecmp(databaseName, "ServicesActive") != 0) {
         return Fail(ERROR_INVALID_NAME);
     }
+    if (!platform::remote::IsLocalMachine(machineName)) return RemoteOpenManager(machineName);
     HKEY root = nullptr;
     LONG rc = RegConnectRegistryA(machineName, HKEY_LOCAL_MACHINE, &root);
     if (rc != ERROR_SUCCESS) return Fail(static_cast<DWORD>(rc));
     RegCloseKey(root);
-    return new ServiceManagerHandle{true, {}};
+    return new ServiceManagerHandle{true, {}, nullptr, 0};
 }
 
 SC_HANDLE CreateServiceA(SC_HANDLE manager, const char* serviceName, const char* displayName,
@@ -384,6 +383,8 @@ SC_HANDLE CreateServiceA(SC_HANDLE manager, const char* serviceName, const char*
                          const char* dependencies, const char* serviceStartName,
                          const char* password) {
     if (!IsManager(manager)) return Fail(ERROR_INVALID_HANDLE);
+    // Services are installed on their own machine.
+    if (manager->remote) return Fail(ERROR_CALL_NOT_IMPLEMENTED);
     if (!ValidServiceName(serviceName)) return Fail(ERROR_INVALID_NAME);
     if (serviceType != SERVICE_WIN32_OWN_PROCESS ||
         (startType != SERVICE_AUTO_START && startType != SERVICE_DEMAND_START &&
@@ -439,20 +440,25 @@ SC_HANDLE CreateServiceA(SC_HANDLE manager, const char* serviceName, const char*
         RunSystemctl({"daemon-reload"});
         if (startType == SERVICE_AUTO_START) RunSystemctl({"enable", name + ".service"});
     }
-    return new ServiceManagerHandle{false, name};
+    return new ServiceManagerHandle{false, name, nullptr, 0};
 }
 
 SC_HANDLE OpenServiceA(SC_HANDLE manager, const char* serviceName, DWORD access) {
     if (!IsManager(manager)) return Fail(ERROR_INVALID_HANDLE);
     if (!serviceName || !*serviceName) return Fail(ERROR_INVALID_NAME);
+    if (manager->remote) return RemoteOpenService(manager, serviceName, access);
     auto installed = InstalledName(serviceName);
     if (!installed) return Fail(ERROR_SERVICE_DOES_NOT_EXIST);
-    return new ServiceManagerHandle{false, *installed};
+    return new ServiceManagerHandle{false, *installed, nullptr, 0};
 }
 
 BOOL DeleteService(SC_HANDLE service) {
     if (!IsService(service)) {
         SetLastError(ERROR_INVALID_HANDLE);
+        return 0;
+    }
+    if (service->remote) {
+        SetLastError(ERROR_CALL_NOT_IMPLEMENTED);
         return 0;
     }
     const std::string& name = service->name;
@@ -482,6 +488,7 @@ BOOL CloseServiceHandle(SC_HANDLE handle) {
         SetLastError(ERROR_INVALID_HANDLE);
         return 0;
     }
+    if (handle->remote) return RemoteClose(handle);
     delete handle;
     return 1;
 }
@@ -496,6 +503,7 @@ BOOL StartServiceA(SC_HANDLE service, DWORD argc, const char** argv) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return 0;
     }
+    if (service->remote) return RemoteStart(service);
     const std::string& name = service->name;
     HKEY key = nullptr;
     if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, ServiceKeyPath(name).c_str(), 0, KEY_READ, &key) !=
@@ -556,6 +564,7 @@ BOOL ControlService(SC_HANDLE service, DWORD control, SERVICE_STATUS* status) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return 0;
     }
+    if (service->remote) return RemoteControl(service, control, status);
     DWORD error = NO_ERROR;
     auto reply = Exchange(service->name, Operation::Control, control, &error);
     if (!reply) {
@@ -576,7 +585,7 @@ BOOL QueryServiceStatus(SC_HANDLE service, SERVICE_STATUS* status) {
         return 0;
     }
     DWORD pid = 0;
-    return CurrentStatus(service->name, status, &pid) ? 1 : 0;
+    return CurrentStatus(service, status, &pid) ? 1 : 0;
 }
 
 BOOL QueryServiceStatusEx(SC_HANDLE service, SC_STATUS_TYPE infoLevel, BYTE* buffer,
@@ -596,7 +605,7 @@ BOOL QueryServiceStatusEx(SC_HANDLE service, SC_STATUS_TYPE infoLevel, BYTE* buf
     }
     SERVICE_STATUS status{};
     DWORD pid = 0;
-    if (!CurrentStatus(service->name, &status, &pid)) return 0;
+    if (!CurrentStatus(service, &status, &pid)) return 0;
     SERVICE_STATUS_PROCESS result{status.dwServiceType,
                                   status.dwCurrentState,
                                   status.dwControlsAccepted,

@@ -31,6 +31,7 @@
 #include <string>
 
 #include "platform/base/wintypes.h"
+#include "platform/remote/remote.h"
 #include "platform/service/svcstatus.h"
 
 struct ServiceManagerHandle;
@@ -71,8 +72,14 @@ inline constexpr DWORD SERVICE_ERROR_NORMAL = 1;
 // ---- Client side -----------------------------------------------------------------------
 
 // Opens the service manager of a machine: null, "" or this host's name (with or without
-// "\\") is the local one; any other name fails with ERROR_BAD_NETPATH. databaseName must be
-// null. Null on failure (GetLastError).
+// "\\") is the local one. Any other name ([\\][USER@]HOST[:PORT]) connects to that machine
+// over ssh running "dornelsc --serve" there (platform/remote/remote.h): OpenServiceA,
+// QueryServiceStatus(Ex), ControlService, StartServiceA and CloseServiceHandle on its handles
+// are carried out there with that machine's results; CreateServiceA and DeleteService fail
+// with ERROR_CALL_NOT_IMPLEMENTED. A connection that cannot be made fails with
+// ERROR_BAD_NETPATH, a call on a connection that broke with ERROR_NETNAME_DELETED
+// (platform::remote::LastConnectionError() tells why); the connection ends when its last
+// handle is closed. databaseName must be null. Null on failure (GetLastError).
 SC_HANDLE OpenSCManagerA(const char* machineName, const char* databaseName, DWORD access);
 
 // Installs a service (see the header comment). Only the own-process type and the local
@@ -181,5 +188,10 @@ std::string ServiceOutputPath(const std::string& serviceName);
 
 // True when the process is gone (a zombie not yet reaped counts as gone).
 bool ProcessGone(DWORD processId);
+
+// The serving side of remote service-manager connections ("dornelsc --serve"): answers
+// requests read from in on out with this machine's service manager, as the account that
+// runs it, until in ends. Returns the exit status: 0 when the client closed the connection.
+int ServeRemote(int in, int out);
 
 }  // namespace platform::service

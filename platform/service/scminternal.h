@@ -13,11 +13,25 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 
 #include "platform/base/wintypes.h"
 #include "platform/service/svcstatus.h"
+
+namespace platform::remote {
+class Connection;
+}
+
+// A manager or service handle. A handle of another machine's manager carries the connection
+// and its number on the serving side (0 is the manager itself).
+struct ServiceManagerHandle {
+    bool manager = false;  // a manager handle, else a service handle
+    std::string name;      // the service's name as installed (service handles)
+    std::shared_ptr<platform::remote::Connection> remote;
+    std::uint32_t remoteId = 0;
+};
 
 namespace platform::service::detail {
 

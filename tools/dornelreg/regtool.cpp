@@ -22,6 +22,7 @@
 #include <unistd.h>
 
 #include "platform/registry/registry.h"
+#include "platform/remote/remote.h"
 #include "tools/dornelreg/regfile.h"
 
 namespace dornelreg {
@@ -39,6 +40,8 @@ constexpr const char* kUsage = R"(dornelreg: the registry command line.
   dornelreg export KEY FILE [/y]
   dornelreg import FILE
   dornelreg --help | /?
+  dornelreg [--machine MACHINE | \\MACHINE] COMMAND ...   on another machine, over ssh
+  dornelreg --serve        answer a remote client on standard input and output
 
   KEY      HKLM\SOFTWARE\... or HKEY_LOCAL_MACHINE\SOFTWARE\... (root without case);
            \\MACHINE\HKLM\... names this machine's registry by its host name.
@@ -61,6 +64,14 @@ constexpr const char* kUsage = R"(dornelreg: the registry command line.
   LF or CRLF), where [-KEY] deletes a key and "Name"=- a value. A malformed file is
   refused with its line number before anything is changed.
 
+  MACHINE  another machine's registry, reached with ssh running "dornelreg --serve" there
+           (from the remote account's PATH): HOST, USER@HOST, HOST:PORT or USER@HOST:PORT,
+           with or without a leading \\. Every command works there as it does here; export
+           writes FILE and import reads FILE on this machine. ssh never prompts (batch mode):
+           use a key or an agent. DORNEL_SSH replaces the ssh command, e.g.
+           DORNEL_SSH="ssh -F /etc/dornel/ssh_config"; DORNEL_REMOTE_TIMEOUT bounds each
+           answer (seconds, default 30). This host's own name means this machine.
+
   Switches may also start with "-" and are not case-sensitive. The registry is
   $DORNEL_ROOT/registry.db (/var/lib/dornel/registry.db by default).
   Exit status: 0 on success, 1 on any error (reported as "ERROR: ..." on standard error).
@@ -77,6 +88,12 @@ struct Failure {
     std::string message;
 };
 
+// A message with the reason of the last failed connection, when there is one.
+std::string WithReason(const std::string& message) {
+    const std::string reason = platform::remote::LastConnectionError();
+    return reason.empty() ? message : message + " " + reason;
+}
+
 std::string Win32Message(LONG rc) {
     switch (rc) {
         case ERROR_FILE_NOT_FOUND:
@@ -88,7 +105,9 @@ std::string Win32Message(LONG rc) {
         case ERROR_KEY_DELETED:
             return "The key was deleted while it was in use.";
         case ERROR_BAD_NETPATH:
-            return "The network path was not found.";
+            return WithReason("The network path was not found.");
+        case ERROR_NETNAME_DELETED:
+            return WithReason("The remote machine cannot be reached any more.");
         case ERROR_INVALID_PARAMETER:
             return "The parameter is incorrect.";
         case ERROR_NOT_ENOUGH_MEMORY:
@@ -136,6 +155,7 @@ struct Options {
     bool noNul = false;                    // /nonul
     bool recurse = false;                  // /s
     bool overwrite = false;                // /y
+    std::string machine;                   // --machine or \\MACHINE: "" for this one
 };
 
 // Switches each command takes, with whether they take an argument.
@@ -798,6 +818,8 @@ std::optional<Failure> Import(const Options& options, std::ostream& out) {
     const auto operations = ParseRegFile(bytes, &error);
     if (!operations) return Failure{file + ": " + error + "; nothing was imported."};
 
+    Key root;
+    if (auto failure = ConnectRoot(KeyName{options.machine, ""}, &root)) return failure;
     Key current;
     std::string currentKey;
     const auto at = [&](const RegOperation& op) {
@@ -809,8 +831,7 @@ std::optional<Failure> Import(const Options& options, std::ostream& out) {
             current = Key();
             const auto [parentPath, last] = SplitLast(op.subKey);
             Key parent;
-            rc = RegOpenKeyExA(HKEY_LOCAL_MACHINE, parentPath.c_str(), 0, KEY_ALL_ACCESS,
-                               parent.Out());
+            rc = RegOpenKeyExA(root.Get(), parentPath.c_str(), 0, KEY_ALL_ACCESS, parent.Out());
             if (rc == ERROR_SUCCESS) rc = DeleteTree(parent.Get(), last);
             if (rc != ERROR_SUCCESS && rc != ERROR_FILE_NOT_FOUND) {
                 return Failure{at(op) + "cannot delete " + FullKeyPath(op.subKey) + ": " +
@@ -819,9 +840,8 @@ std::optional<Failure> Import(const Options& options, std::ostream& out) {
             continue;
         }
         if (!current.Get() || currentKey != op.subKey) {
-            rc = RegCreateKeyExA(HKEY_LOCAL_MACHINE, op.subKey.c_str(), 0, nullptr,
-                                 REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS, nullptr, current.Out(),
-                                 nullptr);
+            rc = RegCreateKeyExA(root.Get(), op.subKey.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE,
+                                 KEY_ALL_ACCESS, nullptr, current.Out(), nullptr);
             if (rc != ERROR_SUCCESS) {
                 return Failure{at(op) + "cannot create " + FullKeyPath(op.subKey) + ": " +
                                Win32Message(rc)};
@@ -937,6 +957,51 @@ std::string FormatQueryData(DWORD type, const std::vector<BYTE>& data) {
     return hex;
 }
 
+namespace {
+
+// Takes "--machine MACHINE" (anywhere) and a leading "\\\\MACHINE" out of args.
+std::optional<Failure> TakeMachine(const std::vector<std::string>& args, std::string* machine,
+                                   std::vector<std::string>* rest) {
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        if (args[i] == "--machine" || args[i] == "-machine" || args[i] == "/machine") {
+            if (i + 1 >= args.size()) return Syntax("--machine needs a machine name.");
+            if (!machine->empty()) return Syntax("the machine is given twice.");
+            *machine = args[++i];
+            if (machine->empty()) return Syntax("--machine needs a machine name.");
+            continue;
+        }
+        if (i == 0 && args[i].size() > 2 && args[i].compare(0, 2, "\\\\") == 0 &&
+            args[i].find('\\', 2) == std::string::npos) {
+            *machine = args[i];
+            continue;
+        }
+        rest->push_back(args[i]);
+    }
+    if (machine->compare(0, 2, "\\\\") == 0) machine->erase(0, 2);
+    return std::nullopt;
+}
+
+// Makes the command's key name the machine's (a key naming a machine of its own must name
+// the same one); import gets the machine for its root.
+std::optional<Failure> ApplyMachine(const std::string& machine, Options* options) {
+    options->machine = machine;
+    if (options->command == "import") return std::nullopt;
+    std::string& key = options->positional[0];
+    if (key.compare(0, 2, "\\\\") != 0) {
+        key = "\\\\" + machine + "\\" + key;
+        return std::nullopt;
+    }
+    std::string error;
+    const auto name = ParseKeyName(key, &error);
+    if (name && !EqualsNoCase(name->machine, machine)) {
+        return Syntax("the key names the machine " + Quoted(name->machine) + " but --machine " +
+                      Quoted(machine) + ".");
+    }
+    return std::nullopt;
+}
+
+}  // namespace
+
 int Run(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
     if (args.empty()) {
         err << "ERROR: Invalid syntax: no command given. Type \"dornelreg --help\" for usage.\n";
@@ -950,8 +1015,20 @@ int Run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
         out << kUsage;
         return 0;
     }
+    std::string machine;
+    std::vector<std::string> rest;
+    std::optional<Failure> failure = TakeMachine(args, &machine, &rest);
+    if (failure) {
+        err << "ERROR: " << failure->message << "\n";
+        return 1;
+    }
+    if (rest.empty()) {
+        err << "ERROR: Invalid syntax: no command given. Type \"dornelreg --help\" for usage.\n";
+        return 1;
+    }
     Options options;
-    std::optional<Failure> failure = ParseOptions(args, &options);
+    failure = ParseOptions(rest, &options);
+    if (!failure && !machine.empty()) failure = ApplyMachine(machine, &options);
     if (!failure) {
         if (options.command == "query") {
             failure = Query(options, out);

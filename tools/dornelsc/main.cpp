@@ -15,6 +15,7 @@
 
 #include <strings.h>
 
+#include "platform/remote/connection.h"
 #include "platform/service/scm.h"
 
 namespace {
@@ -24,7 +25,8 @@ constexpr int kPollMs = 50;
 
 void PrintUsage(std::FILE* out) {
     std::fputs(
-        "Usage: dornelsc COMMAND NAME [CODE]\n"
+        "Usage: dornelsc [--machine MACHINE | \\\\MACHINE] COMMAND NAME [CODE]\n"
+        "       dornelsc --serve\n"
         "\n"
         "Controls an installed service.\n"
         "\n"
@@ -37,11 +39,47 @@ void PrintUsage(std::FILE* out) {
         "\n"
         "Options:\n"
         "  -h, --help          show this help\n"
+        "  --machine MACHINE   act on the service of another machine, through ssh running\n"
+        "                      \"dornelsc --serve\" there (HOST, USER@HOST, HOST:PORT; a\n"
+        "                      leading \\\\ is dropped). ssh never prompts: use a key or an\n"
+        "                      agent. DORNEL_SSH replaces the ssh command line (e.g.\n"
+        "                      \"ssh -F /etc/dornel/ssh_config\").\n"
+        "  --serve             answer a remote client on standard input and output\n"
         "\n"
         "The service layer keeps its state under $DORNEL_ROOT (default /var/lib/dornel);\n"
         "controlling a service needs the account it runs as (root).\n",
         out);
 }
+
+// Why a remote machine could not be reached, with ssh's own words.
+std::string RemoteReason(DWORD error) {
+    const std::string reason = platform::remote::LastConnectionError();
+    return std::string(error == ERROR_BAD_NETPATH ? "cannot connect to the machine"
+                                                  : "the connection to the machine was lost") +
+           (reason.empty() ? "" : ": " + reason) + " (error " + std::to_string(error) + ")";
+}
+
+// Takes "--machine MACHINE" (anywhere) and a leading "\\\\MACHINE" out of the arguments.
+// False (usage error) when --machine has no name.
+bool TakeMachine(int* argc, char** argv, std::string* machine) {
+    int kept = 1;
+    for (int i = 1; i < *argc; ++i) {
+        if (std::strcmp(argv[i], "--machine") == 0) {
+            if (i + 1 >= *argc || !*argv[i + 1]) return false;
+            *machine = argv[++i];
+        } else if (i == 1 && std::strncmp(argv[i], "\\\\", 2) == 0 && argv[i][2]) {
+            *machine = argv[i];
+        } else {
+            argv[kept++] = argv[i];
+        }
+    }
+    *argc = kept;
+    argv[kept] = nullptr;
+    return true;
+}
+
+// True while the service handled is another machine's: its process ids are not ours to check.
+bool remoteMachine = false;
 
 // Why a request failed, in words an administrator can act on.
 std::string Reason(DWORD error, const std::string& name, DWORD control = 0) {
@@ -85,6 +123,9 @@ std::string Reason(DWORD error, const std::string& name, DWORD control = 0) {
         case ERROR_INVALID_PARAMETER:
             std::snprintf(text, sizeof text, "invalid parameter");
             break;
+        case ERROR_BAD_NETPATH:
+        case ERROR_NETNAME_DELETED:
+            return RemoteReason(error);
         default:
             std::snprintf(text, sizeof text, "failed");
             break;
@@ -197,7 +238,8 @@ int CommandStop(SC_HANDLE service, const std::string& name) {
     const DWORD pid = before.dwProcessId;
     SERVICE_STATUS_PROCESS status{};
     if (!WaitFor(service, &status, [pid](const SERVICE_STATUS_PROCESS& s) {
-            return s.dwCurrentState == SERVICE_STOPPED && platform::service::ProcessGone(pid);
+            return s.dwCurrentState == SERVICE_STOPPED &&
+                   (remoteMachine || platform::service::ProcessGone(pid));
         })) {
         return Fail(name, GetLastError());
     }
@@ -225,6 +267,15 @@ int CommandControl(SC_HANDLE service, const std::string& name, const char* codeT
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (argc == 2 && std::strcmp(argv[1], "--serve") == 0) {
+        return platform::service::ServeRemote(0, 1);
+    }
+    std::string machine;
+    if (!TakeMachine(&argc, argv, &machine)) {
+        PrintUsage(stderr);
+        return 2;
+    }
+    remoteMachine = !platform::remote::IsLocalMachine(machine.c_str());
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "-h") == 0 || std::strcmp(argv[i], "--help") == 0 ||
             std::strcmp(argv[i], "help") == 0) {
@@ -251,7 +302,8 @@ int main(int argc, char** argv) {
         return 2;
     }
 
-    ScHandle manager(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT));
+    ScHandle manager(
+        OpenSCManagerA(machine.empty() ? nullptr : machine.c_str(), nullptr, SC_MANAGER_CONNECT));
     if (!manager.get()) return Fail(name, GetLastError());
     ScHandle service(OpenServiceA(manager.get(), name.c_str(), SERVICE_ALL_ACCESS));
     if (!service.get()) return Fail(name, GetLastError());

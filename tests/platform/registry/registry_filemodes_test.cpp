@@ -8,6 +8,7 @@
 #include <string>
 
 #include <fcntl.h>
+#include <grp.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -98,6 +99,45 @@ TEST_F(RegistryTest, ClosingTheFilesKeepsTheOpenConnectionWorking) {
 
 TEST_F(RegistryTest, NoRegistryNothingToSay) {
     EXPECT_EQ(platform::registry::MakeRegistryFilesPrivate(), "");
+}
+
+// The administrators' group (docs/registry.md) keeps the access a site gave it; every other
+// group, and everyone else, still loses theirs.
+TEST_F(RegistryTest, TheAdministratorsGroupKeepsItsAccessToTheRegistryFiles) {
+    bool madeGroup = false;
+    if (!::getgrnam(platform::registry::kAdminGroup)) {
+        if (::geteuid() != 0) GTEST_SKIP() << "needs the group dornel, or root to make it";
+        madeGroup = std::system("groupadd dornel >/dev/null 2>&1") == 0;
+        ASSERT_TRUE(madeGroup);
+    }
+    const group* admins = ::getgrnam(platform::registry::kAdminGroup);
+    ASSERT_NE(admins, nullptr);
+    const gid_t adminGid = admins->gr_gid;
+    HKEY key = Create("SOFTWARE\\Orvane Technology\\ZuvexBox");
+    ASSERT_EQ(Set(key, "SpawnPasswd", REG_SZ, WithNul("brinkvel")), ERROR_SUCCESS);
+    const std::string database = root_ + "/registry.db";
+    bool changedOwner = true;
+    for (const char* suffix : {"", "-wal", "-shm"}) {
+        changedOwner = changedOwner &&
+                       ::chown((database + suffix).c_str(), ::geteuid(), adminGid) == 0 &&
+                       ::chmod((database + suffix).c_str(), 0666) == 0;
+    }
+    if (changedOwner) {
+        const std::string note = platform::registry::MakeRegistryFilesPrivate();
+        EXPECT_NE(note.find(database + " (mode 0666 -> 0660)"), std::string::npos) << note;
+        for (const char* suffix : {"", "-wal", "-shm"}) {
+            EXPECT_EQ(ModeOf(database + suffix), 0660) << suffix;
+        }
+        EXPECT_EQ(platform::registry::MakeRegistryFilesPrivate(), "") << "0660 is left alone";
+        // The same modes under another group are closed as before.
+        ASSERT_EQ(::chown(database.c_str(), ::geteuid(), ::getegid() == adminGid ? 0 : ::getegid()),
+                  0);
+        EXPECT_NE(platform::registry::MakeRegistryFilesPrivate().find("(mode 0660 -> 0600)"),
+                  std::string::npos);
+        EXPECT_EQ(ModeOf(database), 0600);
+    }
+    if (madeGroup) std::system("groupdel dornel >/dev/null 2>&1");
+    EXPECT_TRUE(changedOwner) << "the test could not hand the files to the group";
 }
 
 }  // namespace
