@@ -39,6 +39,11 @@ file(GLOB dornel_man_pages CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/docs/man/*.[1-8
 foreach(page IN LISTS dornel_man_pages)
   get_filename_component(page_name ${page} NAME)
   string(REGEX REPLACE ".*\\.([1-8])$" "\\1" section ${page_name})
+  string(REGEX REPLACE "\\.[1-8]$" "" program ${page_name})
+  # A page comes with its program: dornelcpl's once that folder is built.
+  if(NOT TARGET ${program})
+    continue()
+  endif()
   dornel_gzip(${page} ${dornel_package_gen}/${page_name}.gz)
   install(FILES ${dornel_package_gen}/${page_name}.gz DESTINATION share/man/man${section})
 endforeach()

@@ -14,6 +14,8 @@ packages=(
   curl tshark python3-impacket iproute2 procps psmisc iptables
   # accounts (useradd, chpasswd), setpriv, and systemd-analyze for the unit file
   passwd util-linux systemd
+  # the Debian package: cpack's dpkg-shlibdeps, lintian, Debian's systemd helpers, logrotate
+  dpkg-dev lintian init-system-helpers logrotate man-db
 )
 
 missing=()

@@ -2,14 +2,14 @@
 // Copyright (c) 2026 The Dornel developers
 #include "platform/service/eventsource.h"
 
+#include <cstring>
+#include <ctime>
+#include <mutex>
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <syslog.h>
 #include <unistd.h>
-
-#include <cstring>
-#include <ctime>
-#include <mutex>
 
 #include "platform/paths/paths.h"
 
@@ -159,7 +159,7 @@ BOOL ReportEventA(HANDLE eventSource, WORD type, WORD category, DWORD eventId, v
 
     char when[32];
     std::time_t now = std::time(nullptr);
-    std::tm local {};
+    std::tm local{};
     localtime_r(&now, &local);
     std::strftime(when, sizeof when, "%Y-%m-%d %H:%M:%S", &local);
 

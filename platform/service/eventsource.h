@@ -8,9 +8,9 @@
 // and a line sent to syslog:
 //   2026-12-08 04:40:01 | Orvane Technology Dornel Manager | information | 108 | Started server
 // time (local), source, type (error, warning, information, ...), event id, then the
-// inserted strings, each after " | ". Syslog gets "<source>[<id>]: <text>" (SyslogMessage). A line is written with one append, so entries from
-// several threads or processes never interleave. A line feed inside a string is written as
-// a space, so every entry stays one line.
+// inserted strings, each after " | ". Syslog gets "<source>[<id>]: <text>" (SyslogMessage). A line
+// is written with one append, so entries from several threads or processes never interleave. A line
+// feed inside a string is written as a space, so every entry stays one line.
 //
 // Safe from any thread. Failures to write are silent, as the service always had them.
 
