@@ -191,6 +191,7 @@ if [ -d /run/systemd/system ]; then
   check "systemd runs the service" systemctl -q is-active dornelman.service
 fi
 PID=$(pid_of)
+check "the upgrade kept the NT event log" grep -q '| 100 | Orvane Technology Dornel Manager$' "$STATE/eventlog"
 
 step "the box session"
 LOG=$STATE/c/dornel/log/dornel.log
