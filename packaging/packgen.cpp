@@ -76,6 +76,13 @@ int main(int argc, char** argv) {
                    "# Do not edit it: put site changes in a drop-in (systemctl edit dornelman).\n" +
                    text.substr(unitStart);
         }
+        // The package ships the man page, so its unit can name it (systemd-analyze verify
+        // checks that it is there, which a unit the install switch writes cannot promise).
+        const std::size_t description = text.find("\nDescription=");
+        const std::size_t lineEnd =
+            description == std::string::npos ? description : text.find('\n', description + 1);
+        if (lineEnd != std::string::npos)
+            text.insert(lineEnd + 1, "Documentation=man:dornelman(8)\n");
     } else if (std::strcmp(argv[1], "pam") == 0) {
         std::string folder = DebianPamFolder(argv[2]);
         text = PamText(folder);
