@@ -20,6 +20,8 @@ packages=(
   qt6-base-dev fonts-dejavu-core
   # remote administration: ssh to the server, and the sshd the tests start on loopback
   openssh-client openssh-server
+  # the Debian package: cpack's dpkg-shlibdeps, lintian, Debian's systemd helpers, logrotate
+  dpkg-dev lintian init-system-helpers logrotate man-db
 )
 
 missing=()

@@ -7,9 +7,12 @@
 #   4. builds the box session, event log and service tests and the end-to-end server tests
 #      with ThreadSanitizer and runs them (build-tsan/);
 #   5. builds the libFuzzer targets with clang and runs each for a bounded time on its
-#      seed corpus (build-fuzz/).
+#      seed corpus (build-fuzz/);
+#   6. builds the Debian package and installs, runs, removes and purges it on this machine
+#      (tests/package/package_test.sh; root only, so CI's throwaway machine).
 # Environment: JOBS (default 2), FUZZ_SECONDS per target (default 30),
-# SKIP_ASAN=1, SKIP_TSAN=1 or SKIP_FUZZ=1 to leave a stage out when working locally.
+# SKIP_ASAN=1, SKIP_TSAN=1, SKIP_FUZZ=1 or SKIP_PACKAGE=1 to leave a stage out when working
+# locally.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 JOBS=${JOBS:-2}
@@ -92,5 +95,13 @@ if [ "${SKIP_FUZZ:-0}" != 1 ]; then
     grep -E 'stat::number_of_executed_units' "build-fuzz/$name.log" || true
     rm -rf "$work"
   done
+fi
+if [ "${SKIP_PACKAGE:-0}" != 1 ]; then
+  stage "the Debian package: build, lintian, install, serve a box, remove, purge"
+  if [ "$(id -u)" = 0 ]; then
+    JOBS=$JOBS bash tests/package/package_test.sh
+  else
+    echo "skipped: installing the package needs root"
+  fi
 fi
 stage "all stages passed"

@@ -73,8 +73,11 @@ std::vector<std::string> SearchFolders() {
             start = colon + 1;
         }
     }
+    folders.push_back(InstalledFolder());
     return folders;
 }
+
+std::string InstalledFolder() { return DORNEL_INSTALLED_LIB_DIR; }
 
 std::string DynlibErrorText() { return lastErrorText; }
 

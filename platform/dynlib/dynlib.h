@@ -8,7 +8,9 @@
 // looking in this order:
 //   1. the folder of the running executable (/proc/self/exe);
 //   2. each folder of DORNEL_PLUGIN_DIR (colon-separated; empty entries are skipped);
-//   3. the dynamic loader's own search (LD_LIBRARY_PATH, the cache, the system folders).
+//   3. the installed folder of plug-ins and applets, /usr/lib/dornel (InstalledFolder), where
+//      the package puts them while the programs live in /usr/sbin and /usr/bin;
+//   4. the dynamic loader's own search (LD_LIBRARY_PATH, the cache, the system folders).
 // A name holding a "/" or "\" is a path: it is mapped with platform::paths and loaded
 // from there only.
 //
@@ -47,6 +49,10 @@ std::string NativeLibraryName(const std::string& fileName);
 
 // The folders searched before the loader's own search, in order.
 std::vector<std::string> SearchFolders();
+
+// The installed folder of plug-ins and applets: /usr/lib/dornel (DORNEL_INSTALLED_LIB_DIR at
+// build time).
+std::string InstalledFolder();
 
 // The loader's text for this thread's last failed LoadLibraryA or GetProcAddress, or ""
 // after a success.

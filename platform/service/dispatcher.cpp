@@ -5,8 +5,9 @@
 // registration and the status a service reports.
 //
 // The dispatcher thread (the caller of StartServiceCtrlDispatcherA) owns the listening
-// control socket, a signalfd for SIGTERM and SIGINT, and an eventfd that SetServiceStatus and
-// the end of the service thread use to wake it. It answers one request per connection and
+// control socket, a signalfd for SIGTERM and SIGINT (stop) and SIGHUP (reopen the NT event
+// log), and an eventfd that SetServiceStatus and the end of the service thread use to wake
+// it. It answers one request per connection and
 // calls the service's handler itself, so the handler always runs on that thread. The status
 // is guarded by one mutex; the handler is never called with it held, since the handler
 // reports its status.
@@ -36,6 +37,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include "platform/service/eventsource.h"
 #include "platform/service/scm.h"
 #include "platform/service/scminternal.h"
 
@@ -276,11 +278,13 @@ BOOL StartServiceCtrlDispatcherA(const SERVICE_TABLE_ENTRYA* serviceTable) {
     }
 
     // SIGTERM and SIGINT become stop requests read here; the service thread and the threads
-    // it starts inherit the blocked mask, so the signals reach only the signalfd.
+    // it starts inherit the blocked mask, so the signals reach only the signalfd. SIGHUP,
+    // which logrotate sends after moving the NT event log aside, reopens that file.
     sigset_t stopSignals;
     sigemptyset(&stopSignals);
     sigaddset(&stopSignals, SIGTERM);
     sigaddset(&stopSignals, SIGINT);
+    sigaddset(&stopSignals, SIGHUP);
     sigset_t previousMask;
     pthread_sigmask(SIG_BLOCK, &stopSignals, &previousMask);
     Fd signals(::signalfd(-1, &stopSignals, SFD_CLOEXEC | SFD_NONBLOCK));
@@ -373,7 +377,11 @@ BOOL StartServiceCtrlDispatcherA(const SERVICE_TABLE_ENTRYA* serviceTable) {
         if (fds[1].revents & POLLIN) {
             signalfd_siginfo info{};
             while (::read(signals.get(), &info, sizeof info) == static_cast<ssize_t>(sizeof info)) {
-                stopWanted = true;
+                if (info.ssi_signo == SIGHUP) {
+                    platform::service::ReopenEventLog();
+                } else {
+                    stopWanted = true;
+                }
             }
             DeliverStopIfDue(d, stopWanted);
         }

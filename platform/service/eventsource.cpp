@@ -2,13 +2,14 @@
 // Copyright (c) 2026 The Dornel developers
 #include "platform/service/eventsource.h"
 
-#include <fcntl.h>
-#include <syslog.h>
-#include <unistd.h>
-
 #include <cstring>
 #include <ctime>
 #include <mutex>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <syslog.h>
+#include <unistd.h>
 
 #include "platform/paths/paths.h"
 
@@ -30,6 +31,47 @@ int SyslogPriority(WORD type) {
     }
 }
 
+// The event-log file, kept open between entries. It is opened again when asked to
+// (ReopenEventLog: SIGHUP after logrotate moved it), when the root changed, and when the file
+// at the path is no longer the one held (moved or deleted without a signal).
+struct EventLogFile {
+    std::mutex lock;
+    int fd = -1;
+    std::string path;
+    bool reopen = false;
+};
+
+EventLogFile& LogFile() {
+    static EventLogFile* file = new EventLogFile;  // never destroyed: used until the very end
+    return *file;
+}
+
+bool StillAtPath(int fd, const std::string& path) {
+    struct stat held {};
+    struct stat named {};
+    return ::fstat(fd, &held) == 0 && ::stat(path.c_str(), &named) == 0 &&
+           held.st_dev == named.st_dev && held.st_ino == named.st_ino;
+}
+
+// Appends one whole line; one write on an O_APPEND descriptor keeps entries from several
+// threads or processes whole.
+bool AppendLine(const std::string& line) {
+    EventLogFile& file = LogFile();
+    const std::string path = platform::service::EventLogPath();
+    std::lock_guard<std::mutex> guard(file.lock);
+    if (file.fd >= 0 && (file.reopen || file.path != path || !StillAtPath(file.fd, path))) {
+        ::close(file.fd);
+        file.fd = -1;
+    }
+    file.reopen = false;
+    if (file.fd < 0) {
+        file.fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0640);
+        file.path = path;
+    }
+    if (file.fd < 0) return false;
+    return ::write(file.fd, line.data(), line.size()) == static_cast<ssize_t>(line.size());
+}
+
 std::string OneLine(const char* text) {
     std::string result = text ? text : "";
     for (char& c : result) {
@@ -43,6 +85,45 @@ std::string OneLine(const char* text) {
 namespace platform::service {
 
 std::string EventLogPath() { return paths::UnderRoot("eventlog"); }
+
+std::string SyslogMessage(const std::string& sourceName, DWORD eventId, WORD numStrings,
+                          const char** strings) {
+    std::string text;
+    for (WORD i = 0; i < numStrings; ++i) {
+        if (i) text += " | ";
+        text += OneLine(strings ? strings[i] : nullptr);
+    }
+    if (text.empty()) {
+        // The service framework's entries carry no strings; their text is the event's meaning.
+        switch (eventId) {
+            case 103:
+                text = "The control handler could not be registered";
+                break;
+            case 104:
+                text = "The service failed to initialise and stops";
+                break;
+            case 105:
+                text = "The service started";
+                break;
+            case 106:
+                text = "The service got a control request it does not handle";
+                break;
+            case 109:
+                text = "The service got a stop request";
+                break;
+            default:
+                text = "Event " + std::to_string(eventId);
+                break;
+        }
+    }
+    return OneLine(sourceName.c_str()) + "[" + std::to_string(eventId) + "]: " + text;
+}
+
+void ReopenEventLog() {
+    EventLogFile& file = LogFile();
+    std::lock_guard<std::mutex> guard(file.lock);
+    file.reopen = true;
+}
 
 const char* EventTypeName(WORD type) {
     switch (type) {
@@ -78,7 +159,7 @@ BOOL ReportEventA(HANDLE eventSource, WORD type, WORD category, DWORD eventId, v
 
     char when[32];
     std::time_t now = std::time(nullptr);
-    std::tm local {};
+    std::tm local{};
     localtime_r(&now, &local);
     std::strftime(when, sizeof when, "%Y-%m-%d %H:%M:%S", &local);
 
@@ -92,17 +173,10 @@ BOOL ReportEventA(HANDLE eventSource, WORD type, WORD category, DWORD eventId, v
     if (numStrings) line += " | " + message;
     line += "\n";
 
-    // One write on an O_APPEND descriptor keeps concurrent entries whole.
-    bool written = false;
-    int fd = ::open(platform::service::EventLogPath().c_str(),
-                    O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0640);
-    if (fd >= 0) {
-        written = ::write(fd, line.data(), line.size()) == static_cast<ssize_t>(line.size());
-        ::close(fd);
-    }
+    const bool written = AppendLine(line);
 
-    ::syslog(LOG_DAEMON | SyslogPriority(type), "%s[%u]: %s", source->name.c_str(),
-             static_cast<unsigned>(eventId), message.c_str());
+    ::syslog(LOG_DAEMON | SyslogPriority(type), "%s",
+             platform::service::SyslogMessage(source->name, eventId, numStrings, strings).c_str());
     return written ? 1 : 0;
 }
 

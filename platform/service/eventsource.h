@@ -4,12 +4,13 @@
 
 // The NT event log as the service sees it: a registered event source that reports entries.
 //
-// Each entry is one line appended to <root>/eventlog and the same text sent to syslog:
+// Each entry is one line appended to <root>/eventlog (the file is kept open between entries)
+// and a line sent to syslog:
 //   2026-12-08 04:40:01 | Orvane Technology Dornel Manager | information | 108 | Started server
 // time (local), source, type (error, warning, information, ...), event id, then the
-// inserted strings, each after " | ". A line is written with one append, so entries from
-// several threads or processes never interleave. A line feed inside a string is written as
-// a space, so every entry stays one line.
+// inserted strings, each after " | ". Syslog gets "<source>[<id>]: <text>" (SyslogMessage). A line
+// is written with one append, so entries from several threads or processes never interleave. A line
+// feed inside a string is written as a space, so every entry stays one line.
 //
 // Safe from any thread. Failures to write are silent, as the service always had them.
 
@@ -39,6 +40,17 @@ namespace platform::service {
 
 // The path of the event-log file: <root>/eventlog.
 std::string EventLogPath();
+
+// Makes the next entry open the event-log file again by its path: what a service does on
+// SIGHUP, which logrotate sends once it has moved the file aside. (An entry also reopens the
+// file by itself when the file it holds is no longer at the path.)
+void ReopenEventLog();
+
+// The text an entry sends to syslog: "<source>[<id>]: <text>", the text being the inserted
+// strings (as in the file) or, for an entry without any, what the event means ("The service
+// started" for 105), so every syslog line says what happened.
+std::string SyslogMessage(const std::string& sourceName, DWORD eventId, WORD numStrings,
+                          const char** strings);
 
 // The type name written for an event type ("error", "warning", "information", ...).
 const char* EventTypeName(WORD type);

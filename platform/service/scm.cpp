@@ -190,6 +190,13 @@ void RunSystemctl(std::vector<std::string> arguments) {
     }
 }
 
+// The unit a package installed for the service, when units would otherwise go to systemd's
+// own folder; "" when installing writes its own.
+std::string PackagedUnitInUse(const std::string& name) {
+    if (!SystemUnitDirectory()) return {};
+    return platform::service::PackagedUnitPath(name);
+}
+
 bool LocalSystemAccount(const char* account) {
     return !account || !*account || ::strcasecmp(account, "LocalSystem") == 0 ||
            ::strcasecmp(account, ".\\LocalSystem") == 0;
@@ -405,14 +412,19 @@ SC_HANDLE CreateServiceA(SC_HANDLE manager, const char* serviceName, const char*
         !platform::paths::MakeDirectories(PamDirectory())) {
         return Fail(LastSystemError());
     }
-    const std::string unitPath = UnitPath(name);
+    const std::string packagedUnit = PackagedUnitInUse(name);
+    // No unit of ours is written where a package's serves: nothing to undo on a failure.
+    const std::string unitPath = packagedUnit.empty() ? UnitPath(name) : std::string();
     const std::string pamPath = PamPath(name);
-    DWORD error =
-        WriteWholeFile(unitPath, RenderUnit(name, display, binaryPathName, AbsoluteRoot()), 0644);
-    if (error != NO_ERROR) return Fail(error);
+    DWORD error = NO_ERROR;
+    if (!unitPath.empty()) {
+        error = WriteWholeFile(unitPath, RenderUnit(name, display, binaryPathName, AbsoluteRoot()),
+                               0644);
+        if (error != NO_ERROR) return Fail(error);
+    }
     error = WriteWholeFile(pamPath, PamText(PamDirectory()), 0644);
     if (error != NO_ERROR) {
-        ::unlink(unitPath.c_str());
+        if (!unitPath.empty()) ::unlink(unitPath.c_str());
         return Fail(error);
     }
 
@@ -431,9 +443,13 @@ SC_HANDLE CreateServiceA(SC_HANDLE manager, const char* serviceName, const char*
         if (rc != ERROR_SUCCESS) DeleteTree(HKEY_LOCAL_MACHINE, ServiceKeyPath(name));
     }
     if (rc != ERROR_SUCCESS) {
-        ::unlink(unitPath.c_str());
+        if (!unitPath.empty()) ::unlink(unitPath.c_str());
         ::unlink(pamPath.c_str());
         return Fail(static_cast<DWORD>(rc));
+    }
+    if (!packagedUnit.empty()) {
+        std::printf("The systemd unit %s of the installed package is used; none is written to %s\n",
+                    packagedUnit.c_str(), UnitDirectory().c_str());
     }
 
     if (SystemUnitDirectory()) {

@@ -29,6 +29,7 @@
 // Handles are used by one thread at a time; different handles from different threads.
 
 #include <string>
+#include <vector>
 
 #include "platform/base/wintypes.h"
 #include "platform/remote/remote.h"
@@ -193,5 +194,24 @@ bool ProcessGone(DWORD processId);
 // requests read from in on out with this machine's service manager, as the account that
 // runs it, until in ends. Returns the exit status: 0 when the client closed the connection.
 int ServeRemote(int in, int out);
+
+// ---- Beside systemd (systemd.cpp) ----
+
+// The unit of the service that a package installed (/lib/systemd/system/<name>.service or
+// /usr/lib/systemd/system/<name>.service), or "" when there is none. Installing the service
+// while units go to /etc/systemd/system uses that unit instead of writing a second one.
+std::string PackagedUnitPath(const std::string& serviceName);
+
+// True when systemd runs (/run/systemd/system exists).
+bool SystemdRunning();
+
+// True when systemd runs and knows the service's unit (the package's, or the one installing
+// wrote to /etc/systemd/system): then starting and stopping go through systemctl. A service
+// installed into a unit folder of its own ($DORNEL_UNIT_DIR) never is.
+bool ManagedBySystemd(const std::string& serviceName);
+
+// Runs systemctl with the arguments and waits for it: its exit status, or -1 when it could
+// not run.
+int RunSystemctl(const std::vector<std::string>& arguments);
 
 }  // namespace platform::service

@@ -52,9 +52,11 @@ TEST_F(Loader, TheExecutablesFolderComesFirst) {
     // dynorder.so is in the plug-in folder (answer 1) and beside this executable (answer 2).
     EXPECT_EQ(AnswerOf("dynorder.dll"), 2);
     const auto folders = platform::dynlib::SearchFolders();
-    ASSERT_EQ(folders.size(), 3u);
+    ASSERT_EQ(folders.size(), 4u);
     EXPECT_EQ(folders[1], "/nonexistent");
     EXPECT_EQ(folders[2], PluginFolder());
+    // The package's folder, after the site's own, before the loader's search.
+    EXPECT_EQ(folders[3], "/usr/lib/dornel");
 }
 
 TEST_F(Loader, APathIsLoadedFromThereOnly) {
