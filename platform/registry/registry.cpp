@@ -134,9 +134,12 @@ struct Connection {
             return ERROR_PATH_NOT_FOUND;
         }
         if (!CreatePrivately(wanted)) {
+            const int error = errno;
             std::fprintf(stderr, "dornel registry: cannot create %s: %s\n", wanted.c_str(),
-                         std::strerror(errno));
-            return ERROR_REGISTRY_IO_FAILED;
+                         std::strerror(error));
+            // A root this account may not write is a missing right, not a broken disk.
+            return error == EACCES || error == EPERM ? ERROR_ACCESS_DENIED
+                                                     : ERROR_REGISTRY_IO_FAILED;
         }
         sqlite3* handle = nullptr;
         int rc = sqlite3_open_v2(wanted.c_str(), &handle,

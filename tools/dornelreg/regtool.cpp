@@ -21,6 +21,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "platform/paths/paths.h"
 #include "platform/registry/registry.h"
 #include "tools/dornelreg/regfile.h"
 
@@ -63,7 +64,8 @@ constexpr const char* kUsage = R"(dornelreg: the registry command line.
 
   Switches may also start with "-" and are not case-sensitive. The registry is
   $DORNEL_ROOT/registry.db (/var/lib/dornel/registry.db by default).
-  Exit status: 0 on success, 1 on any error (reported as "ERROR: ..." on standard error).
+  Exit status: 0 done, 1 failed or refused, 2 usage error (each reported as "ERROR: ..."
+  on standard error).
 
 Examples:
   dornelreg add "HKLM\SOFTWARE\Orvane Technology\ZuvexBox" /v NumServers /t REG_BINARY /d 01000000
@@ -75,6 +77,7 @@ Examples:
 // A failure on its way to "ERROR: ..." on standard error.
 struct Failure {
     std::string message;
+    bool usage = false;  // a usage error: exit status 2
 };
 
 std::string Win32Message(LONG rc) {
@@ -174,7 +177,7 @@ bool CommandTakes(const SwitchRule& rule, const std::string& command) {
 }
 
 Failure Syntax(const std::string& reason) {
-    return Failure{"Invalid syntax: " + reason + " Type \"dornelreg --help\" for usage."};
+    return Failure{"Invalid syntax: " + reason + " Type \"dornelreg --help\" for usage.", true};
 }
 
 std::optional<Failure> ParseOptions(const std::vector<std::string>& args, Options* options) {
@@ -940,7 +943,7 @@ std::string FormatQueryData(DWORD type, const std::vector<BYTE>& data) {
 int Run(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
     if (args.empty()) {
         err << "ERROR: Invalid syntax: no command given. Type \"dornelreg --help\" for usage.\n";
-        return 1;
+        return 2;
     }
     // "dornelreg --help" and "dornelreg add /?" both ask for the usage.
     const auto isHelp = [](const std::string& arg) {
@@ -952,6 +955,10 @@ int Run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
     }
     Options options;
     std::optional<Failure> failure = ParseOptions(args, &options);
+    if (!failure) {
+        std::string rootProblem;
+        if (!platform::paths::CheckDefaultRoot(&rootProblem)) failure = Failure{rootProblem};
+    }
     if (!failure) {
         if (options.command == "query") {
             failure = Query(options, out);
@@ -968,7 +975,7 @@ int Run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
     if (failure) {
         out.flush();
         err << "ERROR: " << failure->message << "\n";
-        return 1;
+        return failure->usage ? 2 : 1;
     }
     return 0;
 }
