@@ -21,8 +21,8 @@
 #include "client/src/Protocol.h"
 #include "client/src/Socket.h"
 #include "platform/net/net.h"
-#include "platform/sync/sync.h"
 #include "platform/service/eventsource.h"
+#include "platform/sync/sync.h"
 #include "server/boxsession.h"
 #include "server/boxstatus.h"
 #include "server/zuvexservice.h"
@@ -385,7 +385,7 @@ void CBoxSession::EndConnection(const char* reason) {
     ClearUser();
     CZuvexService::EventLog.LogUserEvent(work_.get(), Log::ServerDisconnect, reason);
     const bool stopping = std::strcmp(reason, "Service stopped") == 0;
-    NoteDisconnected(BoxNumber(), stopping             ? std::string()
+    NoteDisconnected(BoxNumber(), stopping               ? std::string()
                                   : linkFailure_.empty() ? DisconnectReason(reason)
                                                          : linkFailure_);
 }
@@ -433,8 +433,8 @@ DWORD CZuvexService::BoxHandlerThread(void* arg) {
                               "second",
                               box, address, reason.c_str());
                 LogServiceEvent(EVENTLOG_WARNING_TYPE, 100, text);
-                EventLog.LogDebugEvent(view, "Box unreachable at %s: %s; retrying quietly",
-                                       address, reason.c_str());
+                EventLog.LogDebugEvent(view, "Box unreachable at %s: %s; retrying quietly", address,
+                                       reason.c_str());
             }
             // About once a second for as long as the box is away, unless the service stops.
             if (WaitForSingleObject(BoxSessionsStopEvent(), 1000) == WAIT_OBJECT_0) break;

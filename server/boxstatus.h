@@ -23,11 +23,11 @@ enum class LinkState {
 struct BoxLinkStatus {
     int box = 0;
     LinkState state = LinkState::NotStarted;
-    std::time_t since = 0;        // when the state began
-    std::string address;          // the address the thread connects to
-    std::string lastFailure;      // why the link last failed ("" when it never did)
+    std::time_t since = 0;    // when the state began
+    std::string address;      // the address the thread connects to
+    std::string lastFailure;  // why the link last failed ("" when it never did)
     std::time_t lastFailureAt = 0;
-    bool heldOffLine = false;     // an administrator took the connected box off line
+    bool heldOffLine = false;  // an administrator took the connected box off line
 };
 
 // Clears every entry (service start).

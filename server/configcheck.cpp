@@ -184,11 +184,11 @@ int CheckNumber(Report& report, HKEY key, const std::string& keyPath, const Numb
                            "store it as a number: " +
                                AddCommand(keyPath, rule.name, "REG_DWORD", std::to_string(value)));
         } else {
-            report.Problem(where + " = " + Quoted(text) + " (" + TypeName(raw->type) + ")",
-                           "not a number; the service uses the default " +
-                               std::to_string(rule.defaultValue),
-                           std::string("store a number (") + rule.range + "): " +
-                               AddCommand(keyPath, rule.name, "REG_DWORD", "N"));
+            report.Problem(
+                where + " = " + Quoted(text) + " (" + TypeName(raw->type) + ")",
+                "not a number; the service uses the default " + std::to_string(rule.defaultValue),
+                std::string("store a number (") + rule.range +
+                    "): " + AddCommand(keyPath, rule.name, "REG_DWORD", "N"));
             return value;
         }
     } else if (raw->bytes.size() > 4) {
@@ -229,10 +229,10 @@ std::string CheckString(Report& report, HKEY key, const std::string& keyPath, co
         return defaultValue;
     }
     if (raw->type != REG_SZ && raw->type != REG_EXPAND_SZ) {
-        report.Problem(where + " (" + TypeName(raw->type) + ")",
-                       "a text stored as a number; the service reads its bytes as characters",
-                       std::string("store it as text: ") +
-                           AddCommand(keyPath, name, "REG_SZ", "TEXT"));
+        report.Problem(
+            where + " (" + TypeName(raw->type) + ")",
+            "a text stored as a number; the service reads its bytes as characters",
+            std::string("store it as text: ") + AddCommand(keyPath, name, "REG_SZ", "TEXT"));
     }
     if (present) *present = true;
     return TextOf(*raw);
@@ -353,8 +353,7 @@ const NumberRule kRpcRules[] = {
 };
 const NumberRule kAuthType{"AuthType", 0, 0, 2,
                            "0 (account logon through PAM), 1 (NetWare) or 2 (custom plug-in)"};
-const NumberRule kPrintLinkType{"PrintLinkType", 0, 0, 1,
-                                "0 (PCounter) or 1 (PrintLink plug-in)"};
+const NumberRule kPrintLinkType{"PrintLinkType", 0, 0, 1, "0 (PCounter) or 1 (PrintLink plug-in)"};
 const NumberRule kRotationDelay{"RotationDelay", 15, 1, 3600, "1 to 3600 seconds"};
 const NumberRule kUiTimeout{"UITimeout", 30, 1, 3600, "1 to 3600 seconds"};
 
@@ -368,8 +367,8 @@ struct General {
 };
 
 struct BoxNeeds {
-    std::set<std::string> authPlugins;       // libraries with the authentication exports
-    std::set<std::string> printLinkPlugins;  // libraries with the PrintLink exports
+    std::set<std::string> authPlugins;         // libraries with the authentication exports
+    std::set<std::string> printLinkPlugins;    // libraries with the PrintLink exports
     std::map<std::string, std::string> tools;  // account.exe path -> the first box using it
     bool pamLogon = false;
 };
@@ -415,19 +414,20 @@ void CheckBoxes(Report& report, const General& general, BoxNeeds& needs) {
         const std::string where = std::string(kShownRoot) + path;
         Key key(path);
         if (!key.get()) {
-            report.Problem(where, "missing (NumServers is " + std::to_string(general.numServers) +
-                                      "); the box is not started",
+            report.Problem(where,
+                           "missing (NumServers is " + std::to_string(general.numServers) +
+                               "); the box is not started",
                            "create the key with its IPAddress, or lower NumServers");
             continue;
         }
         bool hasAddress = false;
-        const std::string address = CheckString(report, key.get(), path, "IPAddress", "",
-                                                &hasAddress);
+        const std::string address =
+            CheckString(report, key.get(), path, "IPAddress", "", &hasAddress);
         if (!hasAddress || address.empty()) {
-            report.Problem(where + " IPAddress", hasAddress ? "empty; the box is not started"
-                                                            : "missing; the box is not started",
-                           "set the box's address: " +
-                               AddCommand(path, "IPAddress", "REG_SZ", "192.0.2.10"));
+            report.Problem(
+                where + " IPAddress",
+                hasAddress ? "empty; the box is not started" : "missing; the box is not started",
+                "set the box's address: " + AddCommand(path, "IPAddress", "REG_SZ", "192.0.2.10"));
         } else if (auto resolved = NumericAddress(address)) {
             auto [at, fresh] = addresses.emplace(*resolved, name);
             if (!fresh) {
@@ -472,8 +472,8 @@ void CheckBoxes(Report& report, const General& general, BoxNeeds& needs) {
 void CheckPlugin(Report& report, const std::string& library,
                  const std::vector<const char*>& exports, const char* what) {
     platform::dynlib::Library loaded(library.c_str());
-    const std::string where = "plug-in " + library + " (" +
-                              platform::dynlib::NativeLibraryName(library) + ")";
+    const std::string where =
+        "plug-in " + library + " (" + platform::dynlib::NativeLibraryName(library) + ")";
     if (!loaded.IsLoaded()) {
         std::string why = platform::dynlib::DynlibErrorText();
         report.Problem(where, "does not load" + (why.empty() ? "" : " (" + Shown(why) + ")"),
@@ -518,9 +518,10 @@ void CheckTools(Report& report, const General& general, const BoxNeeds& needs) {
         if (!account) continue;
         const std::string folder = UnsearchableFolder(tool, *account);
         if (!folder.empty()) {
-            report.Problem(where, "the folder " + folder + " is closed to the spawn account " +
-                                      Shown(account->name),
-                           "let it search the folder (chmod o+x, or a group it is in)");
+            report.Problem(
+                where,
+                "the folder " + folder + " is closed to the spawn account " + Shown(account->name),
+                "let it search the folder (chmod o+x, or a group it is in)");
         } else if (!Permits(info, *account, 1)) {
             report.Problem(where, "not executable by the spawn account " + Shown(account->name),
                            "chmod a+x the file, or give the account's group execute");
@@ -538,8 +539,9 @@ void CheckLogFolder(Report& report, const General& general) {
                               ")";
     struct stat info {};
     if (::stat(folder.c_str(), &info) != 0) {
-        report.Problem(where, "the folder does not exist; the service would run without its "
-                              "event log and without the log RPC interface",
+        report.Problem(where,
+                       "the folder does not exist; the service would run without its "
+                       "event log and without the log RPC interface",
                        "create it (mkdir -p " + folder + ")");
         return;
     }
@@ -550,8 +552,9 @@ void CheckLogFolder(Report& report, const General& general) {
     const std::string file = folder + "/dornel.log";
     if (::access(folder.c_str(), W_OK | X_OK) != 0 ||
         (::access(file.c_str(), F_OK) == 0 && ::access(file.c_str(), W_OK) != 0)) {
-        report.Problem(where, std::string("not writable (") + std::strerror(errno) +
-                                  "); the service would run without its event log",
+        report.Problem(where,
+                       std::string("not writable (") + std::strerror(errno) +
+                           "); the service would run without its event log",
                        "let the service's account (root) write it, or pick another folder");
     }
 }
@@ -646,11 +649,11 @@ void CheckDhcpAddresses(Report& report, HKEY key, const std::string& path) {
         const std::string text = TextOf(*raw);
         in_addr address{};
         if (raw->type == REG_SZ && ::inet_pton(AF_INET, text.c_str(), &address) == 1) continue;
-        report.Problem(std::string(kShownRoot) + path + " " + name + " = " + Quoted(text),
-                       raw->type == REG_SZ ? "not a dotted IPv4 address"
-                                           : std::string("stored as ") + TypeName(raw->type),
-                       "store the address as text: " +
-                           AddCommand(path, name.c_str(), "REG_SZ", "192.0.2.10"));
+        report.Problem(
+            std::string(kShownRoot) + path + " " + name + " = " + Quoted(text),
+            raw->type == REG_SZ ? "not a dotted IPv4 address"
+                                : std::string("stored as ") + TypeName(raw->type),
+            "store the address as text: " + AddCommand(path, name.c_str(), "REG_SZ", "192.0.2.10"));
     }
 }
 
@@ -681,9 +684,10 @@ void CheckDhcp(Report& report, const General& general) {
         Key host(path);
         if (!host.get()) continue;
         if (!generalAddress && !ReadRaw(host.get(), "IPADDR")) {
-            report.Problem(std::string(kShownRoot) + path,
-                           "no IPADDR here or in General; the box gets no answer",
-                           "set its address: " + AddCommand(path, "IPADDR", "REG_SZ", "192.0.2.10"));
+            report.Problem(
+                std::string(kShownRoot) + path,
+                "no IPADDR here or in General; the box gets no answer",
+                "set its address: " + AddCommand(path, "IPADDR", "REG_SZ", "192.0.2.10"));
         }
         CheckDhcpAddresses(report, host.get(), path);
     }
@@ -729,15 +733,13 @@ void CheckMapperPort(Report& report) {
     if (fd < 0) return;
     const int on = 1;
     ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-    const bool bound =
-        ::bind(fd, reinterpret_cast<const sockaddr*>(&where), sizeof where) == 0;
+    const bool bound = ::bind(fd, reinterpret_cast<const sockaddr*>(&where), sizeof where) == 0;
     const int error = errno;
     ::close(fd);
     if (bound) return;
     const std::string what = "endpoint mapper TCP port " + std::to_string(port) + " on " + address;
     if (error == EADDRINUSE) {
-        report.Problem(what,
-                       "taken by another program; the log viewer could not find the log",
+        report.Problem(what, "taken by another program; the log viewer could not find the log",
                        "stop that program (ss -ltnp 'sport = :" + std::to_string(port) +
                            "' names it), or move the mapper with DORNEL_EPM_PORT");
     } else {
@@ -792,10 +794,10 @@ int CheckConfiguration(std::FILE* out) {
             CheckPlugin(report, library, {"InitAuth", "AuthUser", "EndAuth"}, "authentication");
         }
         for (const std::string& library : needs.printLinkPlugins) {
-            CheckPlugin(report, library,
-                        {"DLPL_InitPrintLink", "DLPL_GetBalance", "DLPL_Deposit",
-                         "DLPL_EndPrintLink"},
-                        "every balance and deposit");
+            CheckPlugin(
+                report, library,
+                {"DLPL_InitPrintLink", "DLPL_GetBalance", "DLPL_Deposit", "DLPL_EndPrintLink"},
+                "every balance and deposit");
         }
         CheckTools(report, general, needs);
         CheckPam(report, needs);

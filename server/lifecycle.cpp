@@ -20,8 +20,8 @@
 #include "platform/registry/filemodes.h"
 #include "platform/registry/registry.h"
 #include "platform/service/eventsource.h"
-#include "platform/sync/sync.h"
 #include "platform/service/scm.h"
+#include "platform/sync/sync.h"
 #include "server/boxsession.h"
 #include "server/boxstatus.h"
 #include "server/zuvexservice.h"
@@ -111,9 +111,9 @@ std::string NotConnectedNote(int box, DWORD code) {
         const char* outcome = code == 131   ? "it gets the new configuration when it connects"
                               : code == 128 ? "there is nothing to reset"
                                             : "the request does not reach it";
-        const char* state = entry.state == LinkState::Unreachable ? "off line"
+        const char* state = entry.state == LinkState::Unreachable  ? "off line"
                             : entry.state == LinkState::Connecting ? "connecting"
-                                                                    : "not started";
+                                                                   : "not started";
         std::snprintf(text, sizeof text, "Box%03d (%s) is not connected (%s%s%s); %s", box,
                       entry.address.c_str(), state, entry.lastFailure.empty() ? "" : ": ",
                       entry.lastFailure.c_str(), outcome);

@@ -17,10 +17,9 @@
 #include <memory>
 #include <string>
 
-#include <strings.h>
-
 #include <pthread.h>
 #include <signal.h>
+#include <strings.h>
 
 #include "platform/net/net.h"
 #include "platform/paths/paths.h"

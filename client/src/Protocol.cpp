@@ -226,8 +226,8 @@ int Server_ExchangeKey(SOCKET sock) {
         return 1;
     }
     // The box's acknowledgement comes back under the exchange key too.
-    keyAcknowledged =
-        SendControlPacket(sock, PKT_KEY, Protocol_EncryptionKey, sizeof Protocol_EncryptionKey) != 0;
+    keyAcknowledged = SendControlPacket(sock, PKT_KEY, Protocol_EncryptionKey,
+                                        sizeof Protocol_EncryptionKey) != 0;
     Protocol_EncryptionActive = 2;
     return 1;
 }

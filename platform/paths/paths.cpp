@@ -2,13 +2,13 @@
 // Copyright (c) 2026 The Dornel developers
 #include "platform/paths/paths.h"
 
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cctype>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace platform::paths {
 

@@ -160,8 +160,7 @@ void ServeReport(Dispatcher& d, int connection, DWORD topic, ControlReply& reply
     } else {
         reply.result = ERROR_CALL_NOT_IMPLEMENTED;
     }
-    auto deadline =
-        std::chrono::steady_clock::now() + std::chrono::milliseconds(kRequestTimeoutMs);
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kRequestTimeoutMs);
     if (!Transfer(connection, &reply, sizeof reply, true, deadline) || !report) return;
     std::uint32_t length = static_cast<std::uint32_t>(text.size());
     if (Transfer(connection, &length, sizeof length, true, deadline) && length > 0) {

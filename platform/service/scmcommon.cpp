@@ -319,8 +319,8 @@ std::optional<ControlReply> Exchange(const std::string& name, Operation operatio
     return reply;
 }
 
-std::optional<ControlReply> ExchangeReport(const std::string& name, DWORD topic,
-                                           std::string* text, DWORD* error) {
+std::optional<ControlReply> ExchangeReport(const std::string& name, DWORD topic, std::string* text,
+                                           DWORD* error) {
     text->clear();
     const std::string path = SocketPath(name);
     sockaddr_un address{};
@@ -394,8 +394,8 @@ bool SystemUnitDirectory() {
 
 const std::vector<const char*>& ServiceVariables() {
     static const std::vector<const char*> names = {
-        "DORNEL_RPC_ADDRESS",     "DORNEL_EPM_PORT",        "DORNEL_TFTP_ADDRESS",
-        "DORNEL_TFTP_PORT",       "DORNEL_DHCP_INTERFACES", "DORNEL_PLUGIN_DIR",
+        "DORNEL_RPC_ADDRESS",      "DORNEL_EPM_PORT",        "DORNEL_TFTP_ADDRESS",
+        "DORNEL_TFTP_PORT",        "DORNEL_DHCP_INTERFACES", "DORNEL_PLUGIN_DIR",
         "DORNEL_SPAWN_TIMEOUT_MS",
     };
     return names;

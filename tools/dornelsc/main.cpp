@@ -337,8 +337,7 @@ int CommandBoxes(SC_HANDLE service, const std::string& name, bool json) {
     if (!QueryServiceReport(service, kReportBoxes, &text)) {
         DWORD error = GetLastError();
         if (error == ERROR_CALL_NOT_IMPLEMENTED) {
-            std::fprintf(stderr, "dornelsc: %s: the service keeps no box overview\n",
-                         name.c_str());
+            std::fprintf(stderr, "dornelsc: %s: the service keeps no box overview\n", name.c_str());
             return 1;
         }
         return Fail(name, error);
@@ -362,8 +361,8 @@ int CommandBoxes(SC_HANDLE service, const std::string& name, bool json) {
     }
     if (boxes.empty()) std::printf("%s serves no boxes\n", name.c_str());
     for (const BoxLine& b : boxes) {
-        std::string line = b.number + "  " + b.name + "  " +
-                           (b.address.empty() ? "-" : b.address) + "  " + StateWords(b);
+        std::string line = b.number + "  " + b.name + "  " + (b.address.empty() ? "-" : b.address) +
+                           "  " + StateWords(b);
         if (!b.failure.empty()) {
             line += "  last failure: " + b.failure + " at " + LocalTime(b.failureAt);
         }

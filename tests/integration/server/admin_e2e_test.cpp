@@ -63,7 +63,7 @@ struct RunOptions {
 // Runs a program with its output and errors captured; status -1 when it did not end in time
 // (it is killed then).
 ToolResult RunProgram(const std::string& program, const std::vector<std::string>& args,
-               const RunOptions& options = {}, std::chrono::milliseconds timeout = 30s) {
+                      const RunOptions& options = {}, std::chrono::milliseconds timeout = 30s) {
     ToolResult result;
     std::vector<std::string> words;
     if (options.asNobody) {
@@ -245,8 +245,8 @@ TEST(ConfigurationCheck, EachMistakeIsNamedWithItsKeyAndWhatToDo) {
                     "\\Box000]\n\"AuthType\"=dword:00000000\n\"PrintLinkType\"=dword:00000000\n"
                     "\"PCounterLocation\"=\"C:\\\\PCounter\"\n";
          },
-         {"SpawnUser = \"dornel-admin-nosuch\": no such account",
-          "account.exe of Box000 (", "/c/PCounter/account.exe): missing"}},
+         {"SpawnUser = \"dornel-admin-nosuch\": no such account", "account.exe of Box000 (",
+          "/c/PCounter/account.exe): missing"}},
         {"account.exe not executable by the spawn account",
          [](ServerHarness& server) {
              std::filesystem::create_directories(server.root() + "/c/PCounter");
@@ -259,8 +259,8 @@ TEST(ConfigurationCheck, EachMistakeIsNamedWithItsKeyAndWhatToDo) {
          {"/c/PCounter/account.exe): not executable by the spawn account root"}},
         {"malformed DHCP host keys",
          [](ServerHarness&) {
-             return kConfig + "\\DHCP\\00:40:05:43:7D:1D]\n\"IPADDR\"=\"10.0.0.5\"\n\n" +
-                    kConfig + "\\DHCP\\00-40-05-43-7D-1E]\n\"IPADDR\"=\"10.0.0.300\"\n";
+             return kConfig + "\\DHCP\\00:40:05:43:7D:1D]\n\"IPADDR\"=\"10.0.0.5\"\n\n" + kConfig +
+                    "\\DHCP\\00-40-05-43-7D-1E]\n\"IPADDR\"=\"10.0.0.300\"\n";
          },
          {"DHCP\\00:40:05:43:7D:1D: not a hardware address",
           "DHCP\\00-40-05-43-7D-1E IPADDR = \"10.0.0.300\": not a dotted IPv4 address"}},
@@ -273,8 +273,8 @@ TEST(ConfigurationCheck, EachMistakeIsNamedWithItsKeyAndWhatToDo) {
         ToolResult result = Check(server);
         EXPECT_EQ(result.status, 1) << result.output;
         for (const std::string& text : mistake.expected) {
-            EXPECT_NE(result.output.find(text), std::string::npos)
-                << "missing: " << text << "\n" << result.output;
+            EXPECT_NE(result.output.find(text), std::string::npos) << "missing: " << text << "\n"
+                                                                   << result.output;
         }
         EXPECT_NE(result.output.find("problem"), std::string::npos);
         // Never a password, not even a wrong one.
@@ -352,7 +352,8 @@ TEST(BoxOverview, ShowsEachBoxStateFailureAndUserAndReportsAnOutageOnce) {
                           server.root() + "/boxsim.out");
     ASSERT_TRUE(server.Start());
     ASSERT_TRUE(server.WaitForRecord(0, kAuthOK, {}, 20s)) << boxsim.Output();
-    const std::string unreachable = "WARNING: Box001 at " + away + " cannot be reached: "
+    const std::string unreachable = "WARNING: Box001 at " + away +
+                                    " cannot be reached: "
                                     "connection refused; retrying every second";
     ASSERT_TRUE(server.WaitForEvent(100, unreachable, 10s));
 
@@ -400,7 +401,8 @@ TEST(BoxOverview, ShowsEachBoxStateFailureAndUserAndReportsAnOutageOnce) {
     // A control code for the box that is not connected is taken, and said to miss it.
     ToolResult control = server.Control(129, 1);
     EXPECT_EQ(control.status, 0) << control.output;
-    EXPECT_NE(control.output.find("Box001 (" + away + ") is not connected (off line: "
+    EXPECT_NE(control.output.find("Box001 (" + away +
+                                  ") is not connected (off line: "
                                   "connection refused); the request does not reach it"),
               std::string::npos)
         << control.output;

@@ -249,8 +249,9 @@ TEST_F(ToolRun, EachSpawnFailureNamesItsCause) {
     std::snprintf(info_->pcounterLocation, sizeof info_->pcounterLocation, "C:\\PCounter");
     SetConfig(SpawnPasswd, sizeof SpawnPasswd, "not-the-password");
     EXPECT_TRUE(IsBalanceFailure(CZuvexService::GetBalance(user, info_)));
-    EXPECT_TRUE(HasDebug("Spawn failed: the spawn account root could not log on: wrong "
-                         "SpawnPasswd, or an account PAM does not know"));
+    EXPECT_TRUE(
+        HasDebug("Spawn failed: the spawn account root could not log on: wrong "
+                 "SpawnPasswd, or an account PAM does not know"));
     EXPECT_EQ(causeEvents(), 3);
     EXPECT_EQ(NtEvents().find("not-the-password"), std::string::npos);
 
