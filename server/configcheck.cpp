@@ -764,6 +764,16 @@ void CheckPam(Report& report, const BoxNeeds& needs) {
 
 int CheckConfiguration(std::FILE* out) {
     Report report(out);
+    // A root without a registry is most likely the wrong root; the check creates none.
+    const std::string database = platform::paths::UnderRoot("registry.db");
+    struct stat info {};
+    if (::stat(database.c_str(), &info) != 0 && errno == ENOENT) {
+        report.Problem(database, "no registry here; the service would start with no boxes",
+                       "set DORNEL_ROOT to the site's root, or import the configuration "
+                       "(dornelreg import FILE)");
+        std::fprintf(out, "dornelman --check: %d problem found\n", report.problems());
+        return report.problems();
+    }
     Key root(kConfigKey);
     if (!root.get()) {
         if (root.result() == ERROR_FILE_NOT_FOUND) {

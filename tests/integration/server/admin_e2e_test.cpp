@@ -186,6 +186,21 @@ TEST(ConfigurationCheck, ACleanSitePasses) {
     EXPECT_EQ(server.Tool("dornelman", {"-t"}).status, 0);
 }
 
+// A root without a registry is most likely a wrong DORNEL_ROOT: said so, and nothing is
+// created there.
+TEST(ConfigurationCheck, ARootWithoutARegistryIsNamedAndLeftAlone) {
+    ServerHarness server;
+    RunOptions options = HarnessEnvironment(server);
+    const std::string empty = server.root() + "/not-the-root";
+    options.set["DORNEL_ROOT"] = empty;
+    ToolResult result = RunProgram(BinDir() + "/dornelman", {"--check"}, options);
+    EXPECT_EQ(result.status, 1) << result.output;
+    EXPECT_NE(result.output.find(empty + "/registry.db: no registry here"), std::string::npos)
+        << result.output;
+    EXPECT_NE(result.output.find("set DORNEL_ROOT"), std::string::npos) << result.output;
+    EXPECT_FALSE(std::filesystem::exists(empty));
+}
+
 // One mistake an administrator makes: registry lines over the clean site, anything else it
 // needs, and the texts the check must print for it.
 struct Mistake {
