@@ -4,13 +4,14 @@
 // The board of box link states: an outage is reported once, its end once; the overview
 // report keeps one line per box whatever a user name or an address holds.
 
+#include "server/boxstatus.h"
+
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
 #include "platform/net/net.h"
-#include "server/boxstatus.h"
 
 namespace {
 
