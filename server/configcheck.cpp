@@ -592,6 +592,24 @@ void CheckTftpFolder(Report& report, const General& general) {
                        std::string("create it and put ") + kBootImage + " into it");
         return;
     }
+    // Inside the run's root only the drive folders may be served ("c", "d", ...).
+    std::error_code ignoredError;
+    const std::string real = std::filesystem::weakly_canonical(folder, ignoredError).string();
+    const std::string root =
+        std::filesystem::weakly_canonical(platform::paths::Root(), ignoredError).string();
+    if (real == root || real.rfind(root + "/", 0) == 0) {
+        const std::string inside = real.size() > root.size() ? real.substr(root.size() + 1) : "";
+        const std::string top = inside.substr(0, inside.find('/'));
+        if (top.size() != 1 || !std::isalpha(static_cast<unsigned char>(top[0]))) {
+            report.Problem(where,
+                           "inside the run's root " + root +
+                               " outside its drive folders, where the TFTP server serves nothing",
+                           "use a drive folder (C:\\dornel is " + root +
+                               "/c/dornel) or a "
+                               "folder outside the root");
+            return;
+        }
+    }
     int code = 0;
     const std::string image = kBootImage;
     if (::access((folder + "/" + image).c_str(), F_OK) != 0) {

@@ -241,7 +241,7 @@ TEST(ConfigurationCheck, EachMistakeIsNamedWithItsKeyAndWhatToDo) {
              return kConfig + "]\n\"LogDirectory\"=\"C:\\\\logfile\"\n";
          },
          {"LogDirectory = \"C:\\logfile\"", "not a folder"}},
-        {"a TFTP folder without the boot image and with a file it refuses",
+        {"a TFTP folder inside the registry's folder",
          [](ServerHarness& server) {
              std::filesystem::create_directories(server.root() + "/tftp");
              ::chmod(server.root().c_str(), 0755);
@@ -251,7 +251,20 @@ TEST(ConfigurationCheck, EachMistakeIsNamedWithItsKeyAndWhatToDo) {
              ::chmod(secret.c_str(), 0600);
              return kConfig + "]\n\"TFTPActive\"=dword:00000001\n";
          },
-         {"no boot image orvane.bin", "/tftp/private.bin: not readable by everyone"}},
+         {"TFTPDirectory = \"", "inside the run's root", "outside its drive folders"}},
+        {"a TFTP folder without the boot image and with a file it refuses",
+         [](ServerHarness& server) {
+             const std::string folder = server.root() + "/c/boot";
+             std::filesystem::create_directories(folder);
+             ::chmod(server.root().c_str(), 0755);
+             for (const char* dir : {"/c", "/c/boot"}) ::chmod((server.root() + dir).c_str(), 0755);
+             const std::string secret = folder + "/private.bin";
+             std::ofstream(secret) << "x";
+             ::chmod(secret.c_str(), 0600);
+             return kConfig +
+                    "]\n\"TFTPActive\"=dword:00000001\n\"TFTPDirectory\"=\"C:\\\\boot\"\n";
+         },
+         {"no boot image orvane.bin", "/c/boot/private.bin: not readable by everyone"}},
         {"account.exe missing and the spawn account unknown",
          [](ServerHarness&) {
              return kConfig +
