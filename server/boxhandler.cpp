@@ -432,7 +432,7 @@ DWORD CZuvexService::BoxHandlerThread(void* arg) {
                               "WARNING: Box%03d at %s cannot be reached: %s; retrying every "
                               "second",
                               box, address, reason.c_str());
-                LogServiceEvent(EVENTLOG_WARNING_TYPE, 100, text);
+                LogServiceEvent(EVENTLOG_INFORMATION_TYPE, 100, text);
                 EventLog.LogDebugEvent(view, "Box unreachable at %s: %s; retrying quietly", address,
                                        reason.c_str());
             }

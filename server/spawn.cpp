@@ -78,8 +78,8 @@ std::string StartFailureText(DWORD error, const std::string& program, const char
 
 void ReportSpawnFailure(const std::string& cause) {
     CZuvexService::EventLog.LogDebugEvent(nullptr, "Spawn failed: %s", cause.c_str());
-    LogServiceEvent(EVENTLOG_ERROR_TYPE, kSpawnFailureEventId,
-                    ("account.exe could not be run: " + cause).c_str());
+    LogServiceEvent(EVENTLOG_INFORMATION_TYPE, kSpawnFailureEventId,
+                    ("WARNING: account.exe could not be run: " + cause).c_str());
 }
 
 long SpawnTimeLimitMs() {

@@ -74,7 +74,8 @@ int ReadAndHandleOutput(int readFd, char* buffer, long* size,
 
 // A tool run that failed (the spawn account's logon refused, the tool missing or not
 // executable, the time limit): the cause in words, in one debug record ("Spawn failed: ...")
-// and one NT event (error, id 100). The caller's user event stays as it is.
+// and one NT event 100 ("WARNING: account.exe could not be run: ..."). The caller's user
+// event stays as it is.
 void ReportSpawnFailure(const std::string& cause);
 
 // Checks that the server may run a child as another account, which on this system means

@@ -417,6 +417,8 @@ TEST(BoxOverview, ShowsEachBoxStateFailureAndUserAndReportsAnOutageOnce) {
     // Seconds of failed attempts later: still one report, and one connect record.
     std::this_thread::sleep_for(3s);
     EXPECT_EQ(CountLines(server.EventLog(), "Box001 at " + away + " cannot be reached"), 1);
+    // Like every warning of the server, an information entry with id 100.
+    EXPECT_EQ(CountLines(server.EventLog(), "| information | 100 | " + unreachable), 1);
     int attempts = 0;
     for (const LogRecord& record : server.Log()) {
         if (record.box == 1 && record.type == kDebug &&
