@@ -8,6 +8,7 @@
 // the default root without DORNEL_ROOT. Parts that need root (running a tool as "nobody")
 // skip without it.
 
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
@@ -22,6 +23,7 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -453,6 +455,73 @@ TEST(BoxOverview, ShowsEachBoxStateFailureAndUserAndReportsAnOutageOnce) {
     ScriptedBox back(away);
     EXPECT_TRUE(server.WaitForEvent(108, "Box001 at " + away + " can be reached again", 10s));
     EXPECT_TRUE(back.WaitForConnections(1, 10s));
+}
+
+// A "box" that answers every frame the server sends with a frame that is not an
+// acknowledgement (a bad checksum): the key exchange is never acknowledged.
+class GarblingBox {
+  public:
+    explicit GarblingBox(const std::string& address) {
+        listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        const int on = 1;
+        ::setsockopt(listener_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+        sockaddr_in where{};
+        where.sin_family = AF_INET;
+        where.sin_port = htons(3245);
+        ::inet_pton(AF_INET, address.c_str(), &where.sin_addr);
+        ok_ = ::bind(listener_, reinterpret_cast<const sockaddr*>(&where), sizeof where) == 0 &&
+              ::listen(listener_, 4) == 0;
+        if (ok_) thread_ = std::thread([this] { Serve(); });
+    }
+    ~GarblingBox() {
+        stop_ = true;
+        if (thread_.joinable()) thread_.join();
+        ::close(listener_);
+    }
+    GarblingBox(const GarblingBox&) = delete;
+    GarblingBox& operator=(const GarblingBox&) = delete;
+    bool ok() const { return ok_; }
+
+  private:
+    // Bounded: polls in short slices until the destructor asks it to end.
+    void Serve() {
+        int connection = -1;
+        while (!stop_) {
+            pollfd p{connection >= 0 ? connection : listener_, POLLIN, 0};
+            if (::poll(&p, 1, 100) <= 0) continue;
+            if (connection < 0) {
+                connection = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
+                continue;
+            }
+            char buffer[2048];
+            if (::recv(connection, buffer, sizeof buffer, 0) <= 0) break;
+            const char junk[12] = {0, 0, 0, 8, 1, 2, 3, 4, 5, 6, 7, 8};
+            ::send(connection, junk, sizeof junk, MSG_NOSIGNAL);
+        }
+        if (connection >= 0) ::close(connection);
+    }
+
+    int listener_ = -1;
+    bool ok_ = false;
+    std::atomic<bool> stop_{false};
+    std::thread thread_;
+};
+
+TEST(BoxOverview, AKeyExchangeTheBoxNeverAcknowledgesIsNamed) {
+    ServerHarness server;
+    const std::string address = BoxAddress(5);
+    ASSERT_TRUE(server.Configure({Box(address)}));
+    GarblingBox box(address);
+    ASSERT_TRUE(box.ok());
+    ASSERT_TRUE(server.Start());
+    bool named = false;
+    std::string shown;
+    for (int i = 0; i < 150 && !named; ++i) {
+        shown = server.Tool("dornelsc", {"boxes", "dornelman"}).output;
+        named = shown.find("last failure: key exchange failed") != std::string::npos;
+        if (!named) std::this_thread::sleep_for(100ms);
+    }
+    EXPECT_TRUE(named) << shown;
 }
 
 // --- The PAM file is the site's --------------------------------------------------------
