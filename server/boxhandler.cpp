@@ -16,12 +16,15 @@
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <string>
 
 #include "client/src/Protocol.h"
 #include "client/src/Socket.h"
 #include "platform/net/net.h"
+#include "platform/service/eventsource.h"
 #include "platform/sync/sync.h"
 #include "server/boxsession.h"
+#include "server/boxstatus.h"
 #include "server/zuvexservice.h"
 
 // ---------------------------------------------------------------------------------------
@@ -167,12 +170,16 @@ private:
     // with the reason and clears the record's socket and user name. Leaves connected_ false.
     void EndConnection(const char* reason);
 
+    // The box number of the link board (the working record's).
+    int BoxNumber() const { return work_->boxNumber; }
+
     t_ServerStartInfo* info_;                  // the box record, shared with other threads
     std::unique_ptr<t_ServerStartInfo> work_;  // this thread's working copy
     SOCKET socket_;
     std::shared_ptr<SocketWaitContext> waitContext_;
     HANDLE waitThread_ = nullptr;
     bool connected_ = true;
+    std::string linkFailure_;  // a failure of this connection the box overview shows
     char buffer_[kPacketBufferSize];
 };
 
@@ -221,9 +228,11 @@ SessionEnd CBoxSession::Run() {
                 break;
             case kEventBoxOnline:
                 SendControlPacket(socket_, PKT_ONLINE, nullptr, 0);
+                NoteHeldOffLine(BoxNumber(), false);
                 break;
             case kEventBoxOffline:
                 SendControlPacket(socket_, PKT_OFFLINE, nullptr, 0);
+                NoteHeldOffLine(BoxNumber(), true);
                 break;
             case kEventKeepalive:
                 OnKeepAlive();
@@ -234,6 +243,7 @@ SessionEnd CBoxSession::Run() {
                 ClearUser();
                 CZuvexService::EventLog.LogDebugEvent(work_.get(), "Box reconfigure event");
                 SendControlPacket(socket_, PKT_ONLINE, nullptr, 0);
+                NoteHeldOffLine(BoxNumber(), false);
                 CZuvexService::SendMessagesToBox(work_.get());
                 SendSettings();
                 break;
@@ -256,6 +266,13 @@ bool CBoxSession::Start() {
 
     CZuvexService::EventLog.LogDebugEvent(work, "Exchanging keys for connection encryption");
     Server_ExchangeKey(socket_);
+    if (!Server_KeyAcknowledged()) {
+        // The traffic that follows fails and ends the connection; the overview names why.
+        linkFailure_ = "key exchange failed";
+        NoteLinkFailure(BoxNumber(), linkFailure_);
+        CZuvexService::EventLog.LogDebugEvent(work, "Key exchange with the box failed (%ld)",
+                                              static_cast<long>(WSAGetLastError()));
+    }
     CZuvexService::EventLog.LogDebugEvent(work, "Exchange complete.");
 
     waitContext_ = std::make_shared<SocketWaitContext>(info_, socket_);
@@ -367,6 +384,10 @@ void CBoxSession::EndConnection(const char* reason) {
     // A deposit on the next connection is credited only to whoever logs in there.
     ClearUser();
     CZuvexService::EventLog.LogUserEvent(work_.get(), Log::ServerDisconnect, reason);
+    const bool stopping = std::strcmp(reason, "Service stopped") == 0;
+    NoteDisconnected(BoxNumber(), stopping               ? std::string()
+                                  : linkFailure_.empty() ? DisconnectReason(reason)
+                                                         : linkFailure_);
 }
 
 }  // namespace
@@ -381,6 +402,10 @@ DWORD CZuvexService::BoxHandlerThread(void* arg) {
     EventLog.LogUserEvent(view, CEventLog::ServerStart, nullptr);
     KeepAliveFlag(info).store(0);
 
+    // A box that cannot be reached is said so once (NT event log and syslog, and one debug
+    // record) when it becomes unreachable, and once when it answers again; the attempts in
+    // between, about once a second, are quiet.
+    bool unreachable = false;
     for (;;) {
         for (HANDLE event : info->boxEvents) ResetEvent(event);
         ResetEvent(info->threadTermEvent);
@@ -389,15 +414,39 @@ DWORD CZuvexService::BoxHandlerThread(void* arg) {
         char address[sizeof info->ipAddress];
         GetConfigString(info->ipAddress, address, sizeof address);
         view = BoxLogView(info);
-        EventLog.LogDebugEvent(view, "Attempting to connect (to %s server %d)", address,
-                               view->boxNumber);
+        const int box = view->boxNumber;
+        if (!unreachable) {
+            EventLog.LogDebugEvent(view, "Attempting to connect (to %s server %d)", address, box);
+        }
+        NoteConnecting(box, address);
+        WSASetLastError(0);
         SOCKET sock = make_connection("3245", kConnectionStream, address);
+        const int connectError = WSAGetLastError();
         SetRecordSocket(info, sock);
         if (sock == INVALID_SOCKET) {
+            const std::string reason = ConnectFailureReason(connectError);
+            if (NoteConnectFailed(box, address, reason)) {
+                unreachable = true;
+                char text[1200];
+                std::snprintf(text, sizeof text,
+                              "WARNING: Box%03d at %s cannot be reached: %s; retrying every "
+                              "second",
+                              box, address, reason.c_str());
+                LogServiceEvent(EVENTLOG_INFORMATION_TYPE, 100, text);
+                EventLog.LogDebugEvent(view, "Box unreachable at %s: %s; retrying quietly", address,
+                                       reason.c_str());
+            }
             // About once a second for as long as the box is away, unless the service stops.
             if (WaitForSingleObject(BoxSessionsStopEvent(), 1000) == WAIT_OBJECT_0) break;
             continue;
         }
+        if (NoteConnected(box, address)) {
+            char text[1200];
+            std::snprintf(text, sizeof text, "Box%03d at %s can be reached again", box, address);
+            LogServiceEvent(EVENTLOG_INFORMATION_TYPE, 108, text);
+            EventLog.LogDebugEvent(view, "Box reachable again at %s", address);
+        }
+        unreachable = false;
 
         SessionEnd end;
         {

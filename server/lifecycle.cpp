@@ -20,8 +20,10 @@
 #include "platform/registry/filemodes.h"
 #include "platform/registry/registry.h"
 #include "platform/service/eventsource.h"
+#include "platform/service/scm.h"
 #include "platform/sync/sync.h"
 #include "server/boxsession.h"
+#include "server/boxstatus.h"
 #include "server/zuvexservice.h"
 
 // The boot services (DHCP and TFTP) are part of the server whenever their sources are in
@@ -65,6 +67,60 @@ HANDLE RunStopEvent() {
 }
 
 DWORD RunBoxHandler(void* info) { return CZuvexService::BoxHandlerThread(info); }
+
+// ---- Reports for the service's clients (dornelsc boxes, dornelsc control) ----------------
+
+// What the last control code left to say: a box it was meant for that is not connected.
+std::mutex controlNoteLock;
+std::string controlNote;
+
+void SetControlNote(const std::string& note) {
+    std::lock_guard<std::mutex> guard(controlNoteLock);
+    controlNote = note;
+}
+
+std::string UserOfBox(int box) {
+    CZuvexService* service = TheGlobalService;
+    if (!service || box < 0 || box >= kMaxBoxes) return {};
+    std::lock_guard<std::mutex> guard(BoxRecordLock());
+    const char* name = service->boxes[box].userName;
+    return std::string(name, strnlen(name, sizeof service->boxes[box].userName));
+}
+
+// Runs on the service layer's dispatcher thread, the thread a reconfigure rewrites
+// numServers on (it is registered after the first read): quick, and takes no lifecycle lock.
+std::string ServiceReport(DWORD topic) {
+    CZuvexService* service = TheGlobalService;
+    if (topic == kReportBoxes) {
+        const int count = service ? service->numServers : 0;
+        return BoxOverviewReport(count, UserOfBox);
+    }
+    if (topic == kReportControlNote) {
+        std::lock_guard<std::mutex> guard(controlNoteLock);
+        return controlNote;
+    }
+    return {};
+}
+
+// The note of a control code sent to a box that is not connected: the code was taken, but
+// what reaches the box depends on the code.
+std::string NotConnectedNote(int box, DWORD code) {
+    for (const BoxLinkStatus& entry : BoxLinks(box + 1)) {
+        if (entry.box != box || entry.state == LinkState::Connected) continue;
+        char text[512];
+        const char* outcome = code == 131   ? "it gets the new configuration when it connects"
+                              : code == 128 ? "there is nothing to reset"
+                                            : "the request does not reach it";
+        const char* state = entry.state == LinkState::Unreachable  ? "off line"
+                            : entry.state == LinkState::Connecting ? "connecting"
+                                                                   : "not started";
+        std::snprintf(text, sizeof text, "Box%03d (%s) is not connected (%s%s%s); %s", box,
+                      entry.address.c_str(), state, entry.lastFailure.empty() ? "" : ": ",
+                      entry.lastFailure.c_str(), outcome);
+        return text;
+    }
+    return {};
+}
 
 // Milliseconds left until the deadline, 0 once it has passed.
 DWORD MillisecondsUntil(std::chrono::steady_clock::time_point deadline) {
@@ -166,6 +222,9 @@ void CZuvexService::StartUp() {
     const std::string opened = platform::registry::MakeRegistryFilesPrivate();
     if (!opened.empty()) LogEvent(EVENTLOG_INFORMATION_TYPE, 100, opened.c_str());
     ReadConfiguration();
+    ResetBoxLinks();
+    SetControlNote("");
+    RegisterServiceReportFunction(statusHandle, ServiceReport);
     EventLog.Init();
     LogEvent(EVENTLOG_INFORMATION_TYPE, 108, "Started server");
 
@@ -313,6 +372,7 @@ BOOL CZuvexService::OnUserControl(DWORD code) {
         }
     }
 
+    SetControlNote(code >= 128 && code <= 131 ? NotConnectedNote(boxNumber, code) : "");
     switch (code) {
         case 128:
             SetBoxEvent(box, kEventResetBox);

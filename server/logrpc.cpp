@@ -14,9 +14,18 @@
 //   "RpcMaxRequestSize"  bytes of one request's stub (262144)
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <optional>
+#include <string>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include "interface/dornellog.h"
 #include "platform/registry/registry.h"
@@ -79,6 +88,42 @@ void ReportFailure(CEventLog& log, const char* step, RPC_STATUS status) {
     log.LogDebugEvent(nullptr, "Log RPC: %s failed: %s", step, RpcStatusText(status).c_str());
 }
 
+// Why the endpoint mapper's port cannot be listened on, found by binding it once more.
+std::string MapperPortProblem(std::uint16_t port) {
+    const char* configured = std::getenv("DORNEL_RPC_ADDRESS");
+    sockaddr_in where{};
+    where.sin_family = AF_INET;
+    where.sin_port = htons(port);
+    if (!configured || !*configured || ::inet_pton(AF_INET, configured, &where.sin_addr) != 1) {
+        where.sin_addr.s_addr = htonl(INADDR_ANY);
+    }
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return "cannot be bound";
+    const int on = 1;
+    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    const int bound = ::bind(fd, reinterpret_cast<const sockaddr*>(&where), sizeof where);
+    const int error = errno;
+    ::close(fd);
+    if (bound == 0) return "could not be listened on";
+    if (error == EADDRINUSE) return "is taken by another program";
+    if (error == EACCES) return "needs root";
+    return std::string("cannot be bound (") + std::strerror(error) + ")";
+}
+
+// A mapper that cannot listen leaves the log viewer nothing to ask: an error entry names
+// the port and what to do.
+void ReportMapperPort() {
+    const std::uint16_t port = platform::rpc::EndpointMapperPort();
+    char text[384];
+    std::snprintf(text, sizeof text,
+                  "ERROR: the endpoint mapper's TCP port %u %s; log viewers cannot find the log. "
+                  "Stop the program that holds it (ss -ltnp 'sport = :%u'), or move the mapper "
+                  "with DORNEL_EPM_PORT",
+                  static_cast<unsigned>(port), MapperPortProblem(port).c_str(),
+                  static_cast<unsigned>(port));
+    LogServiceEvent(EVENTLOG_ERROR_TYPE, kRpcFailureEvent, text);
+}
+
 }  // namespace
 
 int CEventLog::RegisterRPCServer() {
@@ -118,6 +163,7 @@ int CEventLog::RegisterRPCServer() {
     status = RpcEpRegisterA(DornelLog_v1_0_s_ifspec, rpcBindings, nullptr, nullptr);
     if (status != RPC_S_OK) {
         ReportFailure(*this, "RpcEpRegister", status);
+        if (status == EPT_S_CANT_PERFORM_OP) ReportMapperPort();
         ReleaseEndpoints(rpcBindings);
         return 0;
     }

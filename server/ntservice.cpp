@@ -114,39 +114,77 @@ DWORD ControlHandlerEx(DWORD control, DWORD eventType, void* eventData, void* co
 int CNTService::ParseStandardArgs(int argc, char** argv) {
     if (argc < 2 || !argv[1]) return 0;
     const char* option = argv[1];
+    // The console switches end the program with 0 when done, 1 when they failed or could not
+    // tell; the exit code is status's, as for a service run.
+    auto finish = [this](bool ok) {
+        status.dwWin32ExitCode = ok ? 0 : 1;
+        return 1;
+    };
     if (::strcasecmp(option, "-v") == 0) {
         std::printf("%s Version %d.%d\n", displayName, majorVersion, minorVersion);
-        std::printf("The service is %s installed\n", IsInstalled() ? "currently" : "not");
-        return 1;
+        const int installed = InstalledState();
+        if (installed < 0) {
+            std::printf("Cannot tell whether the service is installed: permission denied\n");
+            return finish(false);
+        }
+        std::printf("The service is %s installed\n", installed ? "currently" : "not");
+        return finish(true);
     }
     if (::strcasecmp(option, "-i") == 0) {
-        if (IsInstalled()) {
-            std::printf("%s is already installed\n", displayName);
-        } else if (Install()) {
-            std::printf("%s installed\n", displayName);
-        } else {
-            std::printf("%s failed to install. Error %d\n", displayName,
-                        static_cast<int>(GetLastError()));
+        const int installed = InstalledState();
+        if (installed < 0) {
+            std::printf("%s cannot be installed: permission denied\n", displayName);
+            return finish(false);
         }
-        return 1;
+        if (installed) {
+            std::printf("%s is already installed\n", displayName);
+            return finish(true);
+        }
+        if (Install()) {
+            std::printf("%s installed\n", displayName);
+            return finish(true);
+        }
+        std::printf("%s failed to install. Error %d\n", displayName,
+                    static_cast<int>(GetLastError()));
+        return finish(false);
     }
     if (::strcasecmp(option, "-u") == 0) {
-        if (!IsInstalled()) {
-            std::printf("%s is not installed\n", displayName);
-        } else {
-            char path[PATH_MAX];
-            if (!ProgramPath(path, sizeof path)) path[0] = '\0';
-            if (Uninstall()) {
-                std::printf("%s removed. (You must delete the file (%s) yourself.)\n", displayName,
-                            path);
-            } else {
-                std::printf("Could not remove %s. Error %d\n", displayName,
-                            static_cast<int>(GetLastError()));
-            }
+        const int installed = InstalledState();
+        if (installed < 0) {
+            std::printf("%s cannot be removed: permission denied\n", displayName);
+            return finish(false);
         }
-        return 1;
+        if (!installed) {
+            std::printf("%s is not installed\n", displayName);
+            return finish(true);
+        }
+        char path[PATH_MAX];
+        if (!ProgramPath(path, sizeof path)) path[0] = '\0';
+        if (Uninstall()) {
+            std::printf("%s removed. (You must delete the file (%s) yourself.)\n", displayName,
+                        path);
+            return finish(true);
+        }
+        std::printf("Could not remove %s. Error %d\n", displayName,
+                    static_cast<int>(GetLastError()));
+        return finish(false);
     }
     return 0;
+}
+
+int CNTService::InstalledState() {
+    SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
+    if (!manager) return GetLastError() == static_cast<DWORD>(ERROR_ACCESS_DENIED) ? -1 : 0;
+    int state = 0;
+    SC_HANDLE service = OpenServiceA(manager, serviceName, SERVICE_QUERY_CONFIG);
+    if (service) {
+        state = 1;
+        CloseServiceHandle(service);
+    } else if (GetLastError() == static_cast<DWORD>(ERROR_ACCESS_DENIED)) {
+        state = -1;
+    }
+    CloseServiceHandle(manager);
+    return state;
 }
 
 int CNTService::IsInstalled() {

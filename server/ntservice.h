@@ -30,10 +30,14 @@ public:
     CNTService(const CNTService&) = delete;
     CNTService& operator=(const CNTService&) = delete;
 
-    // Handles -v, -i and -u (without case) and returns 1; returns 0 when the program is to
-    // run as a service (fewer than two arguments, or any other first argument).
+    // Handles -v, -i and -u (without case) and returns 1, with status.dwWin32ExitCode 0 when
+    // the switch did its work (or found it done) and 1 when it failed or could not read the
+    // service's records ("permission denied"); returns 0 when the program is to run as a
+    // service (fewer than two arguments, or any other first argument).
     int ParseStandardArgs(int argc, char** argv);
     int IsInstalled();  // 1 when the service is installed
+    // 1 installed, 0 not installed, -1 cannot tell (the service records could not be read).
+    int InstalledState();
     int Install();      // 1 on success
     int Uninstall();    // 1 on success
 

@@ -6,8 +6,10 @@
 #include <charconv>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "platform/logon/logon.h"
+#include "platform/service/eventsource.h"
 #include "server/zuvexservice.h"
 
 namespace {
@@ -35,7 +37,50 @@ class TokenOwner {
     HANDLE token_ = nullptr;
 };
 
+// NT event id of the back-ends' notices, which a failed tool run is one of.
+constexpr DWORD kSpawnFailureEventId = 100;
+
+// Why the spawn account could not log on, in words.
+std::string LogonFailureText(DWORD error) {
+    switch (error) {
+        case ERROR_LOGON_FAILURE:
+            return "wrong SpawnPasswd, or an account PAM does not know";
+        case ERROR_ACCOUNT_RESTRICTION:
+            return "the site's account rules refuse the account";
+        case ERROR_ACCOUNT_EXPIRED:
+            return "the account has expired";
+        case ERROR_PASSWORD_EXPIRED:
+            return "its password has expired";
+        default:
+            return "error " + std::to_string(error);
+    }
+}
+
+// Why the tool could not be started, in words.
+std::string StartFailureText(DWORD error, const std::string& program, const char* user) {
+    switch (error) {
+        case ERROR_FILE_NOT_FOUND:
+        case ERROR_PATH_NOT_FOUND:
+            return "the tool " + program + " is missing";
+        case ERROR_ACCESS_DENIED:
+            return "the tool " + program + " is not executable by the spawn account " + user;
+        case ERROR_NO_SUCH_USER:
+            return std::string("the spawn account ") + user + " is unknown to the system";
+        case ERROR_PRIVILEGE_NOT_HELD:
+            return "the server may not run a program as another account (it needs root)";
+        default:
+            return "the tool " + program + " cannot be started (error " + std::to_string(error) +
+                   ")";
+    }
+}
+
 }  // namespace
+
+void ReportSpawnFailure(const std::string& cause) {
+    CZuvexService::EventLog.LogDebugEvent(nullptr, "Spawn failed: %s", cause.c_str());
+    LogServiceEvent(EVENTLOG_INFORMATION_TYPE, kSpawnFailureEventId,
+                    ("WARNING: account.exe could not be run: " + cause).c_str());
+}
 
 long SpawnTimeLimitMs() {
     const char* text = std::getenv(kSpawnTimeLimitVariable);
@@ -96,8 +141,11 @@ platform::process::ChildProcess PrepAndLaunchRedirectedChild(int childStdOut, in
                                               static_cast<long>(GetLastError()));
         if (!LogonUserA(user, domain, password, LOGON32_LOGON_BATCH, LOGON32_PROVIDER_DEFAULT,
                         token.Out())) {
+            const DWORD error = GetLastError();
             CZuvexService::EventLog.LogDebugEvent(nullptr, "LogonUser (batch) failed with %ld",
-                                                  static_cast<long>(GetLastError()));
+                                                  static_cast<long>(error));
+            ReportSpawnFailure(std::string("the spawn account ") + user +
+                               " could not log on: " + LogonFailureText(error));
             return {};
         }
     }
@@ -111,6 +159,7 @@ platform::process::ChildProcess PrepAndLaunchRedirectedChild(int childStdOut, in
     if (!child.IsRunning()) {
         CZuvexService::EventLog.LogDebugEvent(nullptr, "CPAU Failed, error code %ld",
                                               static_cast<long>(error));
+        ReportSpawnFailure(StartFailureText(error, argv.empty() ? std::string() : argv[0], user));
         return child;
     }
     CZuvexService::EventLog.LogDebugEvent(nullptr, "Spawn complete");
@@ -185,6 +234,11 @@ int SpawnAndRead(const std::vector<std::string>& argv, char* buffer, long* size,
         CZuvexService::EventLog.LogDebugEvent(nullptr, "Child did not exit within %ld ms; killed",
                                               SpawnTimeLimitMs());
         timedOut = true;
+    }
+    if (timedOut) {
+        ReportSpawnFailure("the tool " + (argv.empty() ? std::string() : argv[0]) +
+                           " did not finish within the time limit of " +
+                           std::to_string(SpawnTimeLimitMs()) + " ms and was killed");
     }
     if (end != nullptr && timedOut) *end = SpawnEnd::TimeLimit;
     return result;

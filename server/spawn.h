@@ -72,6 +72,12 @@ int ReadAndHandleOutput(int readFd, char* buffer, long* size,
                         platform::process::ChildProcess& child,
                         platform::process::Clock::time_point deadline, bool* timedOut = nullptr);
 
+// A tool run that failed (the spawn account's logon refused, the tool missing or not
+// executable, the time limit): the cause in words, in one debug record ("Spawn failed: ...")
+// and one NT event 100 ("WARNING: account.exe could not be run: ..."). The caller's user
+// event stays as it is.
+void ReportSpawnFailure(const std::string& cause);
+
 // Checks that the server may run a child as another account, which on this system means
 // running as root or holding CAP_SETUID and CAP_SETGID; privilegeName is one of the names
 // that stand for that right ("SeTcbPrivilege", "SeAssignPrimaryTokenPrivilege",

@@ -23,6 +23,12 @@
 inline constexpr const char* kDisplayName = "Orvane Technology Dornel Manager";
 inline constexpr const char* kServiceName = "dornelman";
 
+// Topics the running service reports on over its control socket (QueryServiceReport):
+// the box overview (one line per box, see BoxOverviewReport) and the note the last control
+// code left (a box that is not connected), empty when there is none.
+inline constexpr DWORD kReportBoxes = 1;
+inline constexpr DWORD kReportControlNote = 2;
+
 // Registry keys of the configuration, below HKEY_LOCAL_MACHINE.
 inline constexpr const char* kConfigKey = "SOFTWARE\\Orvane Technology\\ZuvexBox";
 inline constexpr const char* kControlKey = "SOFTWARE\\Orvane Technology\\ZuvexBox\\Control";

@@ -207,7 +207,15 @@ bool DrawSessionKey(unsigned char* key, std::size_t size) {
 
 }  // namespace
 
+namespace {
+// Whether the box acknowledged this thread's last PKT_KEY.
+thread_local bool keyAcknowledged = false;
+}  // namespace
+
+int Server_KeyAcknowledged() { return keyAcknowledged ? 1 : 0; }
+
 int Server_ExchangeKey(SOCKET sock) {
+    keyAcknowledged = false;
     Protocol_EncryptionActive = 1;
     if (!DrawSessionKey(Protocol_EncryptionKey, sizeof Protocol_EncryptionKey)) {
         // Without the random source there is no key that cannot be guessed; the connection
@@ -218,7 +226,8 @@ int Server_ExchangeKey(SOCKET sock) {
         return 1;
     }
     // The box's acknowledgement comes back under the exchange key too.
-    (void)SendControlPacket(sock, PKT_KEY, Protocol_EncryptionKey, sizeof Protocol_EncryptionKey);
+    keyAcknowledged = SendControlPacket(sock, PKT_KEY, Protocol_EncryptionKey,
+                                        sizeof Protocol_EncryptionKey) != 0;
     Protocol_EncryptionActive = 2;
     return 1;
 }

@@ -94,6 +94,9 @@ int CheckPacketCRC(const unsigned char* body, int length);
 // from the operating system's random source, sends it in PKT_KEY under the exchange key and
 // switches this thread to the session key. Returns 1, whether or not the box acknowledged.
 int Server_ExchangeKey(SOCKET sock);
+// 1 when the box acknowledged the PKT_KEY of this thread's last Server_ExchangeKey, else 0
+// (the box overview names a key exchange that failed).
+int Server_KeyAcknowledged();
 
 // Box end: waits for PKT_KEY under the exchange key (other packets are dropped), takes the
 // key and switches this thread to it. Returns 1, or 0 when the connection fails first.

@@ -2,12 +2,13 @@
 // Copyright (c) 2026 The Dornel developers
 #include "platform/paths/paths.h"
 
-#include <sys/stat.h>
-
 #include <cctype>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace platform::paths {
 
@@ -75,6 +76,37 @@ bool MakeRootFolder() {
         return false;
     }
     return ::stat(root.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+bool CheckDefaultRoot(std::string* problem) {
+    const char* set = std::getenv("DORNEL_ROOT");
+    if (set && *set) return true;
+    const std::string root = Root();
+    struct stat st {};
+    bool usable;
+    if (::stat(root.c_str(), &st) == 0) {
+        usable = S_ISDIR(st.st_mode) && ::access(root.c_str(), W_OK | X_OK) == 0;
+    } else {
+        // The nearest folder that exists decides whether the root could be made.
+        std::string parent = root;
+        usable = false;
+        while (!parent.empty()) {
+            const std::size_t cut = parent.find_last_of('/');
+            parent = cut == std::string::npos || cut == 0 ? "/" : parent.substr(0, cut);
+            if (::stat(parent.c_str(), &st) == 0) {
+                usable = S_ISDIR(st.st_mode) && ::access(parent.c_str(), W_OK | X_OK) == 0;
+                break;
+            }
+            if (parent == "/") break;
+        }
+    }
+    if (usable) return true;
+    if (problem) {
+        *problem = "DORNEL_ROOT is not set, and this user cannot write the default root " + root +
+                   ": run as root (the service's account), or set DORNEL_ROOT to the root "
+                   "to use";
+    }
+    return false;
 }
 
 }  // namespace platform::paths

@@ -40,6 +40,12 @@ bool MakeDirectories(const std::string& nativePath, unsigned mode = 0755);
 // keeps its mode (a site may have opened it to a group on purpose). True when it exists.
 bool MakeRootFolder();
 
+// For the console tools, before they touch the root: false, with a message that names
+// DORNEL_ROOT in *problem, when the variable is unset (or empty) and the default root
+// cannot be used by this user (it exists and is not writable, or it is missing and cannot
+// be created). True when DORNEL_ROOT is set, or the default root is usable.
+bool CheckDefaultRoot(std::string* problem);
+
 }  // namespace platform::paths
 
 // Copies the "short form" of a path, which is the path unchanged, into shortPath.

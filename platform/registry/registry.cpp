@@ -139,6 +139,7 @@ struct Connection {
             const int error = errno;
             std::fprintf(stderr, "dornel registry: cannot create %s: %s\n", wanted.c_str(),
                          std::strerror(error));
+            // A root this account may not write is a missing right, not a broken disk.
             return error == EACCES || error == EPERM ? ERROR_ACCESS_DENIED
                                                      : ERROR_REGISTRY_IO_FAILED;
         }

@@ -61,6 +61,7 @@ struct Dispatcher {
     LPHANDLER_FUNCTION plainHandler = nullptr;
     LPHANDLER_FUNCTION_EX extendedHandler = nullptr;
     void* context = nullptr;
+    LPSERVICE_REPORT_FUNCTION report = nullptr;  // answers Report requests
     int wakeFd = -1;          // eventfd; written on every status change
     bool threadDone = false;  // the service thread has returned
     bool readySent = false;   // systemd was told READY=1
@@ -145,6 +146,30 @@ DWORD CallHandler(Dispatcher& d, DWORD control) {
     return NO_ERROR;
 }
 
+// Answers a Report request: the reply, then the text's length and the text.
+void ServeReport(Dispatcher& d, int connection, DWORD topic, ControlReply& reply) {
+    LPSERVICE_REPORT_FUNCTION report;
+    {
+        std::lock_guard<std::mutex> guard(d.lock);
+        report = d.report;
+        reply.status = d.status;
+    }
+    std::string text;
+    if (report) {
+        text = report(topic);
+        if (text.size() > kMaxReportBytes) text.resize(kMaxReportBytes);
+        reply.result = NO_ERROR;
+    } else {
+        reply.result = ERROR_CALL_NOT_IMPLEMENTED;
+    }
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kRequestTimeoutMs);
+    if (!Transfer(connection, &reply, sizeof reply, true, deadline) || !report) return;
+    std::uint32_t length = static_cast<std::uint32_t>(text.size());
+    if (Transfer(connection, &length, sizeof length, true, deadline) && length > 0) {
+        Transfer(connection, text.data(), text.size(), true, deadline);
+    }
+}
+
 // Answers one client. Only the service's own user (or root) may talk to it.
 void ServeConnection(Dispatcher& d, int connection) {
     ucred peer{};
@@ -159,6 +184,11 @@ void ServeConnection(Dispatcher& d, int connection) {
     ControlReply reply{};
     reply.magic = kReplyMagic;
     reply.pid = static_cast<std::int32_t>(::getpid());
+    if (trusted && request.magic == kRequestMagic &&
+        request.operation == static_cast<std::uint32_t>(Operation::Report)) {
+        ServeReport(d, connection, request.control, reply);
+        return;
+    }
     if (!trusted) {
         reply.result = ERROR_ACCESS_DENIED;
     } else if (request.magic != kRequestMagic) {
@@ -306,6 +336,7 @@ BOOL StartServiceCtrlDispatcherA(const SERVICE_TABLE_ENTRYA* serviceTable) {
         d.plainHandler = nullptr;
         d.extendedHandler = nullptr;
         d.context = nullptr;
+        d.report = nullptr;
         d.wakeFd = wake.get();
         d.threadDone = false;
         d.readySent = false;
@@ -457,6 +488,17 @@ SERVICE_STATUS_HANDLE RegisterServiceCtrlHandlerExA(const char* serviceName,
 SERVICE_STATUS_HANDLE RegisterServiceCtrlHandlerA(const char* serviceName,
                                                   LPHANDLER_FUNCTION handler) {
     return RegisterHandler(handler, nullptr, nullptr);
+}
+
+BOOL RegisterServiceReportFunction(SERVICE_STATUS_HANDLE handle, LPSERVICE_REPORT_FUNCTION report) {
+    Dispatcher& d = State();
+    if (handle != &d) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return 0;
+    }
+    std::lock_guard<std::mutex> guard(d.lock);
+    d.report = report;
+    return 1;
 }
 
 BOOL SetServiceStatus(SERVICE_STATUS_HANDLE handle, const SERVICE_STATUS* status) {

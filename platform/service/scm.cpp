@@ -47,9 +47,12 @@ bool IsManager(SC_HANDLE handle) { return handle && handle->manager; }
 bool IsService(SC_HANDLE handle) { return handle && !handle->manager; }
 
 // The stored spelling of a key below Services, if there is one by that name (without case).
-std::optional<std::string> ServiceKeyName(const std::string& name) {
+// *failure (when given) gets the registry's error when the Services key could not be read.
+std::optional<std::string> ServiceKeyName(const std::string& name, LONG* failure = nullptr) {
     HKEY services = nullptr;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kServicesKey, 0, KEY_READ, &services) != ERROR_SUCCESS) {
+    const LONG opened = RegOpenKeyExA(HKEY_LOCAL_MACHINE, kServicesKey, 0, KEY_READ, &services);
+    if (opened != ERROR_SUCCESS) {
+        if (failure) *failure = opened;
         return std::nullopt;
     }
     std::optional<std::string> found;
@@ -71,8 +74,8 @@ std::optional<std::string> ServiceKeyName(const std::string& name) {
 
 // The stored spelling of an installed service's name. A key without ImagePath (such as
 // EventLog, which holds the event sources) is not a service.
-std::optional<std::string> InstalledName(const std::string& name) {
-    auto found = ServiceKeyName(name);
+std::optional<std::string> InstalledName(const std::string& name, LONG* failure = nullptr) {
+    auto found = ServiceKeyName(name, failure);
     if (!found) return std::nullopt;
     HKEY key = nullptr;
     if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, ServiceKeyPath(*found).c_str(), 0, KEY_READ, &key) !=
@@ -195,6 +198,54 @@ void RunSystemctl(std::vector<std::string> arguments) {
 std::string PackagedUnitInUse(const std::string& name) {
     if (!SystemUnitDirectory()) return {};
     return platform::service::PackagedUnitPath(name);
+}
+
+// The whole text of a file; nothing when it cannot be read.
+std::optional<std::string> ReadWholeFile(const std::string& path) {
+    Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (fd.get() < 0) return std::nullopt;
+    std::string text;
+    char buffer[4096];
+    for (;;) {
+        ssize_t n = ::read(fd.get(), buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return std::nullopt;
+        if (n == 0) break;
+        text.append(buffer, static_cast<std::size_t>(n));
+    }
+    return text;
+}
+
+// Writes the service's PAM file unless one the site has changed is already there, which is
+// left as it is (and said so). *written tells whether this call wrote the file.
+DWORD InstallPamFile(const std::string& path, bool* written) {
+    *written = false;
+    const std::string text = PamText(PamDirectory());
+    struct stat info {};
+    if (::lstat(path.c_str(), &info) == 0) {
+        auto existing = ReadWholeFile(path);
+        if (existing && *existing == text) return NO_ERROR;
+        std::fprintf(stderr,
+                     "dornel service: %s differs from the file the install writes (edited by "
+                     "the site); left as it is\n",
+                     path.c_str());
+        return NO_ERROR;
+    }
+    DWORD error = WriteWholeFile(path, text, 0644);
+    *written = error == NO_ERROR;
+    return error;
+}
+
+// Whether removing the service may delete its PAM file: only as the install wrote it. A file
+// the site has edited stays (and the removal says so).
+bool RemovablePamFile(const std::string& path) {
+    struct stat info {};
+    if (::lstat(path.c_str(), &info) != 0) return true;  // nothing there to keep
+    auto existing = ReadWholeFile(path);
+    if (existing && *existing == PamText(PamDirectory())) return true;
+    std::fprintf(stderr, "dornel service: %s has been edited by the site; left in place\n",
+                 path.c_str());
+    return false;
 }
 
 bool LocalSystemAccount(const char* account) {
@@ -422,7 +473,9 @@ SC_HANDLE CreateServiceA(SC_HANDLE manager, const char* serviceName, const char*
                                0644);
         if (error != NO_ERROR) return Fail(error);
     }
-    error = WriteWholeFile(pamPath, PamText(PamDirectory()), 0644);
+    // The PAM file is the site's once it is there: one the site has edited stays as it is.
+    bool pamWritten = false;
+    error = InstallPamFile(pamPath, &pamWritten);
     if (error != NO_ERROR) {
         if (!unitPath.empty()) ::unlink(unitPath.c_str());
         return Fail(error);
@@ -444,7 +497,7 @@ SC_HANDLE CreateServiceA(SC_HANDLE manager, const char* serviceName, const char*
     }
     if (rc != ERROR_SUCCESS) {
         if (!unitPath.empty()) ::unlink(unitPath.c_str());
-        ::unlink(pamPath.c_str());
+        if (pamWritten) ::unlink(pamPath.c_str());
         return Fail(static_cast<DWORD>(rc));
     }
     if (!packagedUnit.empty()) {
@@ -463,7 +516,10 @@ SC_HANDLE OpenServiceA(SC_HANDLE manager, const char* serviceName, DWORD access)
     if (!IsManager(manager)) return Fail(ERROR_INVALID_HANDLE);
     if (!serviceName || !*serviceName) return Fail(ERROR_INVALID_NAME);
     if (manager->remote) return RemoteOpenService(manager, serviceName, access);
-    auto installed = InstalledName(serviceName);
+    LONG failure = ERROR_SUCCESS;
+    auto installed = InstalledName(serviceName, &failure);
+    // A registry this user may not read is not a service that is missing.
+    if (!installed && failure == ERROR_ACCESS_DENIED) return Fail(ERROR_ACCESS_DENIED);
     if (!installed) return Fail(ERROR_SERVICE_DOES_NOT_EXIST);
     return new ServiceManagerHandle{false, *installed, nullptr, 0};
 }
@@ -490,6 +546,7 @@ BOOL DeleteService(SC_HANDLE service) {
         return 0;
     }
     for (const std::string& path : {UnitPath(name), PamPath(name)}) {
+        if (path == PamPath(name) && !RemovablePamFile(path)) continue;
         if (::unlink(path.c_str()) != 0 && errno != ENOENT) {
             std::fprintf(stderr, "dornel service: cannot remove %s: %s\n", path.c_str(),
                          std::strerror(errno));
@@ -632,5 +689,23 @@ BOOL QueryServiceStatusEx(SC_HANDLE service, SC_STATUS_TYPE infoLevel, BYTE* buf
                                   pid,
                                   0};
     std::memcpy(buffer, &result, sizeof result);
+    return 1;
+}
+
+BOOL QueryServiceReport(SC_HANDLE service, DWORD topic, std::string* text) {
+    if (!IsService(service) || !text) {
+        SetLastError(!text ? ERROR_INVALID_PARAMETER : ERROR_INVALID_HANDLE);
+        return 0;
+    }
+    DWORD error = NO_ERROR;
+    auto reply = ExchangeReport(service->name, topic, text, &error);
+    if (!reply) {
+        SetLastError(error);
+        return 0;
+    }
+    if (reply->result != NO_ERROR) {
+        SetLastError(reply->result);
+        return 0;
+    }
     return 1;
 }

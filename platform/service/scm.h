@@ -98,7 +98,10 @@ SC_HANDLE CreateServiceA(SC_HANDLE manager, const char* serviceName, const char*
 SC_HANDLE OpenServiceA(SC_HANDLE manager, const char* serviceName, DWORD access);
 
 // Removes the service's registry entry, its unit file and its PAM file at once (a running
-// instance goes on until it stops). Non-zero on success.
+// instance goes on until it stops). Non-zero on success. The PAM file is the site's
+// configuration: CreateServiceA leaves an existing one that differs from what it would
+// write, and DeleteService removes it only when it is as the install wrote it; either says
+// so on standard error when it keeps the file.
 BOOL DeleteService(SC_HANDLE service);
 
 // Closes a manager or service handle. Non-zero on success.
@@ -171,6 +174,15 @@ SERVICE_STATUS_HANDLE RegisterServiceCtrlHandlerA(const char* serviceName,
                                                   LPHANDLER_FUNCTION handler);
 SERVICE_STATUS_HANDLE RegisterServiceCtrlHandlerExA(const char* serviceName,
                                                     LPHANDLER_FUNCTION_EX handler, void* context);
+
+// Reports: a service may answer clients' questions on topics of its own (numbers it
+// defines) with a text, produced by a function called on the dispatcher's thread, so it must
+// be quick and must not report its status. QueryServiceReport asks the running service;
+// zero with ERROR_SERVICE_NOT_ACTIVE, ERROR_ACCESS_DENIED, or ERROR_CALL_NOT_IMPLEMENTED
+// when the service registered no report function.
+using LPSERVICE_REPORT_FUNCTION = std::string (*)(DWORD topic);
+BOOL RegisterServiceReportFunction(SERVICE_STATUS_HANDLE handle, LPSERVICE_REPORT_FUNCTION report);
+BOOL QueryServiceReport(SC_HANDLE service, DWORD topic, std::string* text);
 
 // Stores the status for clients and in the status file; tells systemd (Type=notify) when the
 // service is running and when it stops. Zero with ERROR_INVALID_HANDLE for a bad handle.

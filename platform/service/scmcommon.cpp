@@ -11,6 +11,7 @@
 #include <cstring>
 #include <fstream>
 #include <sstream>
+#include <vector>
 
 #include <fcntl.h>
 #include <poll.h>
@@ -318,6 +319,56 @@ std::optional<ControlReply> Exchange(const std::string& name, Operation operatio
     return reply;
 }
 
+std::optional<ControlReply> ExchangeReport(const std::string& name, DWORD topic, std::string* text,
+                                           DWORD* error) {
+    text->clear();
+    const std::string path = SocketPath(name);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    if (path.size() >= sizeof address.sun_path) {
+        *error = ERROR_INVALID_NAME;
+        return std::nullopt;
+    }
+    std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
+    Fd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    if (fd.get() < 0) {
+        *error = LastSystemError();
+        return std::nullopt;
+    }
+    if (::connect(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+        *error =
+            (errno == EACCES || errno == EPERM) ? ERROR_ACCESS_DENIED : ERROR_SERVICE_NOT_ACTIVE;
+        return std::nullopt;
+    }
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kReplyTimeoutMs);
+    ControlRequest request{kRequestMagic, static_cast<std::uint32_t>(Operation::Report), topic};
+    ControlReply reply{};
+    if (!Transfer(fd.get(), &request, sizeof request, true, deadline) ||
+        !Transfer(fd.get(), &reply, sizeof reply, false, deadline)) {
+        *error = std::chrono::steady_clock::now() >= deadline ? ERROR_SERVICE_REQUEST_TIMEOUT
+                                                              : ERROR_SERVICE_NOT_ACTIVE;
+        return std::nullopt;
+    }
+    if (reply.magic != kReplyMagic) {
+        *error = ERROR_INVALID_FUNCTION;
+        return std::nullopt;
+    }
+    *error = NO_ERROR;
+    // A service that does not know the request refuses it without a text.
+    if (reply.result != NO_ERROR) return reply;
+    std::uint32_t length = 0;
+    if (!Transfer(fd.get(), &length, sizeof length, false, deadline) || length > kMaxReportBytes) {
+        *error = ERROR_INVALID_FUNCTION;
+        return std::nullopt;
+    }
+    text->resize(length);
+    if (length > 0 && !Transfer(fd.get(), text->data(), length, false, deadline)) {
+        *error = ERROR_SERVICE_REQUEST_TIMEOUT;
+        return std::nullopt;
+    }
+    return reply;
+}
+
 std::string AbsoluteRoot() {
     std::string root = paths::Root();
     if (!root.empty() && root[0] == '/') return root;
@@ -341,6 +392,15 @@ bool SystemUnitDirectory() {
     return !(dir && *dir);
 }
 
+const std::vector<const char*>& ServiceVariables() {
+    static const std::vector<const char*> names = {
+        "DORNEL_RPC_ADDRESS",      "DORNEL_EPM_PORT",        "DORNEL_TFTP_ADDRESS",
+        "DORNEL_TFTP_PORT",        "DORNEL_DHCP_INTERFACES", "DORNEL_PLUGIN_DIR",
+        "DORNEL_SPAWN_TIMEOUT_MS",
+    };
+    return names;
+}
+
 std::string RenderUnit(const std::string& serviceName, const std::string& displayName,
                        const std::string& imagePath, const std::string& root) {
     std::string unit = kUnitTemplate;
@@ -348,11 +408,11 @@ std::string RenderUnit(const std::string& serviceName, const std::string& displa
     ReplaceAll(unit, "@IMAGE_PATH@", Quoted(imagePath, true));
     ReplaceAll(unit, "@SERVICE_ENV@",
                Quoted(std::string(kServiceMarker) + "=" + serviceName, false));
-    // Where the log RPC interface listens is part of the installation: a service installed
-    // with them set (a test's loopback address and mapper port) is started by systemd with
-    // the same values, as dornelsc hands them on from its own environment.
+    // The variables the service reads are part of the installation: a service installed
+    // with them set (a site's mapper port, a test's loopback address) is started by systemd
+    // with the same values, as dornelsc start hands them on from its own environment.
     std::string rootEnvironment = Quoted("DORNEL_ROOT=" + root, false);
-    for (const char* name : {"DORNEL_RPC_ADDRESS", "DORNEL_EPM_PORT"}) {
+    for (const char* name : ServiceVariables()) {
         const char* value = std::getenv(name);
         if (value && *value) {
             rootEnvironment += "\nEnvironment=" + Quoted(std::string(name) + "=" + value, false);

@@ -16,6 +16,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "platform/base/wintypes.h"
 #include "platform/service/svcstatus.h"
@@ -41,7 +42,12 @@ inline constexpr std::uint32_t kReplyMagic = 0x44535231;    // "DSR1"
 enum class Operation : std::uint32_t {
     Query = 1,    // the stored status; the handler is not called
     Control = 2,  // a control code for the handler
+    Report = 3,   // a text the service reports on a topic (the control field); the reply is
+                  // followed by a 32-bit length and that many bytes of text
 };
+
+// The longest report text sent or accepted.
+inline constexpr std::uint32_t kMaxReportBytes = 256 * 1024;
 
 struct ControlRequest {
     std::uint32_t magic;      // kRequestMagic
@@ -118,6 +124,10 @@ std::optional<StoredStatus> ReadStatusFile(const std::string& serviceName);
 std::optional<ControlReply> Exchange(const std::string& serviceName, Operation operation,
                                      DWORD control, DWORD* error);
 
+// Sends a Report request; the reply and the text. nullopt as for Exchange.
+std::optional<ControlReply> ExchangeReport(const std::string& serviceName, DWORD topic,
+                                           std::string* text, DWORD* error);
+
 // The absolute run root (DORNEL_ROOT made absolute), as the unit and started programs get it.
 std::string AbsoluteRoot();
 
@@ -126,6 +136,10 @@ std::string UnitDirectory();
 std::string PamDirectory();
 // True when units go to the system's own folder (so systemd must reload).
 bool SystemUnitDirectory();
+
+// The environment variables the service reads besides DORNEL_ROOT; those set when the
+// service is installed are written into its unit.
+const std::vector<const char*>& ServiceVariables();
 
 // The unit file text for a service, from the template in the tree. Quotes and escapes the
 // path and root so that spaces, '%', '$', '"' and '\' survive systemd's parsing.

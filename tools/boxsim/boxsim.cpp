@@ -95,7 +95,7 @@ std::string UsageText() {
            "                       any, boxsim reports its own link state\n"
            "  --script FILE        read commands from FILE instead of standard input\n"
            "  --once               end when the first connection closes\n"
-           "  --timeout SECONDS    bound the whole run; exit 3 when it passes\n"
+           "  --timeout SECONDS    bound the whole run; exit 1 when it passes\n"
            "  --help               show this text\n"
            "\n"
            "Commands, one per line (blank lines and lines starting with # are ignored):\n"
@@ -108,8 +108,8 @@ std::string UsageText() {
            "                       (12, 13, 15) comes first or the time-out passes\n"
            "  close                close the connection\n"
            "\n"
-           "Exit status: 0 success, 1 a failed command or link error, 2 a bad command line,\n"
-           "3 the time-out passed.\n";
+           "Exit status: 0 done, 1 failed (a failed command, a link error, the time-out\n"
+           "passed), 2 usage error.\n";
 }
 
 ParseOutcome ParseOptions(int argc, char** argv, Options* options, std::string* error) {

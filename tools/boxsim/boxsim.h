@@ -58,7 +58,7 @@ std::string EscapePayload(const char* data, std::size_t length);
 inline constexpr int kExitOk = 0;
 inline constexpr int kExitFailed = 1;    // bad script line, send or expect failure, link error
 inline constexpr int kExitUsage = 2;     // bad command line
-inline constexpr int kExitTimedOut = 3;  // --timeout passed
+inline constexpr int kExitTimedOut = 1;  // --timeout passed: a failed run, said so
 
 // Runs the simulator until --once or --timeout ends it (or for ever). Returns an exit code.
 int Run(const Options& options);

@@ -10,8 +10,8 @@
 // Every call waits at most the time-out (30 s) for the server, so a server that never
 // answers ends the run with a message instead of hanging it.
 //
-// Exit status: 0 done; 1 the server declined (status 5); 2 the RPC call failed or timed
-// out; 64 usage.
+// Exit status: 0 done; 1 failed (the server declined with status 5, or the RPC call failed
+// or timed out); 2 usage error.
 
 #include <cctype>
 #include <cerrno>
@@ -31,8 +31,8 @@ void MIDL_user_free(void* block) { std::free(block); }
 namespace {
 
 constexpr int kExitDeclined = 1;
-constexpr int kExitRpcFailure = 2;
-constexpr int kExitUsage = 64;
+constexpr int kExitRpcFailure = 1;
+constexpr int kExitUsage = 2;
 constexpr long kDefaultTimeoutSeconds = 30;
 constexpr long kMaxTimeoutSeconds = 3600;
 
@@ -46,8 +46,8 @@ void Usage(std::FILE* to) {
         "  clear         empty the log\n"
         "The endpoint mapper is asked on port 135, or on $DORNEL_EPM_PORT when set.\n"
         "Each call waits at most SECONDS (default 30, at most 3600) for the server.\n"
-        "Exit status: 0 done, 1 declined by the server, 2 RPC failure or time-out,\n"
-        "64 usage error.\n",
+        "Exit status: 0 done, 1 failed (declined by the server, RPC failure or time-out),\n"
+        "2 usage error.\n",
         to);
 }
 

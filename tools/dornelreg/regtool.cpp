@@ -21,6 +21,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "platform/paths/paths.h"
 #include "platform/registry/registry.h"
 #include "platform/remote/remote.h"
 #include "tools/dornelreg/regfile.h"
@@ -74,7 +75,8 @@ constexpr const char* kUsage = R"(dornelreg: the registry command line.
 
   Switches may also start with "-" and are not case-sensitive. The registry is
   $DORNEL_ROOT/registry.db (/var/lib/dornel/registry.db by default).
-  Exit status: 0 on success, 1 on any error (reported as "ERROR: ..." on standard error).
+  Exit status: 0 done, 1 failed or refused, 2 usage error (each reported as "ERROR: ..."
+  on standard error).
 
 Examples:
   dornelreg add "HKLM\SOFTWARE\Orvane Technology\ZuvexBox" /v NumServers /t REG_BINARY /d 01000000
@@ -86,6 +88,7 @@ Examples:
 // A failure on its way to "ERROR: ..." on standard error.
 struct Failure {
     std::string message;
+    bool usage = false;  // a usage error: exit status 2
 };
 
 // A message with the reason of the last failed connection, when there is one.
@@ -194,7 +197,7 @@ bool CommandTakes(const SwitchRule& rule, const std::string& command) {
 }
 
 Failure Syntax(const std::string& reason) {
-    return Failure{"Invalid syntax: " + reason + " Type \"dornelreg --help\" for usage."};
+    return Failure{"Invalid syntax: " + reason + " Type \"dornelreg --help\" for usage.", true};
 }
 
 std::optional<Failure> ParseOptions(const std::vector<std::string>& args, Options* options) {
@@ -1005,7 +1008,7 @@ std::optional<Failure> ApplyMachine(const std::string& machine, Options* options
 int Run(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
     if (args.empty()) {
         err << "ERROR: Invalid syntax: no command given. Type \"dornelreg --help\" for usage.\n";
-        return 1;
+        return 2;
     }
     // "dornelreg --help" and "dornelreg add /?" both ask for the usage.
     const auto isHelp = [](const std::string& arg) {
@@ -1030,6 +1033,10 @@ int Run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
     failure = ParseOptions(rest, &options);
     if (!failure && !machine.empty()) failure = ApplyMachine(machine, &options);
     if (!failure) {
+        std::string rootProblem;
+        if (!platform::paths::CheckDefaultRoot(&rootProblem)) failure = Failure{rootProblem};
+    }
+    if (!failure) {
         if (options.command == "query") {
             failure = Query(options, out);
         } else if (options.command == "add") {
@@ -1045,7 +1052,7 @@ int Run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
     if (failure) {
         out.flush();
         err << "ERROR: " << failure->message << "\n";
-        return 1;
+        return failure->usage ? 2 : 1;
     }
     return 0;
 }

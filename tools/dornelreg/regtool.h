@@ -21,7 +21,8 @@
 namespace dornelreg {
 
 // Runs one command (args without the program name). Results go to out; every failure is
-// one "ERROR: ..." line on err. Returns the exit status: 0 on success, 1 on any failure.
+// one "ERROR: ..." line on err. Returns the exit status: 0 on success, 1 on a failure, 2 on a usage
+// error.
 int Run(const std::vector<std::string>& args, std::ostream& out, std::ostream& err);
 
 // The /d text of a REG_DWORD: decimal, or 0x and one to eight hex digits, at most

@@ -3,19 +3,22 @@
 //
 // dornelsc: the service control command line. Queries, starts, stops and sends control codes
 // to an installed service through the service layer, and waits (bounded) for the state a
-// request leads to. Exit status 0 on success, 1 when the request failed or was refused,
-// 2 for a usage error.
+// request leads to; "boxes" asks the running server for its box overview. Exit status 0 on
+// success, 1 when the request failed or was refused, 2 for a usage error.
 
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include <strings.h>
 
 #include "platform/remote/connection.h"
+#include "platform/paths/paths.h"
 #include "platform/service/scm.h"
 
 namespace {
@@ -37,7 +40,11 @@ void PrintUsage(std::FILE* out) {
         "                      (where systemd runs and has the service's unit, both go\n"
         "                      through systemctl)\n"
         "  control NAME CODE   send control code CODE (1-255; 128-255 are the service's own);\n"
-        "                      exit status 0 when the service accepted it\n"
+        "                      exit status 0 when the service accepted it; the service may\n"
+        "                      add a note (a box that is not connected)\n"
+        "  boxes NAME [--json] ask the running server for one line per box: number, name,\n"
+        "                      address, state (connected, connecting or off line, since\n"
+        "                      when), the last failure and its reason, the user served\n"
         "\n"
         "Options:\n"
         "  -h, --help          show this help\n"
@@ -47,9 +54,11 @@ void PrintUsage(std::FILE* out) {
         "                      agent. DORNEL_SSH replaces the ssh command line (e.g.\n"
         "                      \"ssh -F /etc/dornel/ssh_config\").\n"
         "  --serve             answer a remote client on standard input and output\n"
+        "  --json              boxes: one JSON object with a \"boxes\" array, for scripts\n"
         "\n"
         "The service layer keeps its state under $DORNEL_ROOT (default /var/lib/dornel);\n"
-        "controlling a service needs the account it runs as (root).\n",
+        "controlling a service needs the account it runs as (root).\n"
+        "Exit status: 0 done, 1 failed or refused, 2 usage error.\n",
         out);
 }
 
@@ -202,6 +211,8 @@ bool WaitFor(SC_HANDLE service, SERVICE_STATUS_PROCESS* status, Done done) {
     }
 }
 
+void PrintControlNote(SC_HANDLE service, const std::string& name);
+
 int CommandQuery(SC_HANDLE service, const std::string& name) {
     SERVICE_STATUS_PROCESS status{};
     if (!Query(service, &status)) return Fail(name, GetLastError());
@@ -311,7 +322,154 @@ int CommandControl(SC_HANDLE service, const std::string& name, const char* codeT
     SERVICE_STATUS_PROCESS status{};
     if (!Query(service, &status)) return Fail(name, GetLastError());
     PrintStatus(name, status);
+    if (code >= 128) PrintControlNote(service, name);
     return 0;
+}
+
+// ---- The box overview ---------------------------------------------------------------
+
+// Report topics of the server (dornelman): the box overview and the last control's note.
+constexpr DWORD kReportBoxes = 1;
+constexpr DWORD kReportControlNote = 2;
+
+struct BoxLine {
+    std::string number, name, address, state, user;
+    long long since = 0;
+    std::string failure;
+    long long failureAt = 0;
+    bool heldOffLine = false;
+};
+
+std::vector<std::string> SplitTabs(const std::string& line) {
+    std::vector<std::string> fields;
+    std::size_t start = 0;
+    for (;;) {
+        std::size_t tab = line.find('\t', start);
+        fields.push_back(line.substr(start, tab == std::string::npos ? tab : tab - start));
+        if (tab == std::string::npos) return fields;
+        start = tab + 1;
+    }
+}
+
+std::vector<BoxLine> ParseBoxes(const std::string& text) {
+    std::vector<BoxLine> boxes;
+    std::size_t start = 0;
+    while (start < text.size()) {
+        std::size_t end = text.find('\n', start);
+        if (end == std::string::npos) end = text.size();
+        std::vector<std::string> f = SplitTabs(text.substr(start, end - start));
+        start = end + 1;
+        if (f.size() < 9) continue;
+        BoxLine box;
+        box.number = f[0];
+        box.name = f[1];
+        box.address = f[2];
+        box.state = f[3];
+        box.since = std::atoll(f[4].c_str());
+        box.failure = f[5];
+        box.failureAt = std::atoll(f[6].c_str());
+        box.user = f[7];
+        box.heldOffLine = f[8] == "1";
+        boxes.push_back(box);
+    }
+    return boxes;
+}
+
+std::string LocalTime(long long seconds) {
+    if (seconds <= 0) return "-";
+    std::time_t t = static_cast<std::time_t>(seconds);
+    std::tm parts{};
+    localtime_r(&t, &parts);
+    char text[32];
+    std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &parts);
+    return text;
+}
+
+std::string IsoTime(long long seconds) {
+    if (seconds <= 0) return {};
+    std::time_t t = static_cast<std::time_t>(seconds);
+    std::tm parts{};
+    gmtime_r(&t, &parts);
+    char text[32];
+    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &parts);
+    return text;
+}
+
+std::string Json(const std::string& text) {
+    std::string out = "\"";
+    for (unsigned char c : text) {
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += static_cast<char>(c);
+        } else if (c < 0x20 || c == 0x7f) {
+            char escaped[8];
+            std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
+            out += escaped;
+        } else {
+            out += static_cast<char>(c);
+        }
+    }
+    return out + "\"";
+}
+
+std::string JsonTime(long long seconds) { return seconds > 0 ? Json(IsoTime(seconds)) : "null"; }
+
+std::string StateWords(const BoxLine& box) {
+    if (box.state == "connected") {
+        return std::string("connected since ") + LocalTime(box.since) +
+               (box.heldOffLine ? " (held off line)" : "");
+    }
+    if (box.state == "connecting") return "connecting since " + LocalTime(box.since);
+    if (box.state == "offline") return "off line since " + LocalTime(box.since);
+    return "not started (no key or no address)";
+}
+
+int CommandBoxes(SC_HANDLE service, const std::string& name, bool json) {
+    std::string text;
+    if (!QueryServiceReport(service, kReportBoxes, &text)) {
+        DWORD error = GetLastError();
+        if (error == ERROR_CALL_NOT_IMPLEMENTED) {
+            std::fprintf(stderr, "dornelsc: %s: the service keeps no box overview\n", name.c_str());
+            return 1;
+        }
+        return Fail(name, error);
+    }
+    std::vector<BoxLine> boxes = ParseBoxes(text);
+    if (json) {
+        std::string out = "{\"service\": " + Json(name) + ", \"boxes\": [";
+        for (std::size_t i = 0; i < boxes.size(); ++i) {
+            const BoxLine& b = boxes[i];
+            out += std::string(i ? ", " : "") + "{\"number\": " + b.number +
+                   ", \"name\": " + Json(b.name) + ", \"address\": " + Json(b.address) +
+                   ", \"state\": " + Json(b.state) + ", \"since\": " + JsonTime(b.since) +
+                   ", \"held_off_line\": " + (b.heldOffLine ? "true" : "false") +
+                   ", \"last_failure\": " + (b.failure.empty() ? "null" : Json(b.failure)) +
+                   ", \"last_failure_at\": " + JsonTime(b.failureAt) +
+                   ", \"user\": " + (b.user.empty() ? "null" : Json(b.user)) + "}";
+        }
+        out += "]}\n";
+        std::fputs(out.c_str(), stdout);
+        return 0;
+    }
+    if (boxes.empty()) std::printf("%s serves no boxes\n", name.c_str());
+    for (const BoxLine& b : boxes) {
+        std::string line = b.number + "  " + b.name + "  " + (b.address.empty() ? "-" : b.address) +
+                           "  " + StateWords(b);
+        if (!b.failure.empty()) {
+            line += "  last failure: " + b.failure + " at " + LocalTime(b.failureAt);
+        }
+        line += "  user: " + (b.user.empty() ? std::string("-") : b.user);
+        std::printf("%s\n", line.c_str());
+    }
+    return 0;
+}
+
+// After a control code the service took: the note it left, if any, on standard error.
+void PrintControlNote(SC_HANDLE service, const std::string& name) {
+    std::string note;
+    if (QueryServiceReport(service, kReportControlNote, &note) && !note.empty()) {
+        std::fprintf(stderr, "dornelsc: %s: %s\n", name.c_str(), note.c_str());
+    }
 }
 
 }  // namespace
@@ -340,18 +498,28 @@ int main(int argc, char** argv) {
     const std::string command = argv[1];
     const std::string name = argv[2];
     const bool takesCode = ::strcasecmp(command.c_str(), "control") == 0;
-    if ((takesCode && argc != 4) || (!takesCode && argc != 3)) {
+    const bool boxes = ::strcasecmp(command.c_str(), "boxes") == 0;
+    const bool json = boxes && argc == 4 && std::strcmp(argv[3], "--json") == 0;
+    if ((takesCode && argc != 4) || (boxes && argc != 3 && !json) ||
+        (!takesCode && !boxes && argc != 3)) {
         PrintUsage(stderr);
         return 2;
     }
     if (::strcasecmp(command.c_str(), "query") != 0 &&
         ::strcasecmp(command.c_str(), "start") != 0 && ::strcasecmp(command.c_str(), "stop") != 0 &&
-        !takesCode) {
+        !takesCode && !boxes) {
         std::fprintf(stderr, "dornelsc: unknown command '%s'\n", command.c_str());
         PrintUsage(stderr);
         return 2;
     }
 
+    if (machine.empty()) {
+        std::string rootProblem;
+        if (!platform::paths::CheckDefaultRoot(&rootProblem)) {
+            std::fprintf(stderr, "dornelsc: %s\n", rootProblem.c_str());
+            return 1;
+        }
+    }
     ScHandle manager(
         OpenSCManagerA(machine.empty() ? nullptr : machine.c_str(), nullptr, SC_MANAGER_CONNECT));
     if (!manager.get()) return Fail(name, GetLastError());
@@ -359,12 +527,14 @@ int main(int argc, char** argv) {
     if (!service.get()) return Fail(name, GetLastError());
 
     if (::strcasecmp(command.c_str(), "query") == 0) return CommandQuery(service.get(), name);
-    const bool systemd = platform::service::ManagedBySystemd(name);
+    // systemd is asked only about this machine; another machine decides for itself.
+    const bool systemd = machine.empty() && platform::service::ManagedBySystemd(name);
     if (::strcasecmp(command.c_str(), "start") == 0) {
         return systemd ? SystemdStart(service.get(), name) : CommandStart(service.get(), name);
     }
     if (::strcasecmp(command.c_str(), "stop") == 0) {
         return systemd ? SystemdStop(service.get(), name) : CommandStop(service.get(), name);
     }
+    if (boxes) return CommandBoxes(service.get(), name, json);
     return CommandControl(service.get(), name, argv[3]);
 }

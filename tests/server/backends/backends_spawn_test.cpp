@@ -6,6 +6,8 @@
 
 #include <atomic>
 #include <cerrno>
+#include <fstream>
+#include <string>
 
 #include <pwd.h>
 #include <signal.h>
@@ -204,6 +206,68 @@ TEST_F(ToolRun, AMissingToolIsAStartFailure) {
     EXPECT_TRUE(IsBalanceFailure(CZuvexService::GetBalance(user, info_)));
     EXPECT_TRUE(HasDebug("CPAU Failed, error code 2"));
     EXPECT_TRUE(HasDebug("Sending command C:\\Nowhere\\account.exe viewbal jsmith"));
+}
+
+// Each way a tool run fails keeps the user-facing outcome and names its cause once: in a
+// debug record and in one NT event, not as a bare error number.
+TEST_F(ToolRun, EachSpawnFailureNamesItsCause) {
+    const auto causeEvents = [this] {
+        int count = 0;
+        const std::string events = NtEvents();
+        for (std::size_t at = events.find("account.exe could not be run: ");
+             at != std::string::npos; at = events.find("account.exe could not be run: ", at + 1)) {
+            ++count;
+        }
+        return count;
+    };
+    info_->printLinkType = 0;
+    info_->authType = 0;
+    char user[] = "jsmith";
+
+    // The tool is missing.
+    std::snprintf(info_->pcounterLocation, sizeof info_->pcounterLocation, "C:\\Nowhere");
+    EXPECT_TRUE(IsBalanceFailure(CZuvexService::GetBalance(user, info_)));
+    const std::string missing = platform::paths::NativePath("C:\\Nowhere\\account.exe");
+    EXPECT_TRUE(HasDebug("Spawn failed: the tool " + missing + " is missing"));
+    EXPECT_NE(NtEvents().find("account.exe could not be run: the tool " + missing + " is missing"),
+              std::string::npos);
+    EXPECT_NE(NtEvents().find("Invalid response from spawned child"), std::string::npos);
+    EXPECT_EQ(causeEvents(), 1);
+
+    // The tool is there but nobody may execute it.
+    const std::string folder = platform::paths::NativePath("C:\\NoExec");
+    ASSERT_TRUE(platform::paths::MakeDirectories(folder, 0755));
+    std::ofstream(folder + "/account.exe") << "#!/bin/sh\necho never\n";
+    ASSERT_EQ(chmod((folder + "/account.exe").c_str(), 0644), 0);
+    std::snprintf(info_->pcounterLocation, sizeof info_->pcounterLocation, "C:\\NoExec");
+    EXPECT_TRUE(IsBalanceFailure(CZuvexService::GetBalance(user, info_)));
+    EXPECT_TRUE(HasDebug("Spawn failed: the tool " + folder +
+                         "/account.exe is not executable by the spawn account root"));
+    EXPECT_EQ(causeEvents(), 2);
+
+    // The spawn account's logon is refused.
+    std::snprintf(info_->pcounterLocation, sizeof info_->pcounterLocation, "C:\\PCounter");
+    SetConfig(SpawnPasswd, sizeof SpawnPasswd, "not-the-password");
+    EXPECT_TRUE(IsBalanceFailure(CZuvexService::GetBalance(user, info_)));
+    EXPECT_TRUE(
+        HasDebug("Spawn failed: the spawn account root could not log on: wrong "
+                 "SpawnPasswd, or an account PAM does not know"));
+    EXPECT_EQ(causeEvents(), 3);
+    EXPECT_EQ(NtEvents().find("not-the-password"), std::string::npos);
+
+    // The tool overruns its time limit.
+    SetConfig(SpawnPasswd, sizeof SpawnPasswd, "rootpw");
+    setenv("DORNEL_SPAWN_TIMEOUT_MS", "300", 1);
+    std::string output;
+    EXPECT_EQ(Spawn("hang", output), 1);
+    EXPECT_TRUE(HasDebug("Spawn failed: the tool " + ToolPath() +
+                         " did not finish within the time limit of 300 ms and was killed"));
+    EXPECT_EQ(causeEvents(), 4);
+
+    // A run that works adds nothing.
+    unsetenv("DORNEL_SPAWN_TIMEOUT_MS");
+    EXPECT_EQ(Spawn("balance", output), 1);
+    EXPECT_EQ(causeEvents(), 4);
 }
 
 TEST_F(ToolRun, UnusableBuffersFail) {

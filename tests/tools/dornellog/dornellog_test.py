@@ -64,11 +64,11 @@ class DornelLogTool(unittest.TestCase):
         self.assertEqual(code, 0)
         self.assertIn("usage: dornellog", out)
         for args in (["cashup", "two"], ["search"], ["frobnicate"], [], ["--server"]):
-            self.assertEqual(dornellog(self.epm, *args)[0], 64, args)
+            self.assertEqual(dornellog(self.epm, *args)[0], 2, args)
 
     def test_no_server_is_an_rpc_failure(self):
         code, _, err = dornellog(logpeer.free_port(), "ping")
-        self.assertEqual(code, 2)
+        self.assertEqual(code, 1)
         self.assertIn("Could not connect to the Dornel RPC server", err)
 
     def test_a_server_that_never_answers_ends_at_the_time_out(self):
@@ -78,11 +78,11 @@ class DornelLogTool(unittest.TestCase):
             started = time.monotonic()
             code, _, err = dornellog(silent.getsockname()[1], "--timeout", "1", "ping")
             self.assertLess(time.monotonic() - started, 30)
-        self.assertEqual(code, 2)
+        self.assertEqual(code, 1)
         self.assertIn("dornellog: the Dornel RPC server (127.0.0.1) did not answer within 1 second",
                       err)
         for bad in (["--timeout", "0", "ping"], ["--timeout", "x", "ping"], ["ping", "--timeout"]):
-            self.assertEqual(dornellog(self.epm, *bad)[0], 64, bad)
+            self.assertEqual(dornellog(self.epm, *bad)[0], 2, bad)
 
     def test_a_record_longer_than_the_read_buffer_prints_whole(self):
         long_record = logpeer.record(5, 8, "y" * 3000, "jlong")

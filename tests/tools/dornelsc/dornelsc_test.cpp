@@ -101,7 +101,15 @@ TEST_F(DornelscTest, StartQueryControlAndStopARealService) {
 
     auto accepted = Sc({"control", "dorneltestsvc", "128"});
     EXPECT_EQ(accepted.exitCode, 0) << accepted.err;
+    EXPECT_EQ(accepted.err, "");  // a service that leaves no note adds nothing
     EXPECT_EQ(CountEvents(root, 106), 0);
+
+    // A service that keeps no reports says so, and a bad option is a usage error.
+    auto boxes = Sc({"boxes", "dorneltestsvc"});
+    EXPECT_EQ(boxes.exitCode, 1);
+    EXPECT_NE(boxes.err.find("dorneltestsvc: the service keeps no box overview"), std::string::npos)
+        << boxes.err;
+    EXPECT_EQ(Sc({"boxes", "dorneltestsvc", "--xml"}).exitCode, 2);
 
     auto refused = Sc({"control", "dorneltestsvc", "200"});
     EXPECT_EQ(refused.exitCode, 1);
@@ -208,7 +216,8 @@ TEST_F(DornelscTest, AServiceThatIsNotInstalledOrNotRunningIsReported) {
     EXPECT_NE(query.out.find("1  STOPPED"), std::string::npos);
     EXPECT_NE(query.out.find("1077"), std::string::npos);  // never started
     for (auto args : {std::vector<std::string>{"stop", "dorneltestsvc"},
-                      std::vector<std::string>{"control", "dorneltestsvc", "128"}}) {
+                      std::vector<std::string>{"control", "dorneltestsvc", "128"},
+                      std::vector<std::string>{"boxes", "dorneltestsvc", "--json"}}) {
         auto result = Sc(args);
         EXPECT_EQ(result.exitCode, 1);
         EXPECT_NE(result.err.find("not running (error 1062)"), std::string::npos) << result.err;
