@@ -172,9 +172,9 @@ TEST(LogBlockCashUp, CountsWhatReadingEveryFieldCounts) {
         "t|\t3|17|u|a|\n",
         "t|3|17|u|" + std::string(kPiece, 'a') + "|\n",  // split over pieces
     };
-    std::string block;
-    for (const std::string& record : records) block += record;
-    const std::vector<std::string> pieces = Pieces(block);
+    std::string lines;
+    for (const std::string& record : records) lines += record;
+    const std::vector<std::string> pieces = Pieces(lines);
     for (int box : {0, 3, 13, -3, -1, 2147483647, 1}) {
         int expected[9] = {};
         CountPieceByPiece(box, pieces, expected);
