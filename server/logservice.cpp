@@ -334,6 +334,51 @@ void CCashUpCounter::Add(std::string_view piece) {
     }
 }
 
+void CCashUpCounter::AddPieces(const char* block, std::size_t length) {
+    const char* at = block;
+    const char* const end = block + length;
+    while (at < end) {
+        // One pass over the piece finds its end (a line feed, or the piece length) and its
+        // first "|", which is all a record of another box needs.
+        const std::size_t span =
+            std::min(CLogPieceSplitter::kPieceLength, static_cast<std::size_t>(end - at));
+        const char* bar = nullptr;
+        const char* feed = nullptr;
+        std::size_t offset = 0;
+#if defined(__SSE2__)
+        const __m128i feeds = _mm_set1_epi8('\n');
+        const __m128i bars = _mm_set1_epi8('|');
+        for (; offset + 16 <= span; offset += 16) {
+            const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(at + offset));
+            const auto feedBits =
+                static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, feeds)));
+            const auto barBits =
+                static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, bars)));
+            if (!bar && barBits != 0 &&
+                (feedBits == 0 || (barBits & -barBits) < (feedBits & -feedBits))) {
+                bar = at + offset + __builtin_ctz(barBits);
+            }
+            if (feedBits != 0) {
+                feed = at + offset + __builtin_ctz(feedBits);
+                break;
+            }
+        }
+#endif
+        for (; !feed && offset < span; ++offset) {
+            if (at[offset] == '\n') {
+                feed = at + offset;
+            } else if (at[offset] == '|' && !bar) {
+                bar = at + offset;
+            }
+        }
+        const std::size_t take = feed ? static_cast<std::size_t>(feed - at) + 1 : span;
+        const int box =
+            bar ? LogFieldNumber({bar + 1, static_cast<std::size_t>(at + take - bar - 1)}) : 0;
+        if (box == box_) Add({at, take});
+        at += take;
+    }
+}
+
 std::string CCashUpCounter::Text() const {
     char text[9 * 12];
     std::snprintf(text, sizeof text, "%d,%d,%d,%d,%d,%d,%d,%d,%d", counters_[0], counters_[1],
@@ -456,10 +501,8 @@ error_status_t CashUp(handle_t IDL_handle, LONG boxNumber, LogBuffer* result) {
     CCashUpCounter counter(boxNumber);
     CEventLog::LogAccess access = log->ScanBlocksWhile(
         [&](const char* block, std::size_t length) {
-            return ForEachLogPiece(block, length, [&](const char* piece, std::size_t size) {
-                counter.Add({piece, size});
-                return true;
-            });
+            counter.AddPieces(block, length);
+            return true;
         },
         kLockTimeout);
     if (access != CEventLog::LogAccess::Done) return kLogStatusFailed;

@@ -75,6 +75,9 @@ class CCashUpCounter {
   public:
     explicit CCashUpCounter(int boxNumber) : box_(boxNumber) {}
     void Add(std::string_view piece);
+    // Adds every piece of a block of whole pieces (see ForEachLogPiece), as Add on each
+    // would, reading each piece once.
+    void AddPieces(const char* block, std::size_t length);
     // "%d,%d,%d,%d,%d,%d,%d,%d,%d", "a" first.
     std::string Text() const;
     int Count(int letter) const { return counters_[letter]; }

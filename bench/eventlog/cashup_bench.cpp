@@ -143,10 +143,8 @@ int main(int argc, char** argv) {
             const auto start = Clock::now();
             CCashUpCounter counter(3);
             log.ScanBlocksWhile([&](const char* text, std::size_t length) {
-                return ForEachLogPiece(text, length, [&](const char* piece, std::size_t size) {
-                    counter.Add({piece, size});
-                    return true;
-                });
+                counter.AddPieces(text, length);
+                return true;
             });
             cashUpSeconds.push_back(std::chrono::duration<double>(Clock::now() - start).count());
             wcSeconds.push_back(WcSeconds(CEventLog::LogFilePath()));
@@ -168,11 +166,8 @@ int main(int argc, char** argv) {
                     long long bytes = 0;
                     log.ScanBlocksWhile([&](const char* text, std::size_t length) {
                         bytes += static_cast<long long>(length);
-                        return ForEachLogPiece(text, length,
-                                               [&](const char* piece, std::size_t size) {
-                                                   counter.Add({piece, size});
-                                                   return true;
-                                               });
+                        counter.AddPieces(text, length);
+                        return true;
                     });
                     scannedBytes += bytes;
                     ++cashUps;

@@ -174,15 +174,28 @@ TEST(LogBlockCashUp, CountsWhatReadingEveryFieldCounts) {
     };
     std::string lines;
     for (const std::string& record : records) lines += record;
-    const std::vector<std::string> pieces = Pieces(lines);
-    for (int box : {0, 3, 13, -3, -1, 2147483647, 1}) {
-        int expected[9] = {};
-        CountPieceByPiece(box, pieces, expected);
-        CCashUpCounter counter(box);
-        for (const std::string& piece : pieces) counter.Add(piece);
-        for (int letter = 0; letter < 9; ++letter) {
-            EXPECT_EQ(counter.Count(letter), expected[letter])
-                << "box " << box << " letter " << static_cast<char>('a' + letter);
+    // The records at every offset of the scanner's sixteen-byte steps, and blocks that end in
+    // full pieces of a line that goes on.
+    for (std::size_t shift = 0; shift <= 17; ++shift) {
+        for (const std::string& run : {std::string(), std::string(2 * kPiece, 'a')}) {
+            const std::string block = std::string(shift, 'x') + "|3|17|u|b|\n" + lines + run;
+            const std::vector<std::string> pieces = Pieces(block);
+            for (int box : {0, 3, 13, -3, -1, 2147483647, 1}) {
+                int expected[9] = {};
+                CountPieceByPiece(box, pieces, expected);
+                CCashUpCounter counter(box);
+                for (const std::string& piece : pieces) counter.Add(piece);
+                CCashUpCounter blockCounter(box);
+                blockCounter.AddPieces(block.data(), block.size());
+                for (int letter = 0; letter < 9; ++letter) {
+                    EXPECT_EQ(counter.Count(letter), expected[letter])
+                        << "box " << box << " letter " << static_cast<char>('a' + letter);
+                    EXPECT_EQ(blockCounter.Count(letter), expected[letter])
+                        << "whole block: box " << box << " letter "
+                        << static_cast<char>('a' + letter) << " shift " << shift << " run "
+                        << run.size();
+                }
+            }
         }
     }
 }
