@@ -372,8 +372,23 @@ void CCashUpCounter::AddPieces(const char* block, std::size_t length) {
             }
         }
         const std::size_t take = feed ? static_cast<std::size_t>(feed - at) + 1 : span;
-        const int box =
-            bar ? LogFieldNumber({bar + 1, static_cast<std::size_t>(at + take - bar - 1)}) : 0;
+        int box = 0;
+        if (bar) {
+            // The usual field, digits up to the next "|", is read here; anything else (white
+            // space, a sign, other text after the digits) as LogFieldNumber reads it.
+            const char* const stop = at + take;
+            const char* digit = bar + 1;
+            long long value = 0;
+            while (digit < stop && *digit >= '0' && *digit <= '9' && digit - bar <= 10) {
+                value = value * 10 + (*digit - '0');
+                ++digit;
+            }
+            if (digit > bar + 1 && digit < stop && *digit == '|') {
+                box = static_cast<int>(std::min<long long>(value, 2147483647LL));
+            } else {
+                box = LogFieldNumber({bar + 1, static_cast<std::size_t>(stop - bar - 1)});
+            }
+        }
         if (box == box_) Add({at, take});
         at += take;
     }

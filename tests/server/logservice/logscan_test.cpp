@@ -164,6 +164,8 @@ TEST(LogBlockCashUp, CountsWhatReadingEveryFieldCounts) {
         "t|3|17|u|abc|trailing|fields|\n",
         "t|99999999999|17|u|a|\n",
         "t|2147483647|17|u|b|\n",
+        "t|9999999999|17|u|d|\n",
+        "t|2147483648|17|u|e|\n",
         "t|-1|17|u|c|\n",
         "t|3|16|u|Open|\n",
         "t|3|17|u|ghi|\n",
