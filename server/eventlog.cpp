@@ -346,6 +346,16 @@ CEventLog::LogAccess CEventLog::ScanPieces(
 CEventLog::LogAccess CEventLog::ScanPiecesWhile(
     const std::function<bool(const char* piece, std::size_t length)>& onPiece,
     std::chrono::milliseconds timeout) {
+    return ScanBlocksWhile(
+        [&onPiece](const char* block, std::size_t length) {
+            return ForEachLogPiece(block, length, onPiece);
+        },
+        timeout);
+}
+
+CEventLog::LogAccess CEventLog::ScanBlocksWhile(
+    const std::function<bool(const char* block, std::size_t length)>& onBlock,
+    std::chrono::milliseconds timeout) {
     // The file and its size now, under the lock; the reading goes on without it.
     int fd = -1;
     off_t size = 0;
@@ -363,18 +373,32 @@ CEventLog::LogAccess CEventLog::ScanPiecesWhile(
         size = status.st_size;
     }
 
-    CLogPieceSplitter splitter;
+    // Large reads into one buffer. The unfinished end of a read (the start of a line whose
+    // line feed comes later, always shorter than a piece) moves to the front of the buffer,
+    // and the next read goes behind it, so every block handed out is whole pieces that lie
+    // in the buffer as read: no piece is copied on its own.
+    constexpr std::size_t kPiece = CLogPieceSplitter::kPieceLength;
     static constexpr std::size_t kChunk = 256 * 1024;
-    std::unique_ptr<char[]> chunk(new char[kChunk]);
+    std::unique_ptr<char[]> buffer(new char[kChunk + kPiece]);
+    std::size_t carried = 0;  // bytes of an unfinished piece at the front of the buffer
     off_t offset = 0;
     while (offset < size) {
         const std::size_t want =
             static_cast<std::size_t>(std::min<off_t>(size - offset, static_cast<off_t>(kChunk)));
-        const ssize_t got = ::pread(fd, chunk.get(), want, offset);
+        const ssize_t got = ::pread(fd, buffer.get() + carried, want, offset);
         if (got < 0 && errno == EINTR) continue;
         if (got <= 0) break;  // the file shrank: what was read is all there is
         offset += got;
-        if (!splitter.Feed(chunk.get(), static_cast<std::size_t>(got), onPiece)) break;
+        const std::size_t filled = carried + static_cast<std::size_t>(got);
+        const char* lastFeed = static_cast<const char*>(::memrchr(buffer.get(), '\n', filled));
+        std::size_t whole = lastFeed ? static_cast<std::size_t>(lastFeed - buffer.get()) + 1 : 0;
+        // A line longer than a piece: its full pieces go out once a further byte shows the
+        // line goes on, as the splitter hands them out; at least one byte stays behind.
+        const std::size_t rest = filled - whole;
+        if (rest > kPiece) whole += (rest - 1) / kPiece * kPiece;
+        if (whole > 0 && !onBlock(buffer.get(), whole)) break;
+        carried = filled - whole;
+        if (carried > 0) std::memmove(buffer.get(), buffer.get() + whole, carried);
     }
     // Whatever is left ended with the file without a line feed: a torn last record, dropped.
     ::close(fd);

@@ -25,10 +25,12 @@
 //
 // The one instance is CZuvexService::EventLog.
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstddef>
 #include <cstdio>
+#include <cstring>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -96,6 +98,13 @@ class CEventLog {
                          std::chrono::milliseconds timeout = std::chrono::seconds(10));
     LogAccess ScanPiecesWhile(
         const std::function<bool(const char* piece, std::size_t length)>& onPiece,
+        std::chrono::milliseconds timeout = std::chrono::seconds(10));
+    // The same scan in blocks: each block is the text of whole pieces as it lies in the read
+    // buffer (split it with ForEachLogPiece), so a scan that looks at every record pays no
+    // copy and no call per piece. Pieces are not zero-terminated. Stops when onBlock
+    // returns false (and still returns Done).
+    LogAccess ScanBlocksWhile(
+        const std::function<bool(const char* block, std::size_t length)>& onBlock,
         std::chrono::milliseconds timeout = std::chrono::seconds(10));
 
     // Empties the log: re-creates LogDir + "\dornel.log" (mode 0640) and appends go to the
@@ -168,6 +177,26 @@ class CLogPieceSplitter {
     std::size_t length_ = 0;
     bool fullPieceWaiting_ = false;
 };
+
+// Hands the pieces of text to onPiece(piece, length) in order, without copying them, as
+// CLogPieceSplitter would cut them: text begins at a piece boundary and holds whole pieces
+// only (it ends after a line feed, or it is a run of full pieces of a line that goes on),
+// as the blocks of CEventLog::ScanBlocksWhile do. Returns false as soon as onPiece does.
+template <typename OnPiece>
+bool ForEachLogPiece(const char* text, std::size_t length, OnPiece&& onPiece) {
+    const char* at = text;
+    const char* const end = text + length;
+    while (at < end) {
+        const std::size_t span =
+            std::min(CLogPieceSplitter::kPieceLength, static_cast<std::size_t>(end - at));
+        const void* feed = std::memchr(at, '\n', span);
+        const std::size_t take =
+            feed ? static_cast<std::size_t>(static_cast<const char*>(feed) - at) + 1 : span;
+        if (!onPiece(at, take)) return false;
+        at += take;
+    }
+    return true;
+}
 
 // The log object once Init has opened the file; the RPC operations reach it through this.
 extern CEventLog* ThisEventLog;

@@ -19,6 +19,10 @@
 #include <string_view>
 #include <vector>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "interface/dornellog.h"
 #include "server/eventlog.h"
 
@@ -231,9 +235,95 @@ bool LogPieceMatches(std::string_view text, std::string_view lowerNeedle) {
     return false;
 }
 
+namespace {
+
+// True when the n bytes at text equal lowerNeedle's, ASCII letters without regard to case.
+bool EqualsFolded(const char* text, const char* lowerNeedle, std::size_t n) {
+    for (std::size_t i = 0; i < n; ++i) {
+        if (AsciiLower(text[i]) != lowerNeedle[i]) return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+const char* FindFolded(const char* from, const char* end, std::string_view lowerNeedle) {
+    const std::size_t n = lowerNeedle.size();
+    if (n == 0) return from;
+    if (from > end || static_cast<std::size_t>(end - from) < n) return nullptr;
+    const char* const last = end - n;  // the last possible start
+    const char* at = from;
+#if defined(__SSE2__)
+    // Sixteen starts at a time: a start is a candidate when its first and its last byte are
+    // the needle's (a letter in either case). Letters are compared with the 0x20 bit set,
+    // which maps exactly the two cases of a letter to its lower case; other bytes exactly.
+    const auto fold = [](char c) { return static_cast<char>(c >= 'a' && c <= 'z' ? 0x20 : 0); };
+    const __m128i first = _mm_set1_epi8(lowerNeedle[0]);
+    const __m128i lastByte = _mm_set1_epi8(lowerNeedle[n - 1]);
+    const __m128i firstFold = _mm_set1_epi8(fold(lowerNeedle[0]));
+    const __m128i lastFold = _mm_set1_epi8(fold(lowerNeedle[n - 1]));
+    while (last - at >= 15) {
+        const __m128i heads = _mm_loadu_si128(reinterpret_cast<const __m128i*>(at));
+        const __m128i tails = _mm_loadu_si128(reinterpret_cast<const __m128i*>(at + n - 1));
+        const __m128i both = _mm_and_si128(_mm_cmpeq_epi8(_mm_or_si128(heads, firstFold), first),
+                                           _mm_cmpeq_epi8(_mm_or_si128(tails, lastFold), lastByte));
+        auto candidates = static_cast<unsigned>(_mm_movemask_epi8(both));
+        while (candidates != 0) {
+            const char* candidate = at + __builtin_ctz(candidates);
+            if (EqualsFolded(candidate, lowerNeedle.data(), n)) return candidate;
+            candidates &= candidates - 1;
+        }
+        at += 16;
+    }
+#endif
+    for (; at <= last; ++at) {
+        if (EqualsFolded(at, lowerNeedle.data(), n)) return at;
+    }
+    return nullptr;
+}
+
+bool SearchLogBlock(const char* block, std::size_t length, std::string_view lowerNeedle,
+                    const std::function<bool(const char* piece, std::size_t length)>& onMatch) {
+    const auto matchPiece = [&](const char* piece, std::size_t size) {
+        return !LogPieceMatches({piece, size}, lowerNeedle) || onMatch(piece, size);
+    };
+    // An empty needle matches every piece; one with a line feed may end a piece with it.
+    // Both are rare: piece by piece.
+    if (lowerNeedle.empty() || lowerNeedle.find('\n') != std::string_view::npos) {
+        return ForEachLogPiece(block, length, matchPiece);
+    }
+    const char* at = block;  // always a piece boundary: the block's start or a line's
+    const char* const end = block + length;
+    while (at < end) {
+        const char* hit = FindFolded(at, end, lowerNeedle);
+        if (!hit) return true;
+        // The line of the hit: a match without line feed never crosses one.
+        const void* before = ::memrchr(at, '\n', static_cast<std::size_t>(hit - at));
+        const char* start = before ? static_cast<const char*>(before) + 1 : at;
+        const void* feed = std::memchr(hit, '\n', static_cast<std::size_t>(end - hit));
+        const char* stop = feed ? static_cast<const char*>(feed) + 1 : end;
+        const std::size_t size = static_cast<std::size_t>(stop - start);
+        if (size <= CLogPieceSplitter::kPieceLength) {
+            if (!onMatch(start, size)) return false;
+        } else if (!ForEachLogPiece(start, size, matchPiece)) {
+            return false;  // a line of several pieces: each is matched on its own
+        }
+        at = stop;
+    }
+    return true;
+}
+
 void CCashUpCounter::Add(std::string_view piece) {
+    // Most records are another box's: the box number alone decides them. It is read from
+    // just after the first "|" on; the reading stops at the next "|" as it would at the
+    // field's end, and a record without "|" has an empty box field (0).
+    const void* bar = std::memchr(piece.data(), '|', piece.size());
+    const std::string_view afterBar =
+        bar ? piece.substr(static_cast<std::size_t>(static_cast<const char*>(bar) - piece.data()) +
+                           1)
+            : std::string_view();
+    if (LogFieldNumber(afterBar) != box_) return;
     const LogRecordFields record = SplitLogRecord(piece);
-    if (LogFieldNumber(record.box) != box_) return;
     const int type = LogFieldNumber(record.type);
     if (type == CEventLog::DepositUnits) {
         for (char letter : record.data) {
@@ -241,6 +331,66 @@ void CCashUpCounter::Add(std::string_view piece) {
         }
     } else if (type == CEventLog::DoorStateChange) {
         std::fill(std::begin(counters_), std::end(counters_), 0);
+    }
+}
+
+void CCashUpCounter::AddPieces(const char* block, std::size_t length) {
+    const char* at = block;
+    const char* const end = block + length;
+    while (at < end) {
+        // One pass over the piece finds its end (a line feed, or the piece length) and its
+        // first "|", which is all a record of another box needs.
+        const std::size_t span =
+            std::min(CLogPieceSplitter::kPieceLength, static_cast<std::size_t>(end - at));
+        const char* bar = nullptr;
+        const char* feed = nullptr;
+        std::size_t offset = 0;
+#if defined(__SSE2__)
+        const __m128i feeds = _mm_set1_epi8('\n');
+        const __m128i bars = _mm_set1_epi8('|');
+        for (; offset + 16 <= span; offset += 16) {
+            const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(at + offset));
+            const auto feedBits =
+                static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, feeds)));
+            const auto barBits =
+                static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, bars)));
+            if (!bar && barBits != 0 &&
+                (feedBits == 0 || (barBits & -barBits) < (feedBits & -feedBits))) {
+                bar = at + offset + __builtin_ctz(barBits);
+            }
+            if (feedBits != 0) {
+                feed = at + offset + __builtin_ctz(feedBits);
+                break;
+            }
+        }
+#endif
+        for (; !feed && offset < span; ++offset) {
+            if (at[offset] == '\n') {
+                feed = at + offset;
+            } else if (at[offset] == '|' && !bar) {
+                bar = at + offset;
+            }
+        }
+        const std::size_t take = feed ? static_cast<std::size_t>(feed - at) + 1 : span;
+        int box = 0;
+        if (bar) {
+            // The usual field, digits up to the next "|", is read here; anything else (white
+            // space, a sign, other text after the digits) as LogFieldNumber reads it.
+            const char* const stop = at + take;
+            const char* digit = bar + 1;
+            long long value = 0;
+            while (digit < stop && *digit >= '0' && *digit <= '9' && digit - bar <= 10) {
+                value = value * 10 + (*digit - '0');
+                ++digit;
+            }
+            if (digit > bar + 1 && digit < stop && *digit == '|') {
+                box = static_cast<int>(std::min<long long>(value, 2147483647LL));
+            } else {
+                box = LogFieldNumber({bar + 1, static_cast<std::size_t>(stop - bar - 1)});
+            }
+        }
+        if (box == box_) Add({at, take});
+        at += take;
     }
 }
 
@@ -255,7 +405,7 @@ std::string CCashUpCounter::Text() const {
 namespace {
 
 // Copies text into a new zero-filled block from MIDL_user_allocate; false when out of memory.
-bool FillBuffer(LogBuffer& buffer, const std::string& text) {
+bool FillBuffer(LogBuffer& buffer, std::string_view text) {
     auto* block = static_cast<unsigned char*>(MIDL_user_allocate(text.size() + 1));
     if (!block) return false;
     std::memcpy(block, text.data(), text.size());
@@ -301,15 +451,18 @@ error_status_t DoLogSearch(handle_t IDL_handle, LogSearchRequest* request, LONG*
 
     auto set = std::make_unique<ResultSet>();
     bool full = false;
-    CEventLog::LogAccess access = log->ScanPiecesWhile(
-        [&](const char* piece, std::size_t length) {
-            if (!LogPieceMatches({piece, length}, needle)) return true;
-            // A count beyond a LONG cannot be told to the client either.
-            if (set->size() >= 0x7FFFFFFF || !set->Add(piece, length)) {
-                full = true;
-                return false;
-            }
-            return true;
+    const std::function<bool(const char*, std::size_t)> keep = [&](const char* piece,
+                                                                   std::size_t length) {
+        // A count beyond a LONG cannot be told to the client either.
+        if (set->size() >= 0x7FFFFFFF || !set->Add(piece, length)) {
+            full = true;
+            return false;
+        }
+        return true;
+    };
+    CEventLog::LogAccess access = log->ScanBlocksWhile(
+        [&](const char* block, std::size_t length) {
+            return SearchLogBlock(block, length, needle, keep);
         },
         kLockTimeout);
     if (access != CEventLog::LogAccess::Done || full) return kLogStatusFailed;
@@ -349,7 +502,7 @@ error_status_t GetNextEventEntry(handle_t IDL_handle, DWORD* position, LogBuffer
     const ResultSet& set = *found->second;
     long index = IndexOf(set, *position);
     if (index < 0) return kLogStatusFailed;  // not a position of this client's set
-    if (!FillBuffer(*entry, std::string(set.Line(static_cast<std::size_t>(index))))) {
+    if (!FillBuffer(*entry, set.Line(static_cast<std::size_t>(index)))) {
         return kLogStatusFailed;
     }
     std::size_t next = static_cast<std::size_t>(index) + 1;
@@ -361,9 +514,10 @@ error_status_t CashUp(handle_t IDL_handle, LONG boxNumber, LogBuffer* result) {
     CEventLog* log = ThisEventLog;
     if (!log || !result) return kLogStatusFailed;
     CCashUpCounter counter(boxNumber);
-    CEventLog::LogAccess access = log->ScanPieces(
-        [&](const char* piece, std::size_t length) {
-            counter.Add({piece, length});
+    CEventLog::LogAccess access = log->ScanBlocksWhile(
+        [&](const char* block, std::size_t length) {
+            counter.AddPieces(block, length);
+            return true;
         },
         kLockTimeout);
     if (access != CEventLog::LogAccess::Done) return kLogStatusFailed;

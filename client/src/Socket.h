@@ -49,7 +49,8 @@ inline constexpr unsigned kUserTimeoutMs = 20000;
 // A stream connect gives up after kConnectTimeoutMs (WSAETIMEDOUT), so an address where
 // nothing answers (a box switched off behind a router) holds the caller for that long at
 // most; the socket it returns is blocking and carries the keep-alive and user time-out
-// settings above.
+// settings above, and TCP_NODELAY: every frame leaves at once, so an answer written just
+// after an acknowledgement never waits for the peer's delayed TCP acknowledgement.
 SOCKET make_connection(const char* service, int type, const char* netaddress);
 
 // Reads exactly count bytes. Returns count; 0 when the peer closed first; -1 on error.

@@ -108,5 +108,30 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     Check(rest.find('\n') == std::string_view::npos);
     const std::string text = counter.Text();
     Check(!text.empty() && text.size() < 9 * 12);
+
+    // The handed-out bytes as one block, as a block scan hands them out: cut, searched and
+    // cashed up as a whole, they give what the pieces one by one gave.
+    const std::string_view block = file.substr(0, offset);
+    std::size_t index = 0;
+    ForEachLogPiece(block.data(), block.size(), [&](const char* piece, std::size_t length) {
+        Check(index < pieces.size() && pieces[index] == std::string_view(piece, length));
+        ++index;
+        return true;
+    });
+    Check(index == pieces.size());
+    std::vector<std::string> matches;
+    for (const std::string& piece : pieces) {
+        if (LogPieceMatches(piece, needle)) matches.push_back(piece);
+    }
+    index = 0;
+    SearchLogBlock(block.data(), block.size(), needle, [&](const char* piece, std::size_t length) {
+        Check(index < matches.size() && matches[index] == std::string_view(piece, length));
+        ++index;
+        return true;
+    });
+    Check(index == matches.size());
+    CCashUpCounter blockCounter(box);
+    blockCounter.AddPieces(block.data(), block.size());
+    Check(blockCounter.Text() == text);
     return 0;
 }

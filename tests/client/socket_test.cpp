@@ -191,6 +191,18 @@ TEST(MakeConnection, StreamNoticesAVanishedPeerWithinAMinute) {
     closesocket(listener);
 }
 
+// A box link sends an acknowledgement and then the answer as two small writes; with Nagle's
+// algorithm on, the answer waits for the peer's delayed acknowledgement of the first.
+TEST(MakeConnection, StreamSendsSmallFramesAtOnce) {
+    std::string port;
+    SOCKET listener = ListenOn("127.0.2.4", 1, &port);
+    SOCKET s = make_connection(port.c_str(), kConnectionStream, "127.0.2.4");
+    ASSERT_GE(s, 3);
+    EXPECT_NE(IntOption(s, IPPROTO_TCP, TCP_NODELAY), 0);
+    closesocket(s);
+    closesocket(listener);
+}
+
 // A connect to an address where nothing answers gives up after a few seconds instead of
 // the two minutes of SYN retries. A listener whose backlog is full drops every further
 // SYN, so the connect hangs as one to a switched-off box behind a router does. The connect

@@ -543,6 +543,89 @@ TEST_F(EventLogTest, ScanDropsAFullPieceThatTheFileEndCutsOff) {
     EXPECT_EQ(pieces[1], std::string(1022, 'z'));
 }
 
+// The pieces a scan hands out are those the splitter cuts from the whole file, whatever
+// falls on the boundaries of the scan's reads: lines that straddle a read, lines of exactly
+// one and two pieces and one byte more, a line longer than a whole read, an empty log and
+// every kind of end (line feed, a short torn line, a torn full piece, a torn long line).
+TEST_F(EventLogTest, ScanCutsThePiecesTheSplitterCutsAcrossReadBoundaries) {
+    constexpr std::size_t kPiece = CLogPieceSplitter::kPieceLength;
+    constexpr std::size_t kRead = 256 * 1024;  // ScanBlocksWhile's read size
+    std::string body;
+    unsigned seed = 12345;
+    const auto next = [&seed] { return seed = seed * 1103515245u + 12345u, (seed >> 8) & 0xFFFF; };
+    const auto line = [&body](std::size_t length) {
+        for (std::size_t i = 0; i < length; ++i) body += static_cast<char>('a' + i % 26);
+        body += '\n';
+    };
+    for (std::size_t length : {std::size_t{0}, std::size_t{1}, kPiece - 2, kPiece - 1, kPiece,
+                               2 * kPiece - 1, 2 * kPiece, 2 * kPiece + 1}) {
+        line(length);
+    }
+    // Lines ending just before, on and just after the first read boundaries.
+    for (int boundary = 1; boundary <= 3; ++boundary) {
+        const std::size_t target = boundary * kRead - kPiece / 2 + boundary * 300;
+        while (body.size() + 120 < target) line(next() % 100);
+        line(target - body.size());
+        line(boundary == 2 ? 3 * kPiece : kPiece);  // a long line over the boundary
+    }
+    line(kRead + 4321);  // longer than a whole read
+    while (body.size() < 5 * kRead) line(next() % 2500);
+
+    const std::vector<std::string> ends = {"",
+                                           "torn short line",
+                                           std::string(kPiece, 't'),
+                                           std::string(kPiece + 1, 't'),
+                                           std::string(2 * kPiece, 't'),
+                                           std::string(3 * kPiece + 7, 't')};
+    for (const std::string& withoutBody : {std::string(), body}) {
+        for (const std::string& end : ends) {
+            const std::string text = withoutBody + end;
+            std::vector<std::string> expected;
+            CLogPieceSplitter splitter;
+            splitter.Feed(text.data(), text.size(), [&](const char* piece, std::size_t length) {
+                expected.emplace_back(piece, length);
+                return true;
+            });
+
+            CEventLog log;
+            log.Init();
+            ASSERT_NE(log.logFile, nullptr);
+            ASSERT_EQ(log.Clear(), CEventLog::LogAccess::Done);
+            AppendRaw(text);
+            CEventLog::LogAccess access = CEventLog::LogAccess::LockTimedOut;
+            const std::vector<std::string> pieces = Scan(log, &access);
+            EXPECT_EQ(access, CEventLog::LogAccess::Done);
+            ASSERT_EQ(pieces.size(), expected.size())
+                << "log of " << text.size() << " bytes ending in " << end.size() << " torn";
+            for (std::size_t i = 0; i < pieces.size(); ++i) {
+                ASSERT_EQ(pieces[i], expected[i]) << "piece " << i << " of " << text.size();
+            }
+            // The blocks are whole pieces: splitting each gives the same pieces again.
+            std::vector<std::string> fromBlocks;
+            log.ScanBlocksWhile([&](const char* block, std::size_t length) {
+                return ForEachLogPiece(block, length, [&](const char* piece, std::size_t size) {
+                    fromBlocks.emplace_back(piece, size);
+                    return true;
+                });
+            });
+            EXPECT_EQ(fromBlocks, expected);
+        }
+    }
+}
+
+TEST_F(EventLogTest, ABlockScanStopsWhenAskedTo) {
+    CEventLog log;
+    log.Init();
+    AppendRaw(std::string(600 * 1024, 'x') + "\n" + std::string(600 * 1024, 'y') + "\n");
+    int blocks = 0;
+    EXPECT_EQ(log.ScanBlocksWhile([&](const char*, std::size_t) { return ++blocks < 2; }),
+              CEventLog::LogAccess::Done);
+    EXPECT_EQ(blocks, 2);
+    int pieces = 0;
+    log.ScanPiecesWhile([&](const char*, std::size_t) { return ++pieces < 3; });
+    EXPECT_EQ(pieces, 3);
+}
+
 TEST_F(EventLogTest, AppendsGoToTheEndAfterAScan) {
     CEventLog log;
     log.Init();
