@@ -1023,11 +1023,11 @@ int Run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
     std::optional<Failure> failure = TakeMachine(args, &machine, &rest);
     if (failure) {
         err << "ERROR: " << failure->message << "\n";
-        return 1;
+        return failure->usage ? 2 : 1;
     }
     if (rest.empty()) {
         err << "ERROR: Invalid syntax: no command given. Type \"dornelreg --help\" for usage.\n";
-        return 1;
+        return 2;
     }
     Options options;
     failure = ParseOptions(rest, &options);

@@ -171,12 +171,12 @@ TEST_F(DornelregRemoteTest, AMachineThatCannotBeReachedIsReportedWithTheReason) 
         << result.output;
     EXPECT_NE(result.output.find("Connection refused"), std::string::npos) << result.output;
 
-    // Two different machines for one command is a usage error, caught before connecting.
+    // Two different machines for one command is a usage error (2), caught before connecting.
     result = Dornelreg({"--machine", sshd_->Host(), "query", "\\\\elsewhere\\HKLM\\SOFTWARE"});
-    EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(result.status, 2);
     EXPECT_NE(result.output.find("Invalid syntax"), std::string::npos) << result.output;
     result = Dornelreg({"--machine"});
-    EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(result.status, 2);
     EXPECT_NE(result.output.find("Invalid syntax"), std::string::npos) << result.output;
 }
 
