@@ -267,8 +267,7 @@ BOOL CZuvexService::OnUserControl(DWORD code) {
     std::lock_guard<std::mutex> guard(lifecycleLock);
 
     HKEY key = nullptr;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kControlKey, 0, KEY_ALL_ACCESS, &key) !=
-        ERROR_SUCCESS) {
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kControlKey, 0, KEY_ALL_ACCESS, &key) != ERROR_SUCCESS) {
         EventLog.LogDebugEvent(nullptr, "Cannot find control key");
         return 0;
     }
@@ -283,21 +282,24 @@ BOOL CZuvexService::OnUserControl(DWORD code) {
         return 0;
     }
     // A 4-byte little-endian number, whatever type it was stored with.
-    const int boxNumber = static_cast<int>(static_cast<DWORD>(value[0]) |
-                                           static_cast<DWORD>(value[1]) << 8 |
-                                           static_cast<DWORD>(value[2]) << 16 |
-                                           static_cast<DWORD>(value[3]) << 24);
+    const int boxNumber =
+        static_cast<int>(static_cast<DWORD>(value[0]) | static_cast<DWORD>(value[1]) << 8 |
+                         static_cast<DWORD>(value[2]) << 16 | static_cast<DWORD>(value[3]) << 24);
     EventLog.LogDebugEvent(nullptr, "Control box number is %d", boxNumber);
 
     // A stopping (or not yet started) service takes no control codes.
     if (stopRequested || !started) return 0;
+    // A reconfigure request re-reads first, so that it can address a box the applet has
+    // just added (NumServers grew since the last read).
+    if (code == 131) {
+        EventLog.LogDebugEvent(nullptr, "Re-reading configuration");
+        ReadConfiguration();
+    }
     if (boxNumber < 0 || boxNumber >= numServers || boxNumber >= kMaxBoxes) return 0;
     t_ServerStartInfo* box = &boxes[boxNumber];
 
     bool startedNow = false;
     if (code == 131) {
-        EventLog.LogDebugEvent(nullptr, "Re-reading configuration");
-        ReadConfiguration();
         // A box that had no key or no address at start gets its thread once it has both; the
         // thread connects with the new settings, so it is not sent them a second time.
         if (!boxThreads[boxNumber] && StartBoxThread(*this, boxNumber, false)) {
