@@ -267,7 +267,8 @@ BOOL CZuvexService::OnUserControl(DWORD code) {
     std::lock_guard<std::mutex> guard(lifecycleLock);
 
     HKEY key = nullptr;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kControlKey, 0, KEY_ALL_ACCESS, &key) != ERROR_SUCCESS) {
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kControlKey, 0, KEY_ALL_ACCESS, &key) !=
+        ERROR_SUCCESS) {
         EventLog.LogDebugEvent(nullptr, "Cannot find control key");
         return 0;
     }
@@ -282,9 +283,10 @@ BOOL CZuvexService::OnUserControl(DWORD code) {
         return 0;
     }
     // A 4-byte little-endian number, whatever type it was stored with.
-    const int boxNumber =
-        static_cast<int>(static_cast<DWORD>(value[0]) | static_cast<DWORD>(value[1]) << 8 |
-                         static_cast<DWORD>(value[2]) << 16 | static_cast<DWORD>(value[3]) << 24);
+    const int boxNumber = static_cast<int>(static_cast<DWORD>(value[0]) |
+                                           static_cast<DWORD>(value[1]) << 8 |
+                                           static_cast<DWORD>(value[2]) << 16 |
+                                           static_cast<DWORD>(value[3]) << 24);
     EventLog.LogDebugEvent(nullptr, "Control box number is %d", boxNumber);
 
     // A stopping (or not yet started) service takes no control codes.
