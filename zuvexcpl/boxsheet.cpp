@@ -12,7 +12,9 @@
 #include <QRadioButton>
 #include <QRegularExpressionValidator>
 #include <QTextBlock>
+#include <QTextDocument>
 #include <QTextEdit>
+#include <QTextOption>
 #include <QVBoxLayout>
 #include <cstdio>
 #include <vector>
@@ -370,6 +372,10 @@ CMessagePage::CMessagePage(QWidget* parent) : CPropertyPage("Messages", parent) 
     edit_ = new QTextEdit(this);
     edit_->setAcceptRichText(false);
     edit_->setLineWrapMode(QTextEdit::NoWrap);
+    // Every line is centred, as on the box's display.
+    QTextOption centred = edit_->document()->defaultTextOption();
+    centred.setAlignment(Qt::AlignHCenter);
+    edit_->document()->setDefaultTextOption(centred);
     edit_->setFontFamily("DejaVu Sans Mono");
     edit_->setMinimumHeight(edit_->fontMetrics().lineSpacing() * 11 + 12);
     layout->addWidget(edit_, 1);
@@ -403,13 +409,7 @@ bool CMessagePage::OnInitDialog() {
 bool CMessagePage::UpdateData(bool save) {
     if (!save) {
         label_->setText(QString::fromStdString(messageLabel));
-        // The field shows the lines centred; each line is a paragraph of its own.
         edit_->setPlainText(QString::fromStdString(editText).replace("\r\n", "\n"));
-        QTextCursor all(edit_->document());
-        all.select(QTextCursor::Document);
-        QTextBlockFormat centred;
-        centred.setAlignment(Qt::AlignHCenter);
-        all.mergeBlockFormat(centred);
         return true;
     }
     editText = edit_->toPlainText().replace("\n", "\r\n").toStdString();

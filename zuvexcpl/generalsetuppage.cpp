@@ -25,6 +25,8 @@ using namespace dornelui;
 namespace {
 // Box keys are numbered with three digits.
 constexpr int kMaxStations = 1000;
+// Wide enough for the tabs of the box sheet's four pages.
+constexpr int kBoxSheetWidth = 640;
 constexpr const char* kControlKey = "SOFTWARE\\Orvane Technology\\ZuvexBox\\Control";
 constexpr const char* kServiceName = "dornelman";
 
@@ -232,6 +234,7 @@ void CGeneralSetupPage::RefreshStationList() {
 
 void CGeneralSetupPage::OnAddStation() {
     CPropertySheet sheet("Dornel Configuration", this);
+    sheet.resize(kBoxSheetWidth, sheet.sizeHint().height());
     auto* station = new CStationSetupPage;
     auto* auth = new CAuthenticationSetup;
     auto* link = new CPrintLinkPage;
@@ -282,6 +285,7 @@ void CGeneralSetupPage::OnModifyStation() {
         return;
     }
     CPropertySheet sheet("Dornel Configuration", this);
+    sheet.resize(kBoxSheetWidth, sheet.sizeHint().height());
     auto* station = new CStationSetupPage;
     auto* auth = new CAuthenticationSetup;
     auto* link = new CPrintLinkPage;

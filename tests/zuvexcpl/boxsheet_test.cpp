@@ -257,12 +257,17 @@ class BoxSheetTest : public QObject {
             QCOMPARE(auth->HostEdit()->text(), QString("\\\\."));
             SaveScreen(sheet, "box-authentication");
             QVERIFY(sheet->SetActivePage(3));
+            auto* messages = static_cast<CMessagePage*>(sheet->Page(3));
+            QCOMPARE(messages->LineCountLabel()->text(), QString("10"));
+            messages->MessageEdit()->setPlainText("Welcome to the\nlibrary\n\nCopies 10c a page");
+            messages->SaveButton()->click();
             SaveScreen(sheet, "box-messages");
             QVERIFY(sheet->SetActivePage(0));
             SaveScreen(sheet, "box-station");
         });
-        QCOMPARE(answers.Texts(), QStringList{"Box configuration updated"});
+        QCOMPARE(answers.Texts(), (QStringList{"Done", "Box configuration updated"}));
         QCOMPARE(Query(Box(0), "FriendlyName").bytes, Zeroed("Foyer"));
+        QCOMPARE(Query(Box(0), "Message00-01").bytes, Zeroed("library"));
         QCOMPARE(Query(Box(0), "IPAddress").bytes, std::string("127.0.6.220"));
         QCOMPARE(Query(Box(0), "RotationDelay").bytes, Binary4(15));
         QCOMPARE(Query(Box(0), "AuthMaster").bytes, Zeroed("\\\\."));
