@@ -16,6 +16,8 @@
 #include <QTextEdit>
 #include <memory>
 
+#include <sqlite3.h>
+
 #include "tests/zuvexcpl/qttesthelpers.h"
 #include "zuvexcpl/configapp.h"
 #include "zuvexcpl/generalsetuppage.h"
@@ -46,6 +48,20 @@ void FillStation(CPropertySheet* sheet, const QString& name, const QString& addr
     station->RotationEdit()->setText(rotation);
     station->TimeoutEdit()->setText(timeout);
     station->AddressCtl()->SetText(address);
+}
+
+// Makes the registry's own database refuse the statement kind on keys ("INSERT", "DELETE").
+void RefuseKeyChanges(const std::string& root, const char* kind) {
+    sqlite3* db = nullptr;
+    QCOMPARE(sqlite3_open((root + "/registry.db").c_str(), &db), SQLITE_OK);
+    const std::string sql = std::string("CREATE TRIGGER refuse_") + kind + " BEFORE " + kind +
+                            " ON reg_keys BEGIN SELECT RAISE(ABORT, 'disk refused'); END;";
+    char* error = nullptr;
+    const int rc = sqlite3_exec(db, sql.c_str(), nullptr, nullptr, &error);
+    const QString why = error ? error : "";
+    sqlite3_free(error);
+    sqlite3_close(db);
+    QVERIFY2(rc == SQLITE_OK, qPrintable(why));
 }
 
 }  // namespace
@@ -327,6 +343,32 @@ class BoxSheetTest : public QObject {
         QCOMPARE(Query(Box(0), "RotationDelay").bytes, Binary4(5));
         QCOMPARE(Query(Box(0), "UITimeout").bytes, Binary4(300));
         QCOMPARE(Query(Box(0), "IPAddress").bytes, std::string("127.0.6.230"));
+    }
+
+    void aRegistryThatRefusesKeepsEveryBoxListed() {
+        Answers answers;
+        SetNumber(kMain, "NumServers", 2);
+        SetText(Box(0), "FriendlyName", "Zero");
+        SetText(Box(1), "FriendlyName", "One");
+        OpenGeneral();
+
+        // A deletion that fails leaves the count, so no box drops out of the list.
+        RefuseKeyChanges(root_->path(), "DELETE");
+        answers.queue = {dornelui::IDYES};
+        Select(0);
+        Press(1);
+        QCOMPARE(answers.Texts().last(), QString("Could not delete box configuration"));
+        QCOMPARE(Lines(), (QStringList{"Zero", "One"}));
+        QCOMPARE(theApp.numServers, 2);
+
+        // A key that cannot be created: the sheet's input is dropped, the count stays.
+        RefuseKeyChanges(root_->path(), "INSERT");
+        answers.seen.clear();
+        Press(0, [](CPropertySheet* sheet) { FillStation(sheet, "New", "127.0.6.235"); });
+        QCOMPARE(answers.Texts(), QStringList{"Cannot create new configuration key"});
+        QCOMPARE(Lines(), (QStringList{"Zero", "One"}));
+        QCOMPARE(theApp.numServers, 2);
+        QCOMPARE(Query(kMain, "NumServers").bytes, Binary4(2));
     }
 
     // --- Authentication and the NDS search list -------------------------------------------
