@@ -350,13 +350,17 @@ BOOL CZuvexService::OnUserControl(DWORD code) {
 
     // A stopping (or not yet started) service takes no control codes.
     if (stopRequested || !started) return 0;
+    // A reconfigure request re-reads first, so that it can address a box the applet has
+    // just added (NumServers grew since the last read).
+    if (code == 131) {
+        EventLog.LogDebugEvent(nullptr, "Re-reading configuration");
+        ReadConfiguration();
+    }
     if (boxNumber < 0 || boxNumber >= numServers || boxNumber >= kMaxBoxes) return 0;
     t_ServerStartInfo* box = &boxes[boxNumber];
 
     bool startedNow = false;
     if (code == 131) {
-        EventLog.LogDebugEvent(nullptr, "Re-reading configuration");
-        ReadConfiguration();
         // A box that had no key or no address at start gets its thread once it has both; the
         // thread connects with the new settings, so it is not sent them a second time.
         if (!boxThreads[boxNumber] && StartBoxThread(*this, boxNumber, false)) {

@@ -13,7 +13,11 @@
 #include <QVBoxLayout>
 #include <algorithm>
 #include <cstdio>
+#include <vector>
 
+#include "client/src/Socket.h"
+#include "platform/service/scm.h"
+#include "zuvexcpl/boxsheet.h"
 #include "zuvexcpl/configapp.h"
 
 using namespace dornelui;
@@ -21,6 +25,65 @@ using namespace dornelui;
 namespace {
 // Box keys are numbered with three digits.
 constexpr int kMaxStations = 1000;
+// Wide enough for the tabs of the box sheet's four pages.
+constexpr int kBoxSheetWidth = 640;
+constexpr const char* kControlKey = "SOFTWARE\\Orvane Technology\\ZuvexBox\\Control";
+constexpr const char* kServiceName = "dornelman";
+
+std::string BoxKeyName(long box) {
+    char name[24];
+    std::snprintf(name, sizeof name, "Box%03ld", box);
+    return name;
+}
+
+std::string BoxKeyPath(long box) { return std::string(kZuvexBoxKey) + "\\" + BoxKeyName(box); }
+
+void Exclaim(QWidget* owner, const QString& text) {
+    MessageBox(owner, text, CConfigApp::AppName(), MB_OK | MB_ICONEXCLAMATION);
+}
+
+// Moves every value of the main key's subkey from into a fresh subkey to (a key left at to
+// goes first). A missing from leaves to missing too. False when the registry refused.
+bool MoveBoxKey(HKEY main, long from, long to) {
+    const std::string fromName = BoxKeyName(from);
+    const std::string toName = BoxKeyName(to);
+    const LONG gone = RegDeleteKeyA(main, toName.c_str());
+    if (gone != ERROR_SUCCESS && gone != ERROR_FILE_NOT_FOUND) return false;
+    HKEY source = nullptr;
+    if (RegOpenKeyExA(main, fromName.c_str(), 0, KEY_ALL_ACCESS, &source) != ERROR_SUCCESS) {
+        return true;
+    }
+    HKEY target = nullptr;
+    bool moved = RegCreateKeyExA(main, toName.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE,
+                                 KEY_ALL_ACCESS, nullptr, &target, nullptr) == ERROR_SUCCESS;
+    for (DWORD index = 0; moved; ++index) {
+        char name[1024];
+        DWORD nameSize = sizeof name;
+        std::vector<BYTE> data(64 * 1024);
+        DWORD dataSize = static_cast<DWORD>(data.size());
+        DWORD type = REG_NONE;
+        const LONG rc =
+            RegEnumValueA(source, index, name, &nameSize, nullptr, &type, data.data(), &dataSize);
+        if (rc == ERROR_NO_MORE_ITEMS) break;
+        moved = rc == ERROR_SUCCESS &&
+                RegSetValueExA(target, name, 0, type, data.data(), dataSize) == ERROR_SUCCESS;
+    }
+    if (target) RegCloseKey(target);
+    RegCloseKey(source);
+    return moved && RegDeleteKeyA(main, fromName.c_str()) == ERROR_SUCCESS;
+}
+
+// The number of boxes goes into the registry at once whenever the box keys are renumbered
+// or added to, so that the server and the keys never disagree about which boxes exist.
+void StoreNumServers() {
+    HKEY main = nullptr;
+    if (RegCreateKeyExA(theApp.registryRoot, kZuvexBoxKey, 0, nullptr, REG_OPTION_NON_VOLATILE,
+                        KEY_ALL_ACCESS, nullptr, &main, nullptr) != ERROR_SUCCESS) {
+        return;
+    }
+    WriteRegistryNumber(main, "NumServers", theApp.numServers);
+    RegCloseKey(main);
+}
 }  // namespace
 
 CGeneralSetupPage::CGeneralSetupPage(QWidget* parent) : CPropertyPage("General Setup", parent) {
@@ -45,6 +108,7 @@ CGeneralSetupPage::CGeneralSetupPage(QWidget* parent) : CPropertyPage("General S
     for (const char* label : labels) {
         auto* button = new QPushButton(label, stationsBox);
         button->setAutoDefault(false);
+        buttons_.append(button);
         stationButtons->addWidget(button, at < 3 ? at : at - 3, at < 3 ? 0 : 1);
         ++at;
     }
@@ -78,6 +142,14 @@ CGeneralSetupPage::CGeneralSetupPage(QWidget* parent) : CPropertyPage("General S
 
     connect(debug_, &QCheckBox::clicked, this,
             [this](bool checked) { OnDebugLogClicked(checked); });
+    connect(buttons_[0], &QPushButton::clicked, this, [this] { OnAddStation(); });
+    connect(buttons_[1], &QPushButton::clicked, this, [this] { OnDeleteStation(); });
+    connect(buttons_[2], &QPushButton::clicked, this, [this] { OnModifyStation(); });
+    connect(buttons_[3], &QPushButton::clicked, this, [this] { OnControlStation(130); });
+    connect(buttons_[4], &QPushButton::clicked, this, [this] { OnControlStation(129); });
+    connect(buttons_[5], &QPushButton::clicked, this, [this] { OnControlStation(128); });
+    connect(buttons_[6], &QPushButton::clicked, this, [this] { OnControlStation(131); });
+    connect(buttons_[7], &QPushButton::clicked, this, [this] { OnStatusEnquiry(); });
 }
 
 bool CGeneralSetupPage::OnInitDialog() {
@@ -155,4 +227,210 @@ void CGeneralSetupPage::RefreshStationList() {
                                    : QString("(%1)").arg(keyName));
     }
     theApp.numServers = stations_->GetCount();
+}
+
+// ---------------------------------------------------------------------------------------
+// Add, Delete, Modify
+
+void CGeneralSetupPage::OnAddStation() {
+    CPropertySheet sheet("Dornel Configuration", this);
+    sheet.resize(kBoxSheetWidth, sheet.sizeHint().height());
+    auto* station = new CStationSetupPage;
+    auto* auth = new CAuthenticationSetup;
+    auto* link = new CPrintLinkPage;
+    sheet.AddPage(station);
+    sheet.AddPage(auth);
+    sheet.AddPage(link);
+    if (sheet.DoModal() != QDialog::Accepted) return;
+
+    // The new box takes the number after the listed ones, so that every line keeps its
+    // box number; a key left behind at that number is replaced, not merged.
+    const int number = stations_->GetCount();
+    HKEY main = nullptr;
+    HKEY box = nullptr;
+    bool created =
+        number < kMaxStations &&
+        RegCreateKeyExA(theApp.registryRoot, kZuvexBoxKey, 0, nullptr, REG_OPTION_NON_VOLATILE,
+                        KEY_ALL_ACCESS, nullptr, &main, nullptr) == ERROR_SUCCESS;
+    if (created) {
+        const LONG gone = RegDeleteKeyA(main, BoxKeyName(number).c_str());
+        created =
+            (gone == ERROR_SUCCESS || gone == ERROR_FILE_NOT_FOUND) &&
+            RegCreateKeyExA(main, BoxKeyName(number).c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE,
+                            KEY_ALL_ACCESS, nullptr, &box, nullptr) == ERROR_SUCCESS;
+    }
+    if (main) RegCloseKey(main);
+    if (!created) {
+        Exclaim(this, "Cannot create new configuration key");
+        return;
+    }
+    boxconfig::Store(box, true, *station, *auth, *link, nullptr);
+    RegCloseKey(box);
+    theApp.numServers = number + 1;
+    StoreNumServers();
+    Exclaim(this, "Box details added");
+    RefreshStationList();
+}
+
+void CGeneralSetupPage::OnModifyStation() {
+    const int selected = stations_->GetCurSel();
+    if (selected < 0) {
+        Exclaim(this, "Please select a box first");
+        return;
+    }
+    HKEY box = nullptr;
+    if (RegOpenKeyExA(theApp.registryRoot, BoxKeyPath(selected).c_str(), 0, KEY_ALL_ACCESS, &box) !=
+        ERROR_SUCCESS) {
+        Exclaim(this, "Cannot access box configuration");
+        return;
+    }
+    CPropertySheet sheet("Dornel Configuration", this);
+    sheet.resize(kBoxSheetWidth, sheet.sizeHint().height());
+    auto* station = new CStationSetupPage;
+    auto* auth = new CAuthenticationSetup;
+    auto* link = new CPrintLinkPage;
+    auto* messages = new CMessagePage;
+    boxconfig::Load(box, station, auth, link, messages);
+    sheet.AddPage(station);
+    sheet.AddPage(auth);
+    sheet.AddPage(link);
+    sheet.AddPage(messages);
+    if (sheet.DoModal() != QDialog::Accepted) {
+        RegCloseKey(box);
+        return;
+    }
+    boxconfig::Store(box, false, *station, *auth, *link, messages);
+    RegCloseKey(box);
+    Exclaim(this, "Box configuration updated");
+    RefreshStationList();
+    stations_->setCurrentRow(selected);
+}
+
+void CGeneralSetupPage::OnDeleteStation() {
+    const int selected = stations_->GetCurSel();
+    if (selected < 0) {
+        Exclaim(this, "Please select a box first");
+        return;
+    }
+    if (MessageBox(this,
+                   "You are about to irrevocably delete a Dornel station configuration. Are you "
+                   "sure?",
+                   CConfigApp::AppName(), MB_YESNO | MB_ICONQUESTION) != IDYES) {
+        return;
+    }
+    HKEY main = nullptr;
+    if (RegOpenKeyExA(theApp.registryRoot, kZuvexBoxKey, 0, KEY_ALL_ACCESS, &main) !=
+        ERROR_SUCCESS) {
+        Exclaim(this, "Cannot access box configuration");
+        return;
+    }
+    // A listed box whose key is already gone is deleted all the same. The boxes after it
+    // move down one number each, so the list's positions stay their box numbers.
+    const int count = stations_->GetCount();
+    const LONG rc = RegDeleteKeyA(main, BoxKeyName(selected).c_str());
+    bool deleted = rc == ERROR_SUCCESS || rc == ERROR_FILE_NOT_FOUND;
+    for (int next = selected + 1; deleted && next < count; ++next) {
+        deleted = MoveBoxKey(main, next, next - 1);
+    }
+    RegCloseKey(main);
+    if (deleted) {
+        theApp.numServers = count - 1;
+        Exclaim(this, "Box configuration deleted");
+    } else {
+        // The count stays, so every key that may remain is still listed (a number whose
+        // key is gone shows as its key name and can be deleted again).
+        Exclaim(this, "Could not delete box configuration");
+        theApp.numServers = count;
+    }
+    StoreNumServers();
+    RefreshStationList();
+}
+
+// ---------------------------------------------------------------------------------------
+// Control and status
+
+void CGeneralSetupPage::WriteControlKey(int box) {
+    HKEY key = nullptr;
+    if (RegCreateKeyExA(theApp.registryRoot, kControlKey, 0, nullptr, REG_OPTION_NON_VOLATILE,
+                        KEY_ALL_ACCESS, nullptr, &key, nullptr) != ERROR_SUCCESS) {
+        Exclaim(this, "Cannot create control key");
+        return;
+    }
+    if (WriteRegistryNumber(key, "Control", box) != ERROR_SUCCESS) {
+        Exclaim(this, "Cannot create control key");
+    }
+    RegCloseKey(key);
+}
+
+void CGeneralSetupPage::OnControlStation(int code) {
+    const int selected = stations_->GetCurSel();
+    if (selected < 0) {
+        Exclaim(this, "Please select a box first");
+        return;
+    }
+    const char* question = "About to reconfigure box. Are you sure?";
+    switch (code) {
+        case 128:
+            question = "About to reset box. Are you sure?";
+            break;
+        case 129:
+            question = "About to take box offline. Are you sure?";
+            break;
+        case 130:
+            question = "About to take box online. Are you sure?";
+            break;
+        default:
+            break;
+    }
+    if (MessageBox(this, question, CConfigApp::AppName(), MB_YESNO | MB_ICONQUESTION) != IDYES) {
+        return;
+    }
+    WriteControlKey(selected);
+    SC_HANDLE manager =
+        OpenSCManagerA(theApp.serverName.empty() ? nullptr : theApp.serverName.c_str(), nullptr,
+                       SC_MANAGER_ALL_ACCESS);
+    if (!manager) {
+        Exclaim(this, "Cannot connect to remote service manager database.");
+        return;
+    }
+    SC_HANDLE service = OpenServiceA(manager, kServiceName, SERVICE_ALL_ACCESS);
+    if (!service) {
+        CloseServiceHandle(manager);
+        Exclaim(this, code == 128 ? "Cannot open  service entry" : "Cannot open service entry");
+        return;
+    }
+    SERVICE_STATUS status{};
+    const bool accepted = ControlService(service, static_cast<DWORD>(code), &status) != 0;
+    Exclaim(this, accepted ? "Done" : "Service did not respond to request");
+    CloseServiceHandle(service);
+    CloseServiceHandle(manager);
+}
+
+void CGeneralSetupPage::OnStatusEnquiry() {
+    const long selected = stations_->GetCurSel();
+    HKEY box = nullptr;
+    if (RegOpenKeyExA(theApp.registryRoot, BoxKeyPath(selected).c_str(), 0, KEY_ALL_ACCESS, &box) !=
+        ERROR_SUCCESS) {
+        Exclaim(this, "Cannot access box configuration");
+        return;
+    }
+    std::string address;
+    ReadRegistryText(box, "IPAddress", &address);
+    RegCloseKey(box);
+
+    WSADATA winsock{};
+    if (WSAStartup(0x0101, &winsock) != 0) return;
+    const SOCKET sock = make_connection("3246", kConnectionStream, address.c_str());
+    if (sock == INVALID_SOCKET) {
+        Exclaim(this, "Could not connect to remote status port");
+        WSACleanup();
+        return;
+    }
+    // The box sends its lines and closes; a last line without its end is dropped.
+    QString report;
+    char line[1024];
+    while (sock_gets(sock, line, sizeof line) >= 0) report += QString::fromLatin1(line) + "\n";
+    closesocket(sock);
+    Exclaim(this, report);
+    WSACleanup();
 }

@@ -5,6 +5,7 @@
 // The "General Setup" page: the log settings and the impersonation account, copied into
 // CConfigApp when the page is applied, and the list of known stations with its buttons.
 
+#include <QList>
 #include <string>
 
 #include "platform/ui/ui.h"
@@ -27,6 +28,19 @@ class CGeneralSetupPage : public dornelui::CPropertyPage {
     // "Enable debug-level logging" was clicked.
     void OnDebugLogClicked(bool checked);
 
+    // The station buttons. A line's position in the list is its box number.
+    void OnAddStation();
+    void OnDeleteStation();
+    void OnModifyStation();
+    // One of the four control requests: 128 reset, 129 off line, 130 on line, 131
+    // reconfigure. Asks, writes the control key and sends the code to the service.
+    void OnControlStation(int code);
+    // Reads the selected box's status port and shows what the box sends.
+    void OnStatusEnquiry();
+    // Stores the box number for the service's next control code; shows "Cannot create
+    // control key" when the key cannot be written.
+    void WriteControlKey(int box);
+
     std::string logDirectory;
     std::string logPasswd;
     int enableDebugLog = 0;
@@ -41,6 +55,9 @@ class CGeneralSetupPage : public dornelui::CPropertyPage {
     QLineEdit* PasswordEdit() const { return pass_; }
     QLineEdit* OtherEdit() const { return other_; }
     dornelui::CListBox* StationList() const { return stations_; }
+    // "Add", "Delete", "Modify", "Bring Station Online", "Take Station Offline",
+    // "Reset Station", "Reconfigure", "Status Enquiry", by that index.
+    QPushButton* StationButton(int index) const { return buttons_.at(index); }
 
   private:
     QLineEdit* logDir_ = nullptr;
@@ -50,4 +67,5 @@ class CGeneralSetupPage : public dornelui::CPropertyPage {
     QLineEdit* pass_ = nullptr;
     QLineEdit* other_ = nullptr;
     dornelui::CListBox* stations_ = nullptr;
+    QList<QPushButton*> buttons_;
 };
