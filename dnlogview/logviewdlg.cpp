@@ -579,6 +579,7 @@ void CLogViewDlg::ShowCashTable(int box, const QStringList& counts) {
     int width = cashTable_->frameWidth() * 2;
     for (int c = 0; c < 3; ++c) width += cashTable_->columnWidth(c);
     cashTable_->setMinimumWidth(width + 4);
+    cashTable_->setMaximumWidth(width + 4);
     cashBox_->setVisible(true);
 }
 
