@@ -7,8 +7,10 @@
 
 #include <QApplication>
 #include <QCheckBox>
+#include <QGroupBox>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QSignalSpy>
 #include <QTimer>
 #include <QtTest>
 #include <cstdlib>
@@ -139,6 +141,32 @@ class LogViewRowsTest : public QObject {
         // Return in the search field searches; it does not close the window.
         QTest::keyClick(dialog.SearchEdit(), Qt::Key_Return);
         QCOMPARE(answers.seen.size(), 2);
+        QVERIFY(dialog.isVisible());
+    }
+
+    void aBindingTheRuntimeRefusesIsReportedByEachAction() {
+        Answers answers;
+        RPC_BINDING_HANDLE none = nullptr;
+        CLogViewDlg dialog(&none);
+        dialog.show();
+        dialog.SearchEdit()->setText("anything");
+        QSignalSpy finished(&dialog, &CLogViewDlg::searchFinished);
+        dialog.GoButton()->click();
+        QVERIFY(finished.wait(10000));
+        QVERIFY(!dialog.Busy());
+        QCOMPARE(answers.seen, QStringList({"Could not perform remote RPC search."}));
+        QVERIFY(dialog.GoButton()->isEnabled());
+
+        answers.seen.clear();
+        QTimer::singleShot(50, [] {
+            if (auto* select = qobject_cast<CSelectBoxDlg*>(QApplication::activeModalWidget())) {
+                select->Edit()->setText("1");
+                select->OkButton()->click();
+            }
+        });
+        dialog.CashButton()->click();
+        QCOMPARE(answers.seen, QStringList({"Cannot communicate with server."}));
+        QVERIFY(!dialog.CashBox()->isVisible());
         QVERIFY(dialog.isVisible());
     }
 
