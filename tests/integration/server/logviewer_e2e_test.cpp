@@ -40,6 +40,8 @@
 namespace sessiontest {
 namespace {
 
+QApplication* theQtApp = nullptr;
+
 // The QApplication of the process, with a private runtime folder (removed at exit).
 QApplication& App() {
     static std::string runtime = [] {
@@ -55,10 +57,20 @@ QApplication& App() {
     static int argc = 1;
     static char name[] = "logviewer_e2e_test";
     static char* argv[] = {name, nullptr};
-    // Never destroyed: QtTest's input devices outlive the exit handlers that would run it.
-    static QApplication* app = new QApplication(argc, argv);
-    return *app;
+    if (!theQtApp) theQtApp = new QApplication(argc, argv);
+    return *theQtApp;
 }
+
+// Ends the QApplication once every test has run, while Qt's own globals still live.
+class QtAppEnvironment : public ::testing::Environment {
+  public:
+    void TearDown() override {
+        delete theQtApp;
+        theQtApp = nullptr;
+    }
+};
+[[maybe_unused]] ::testing::Environment* const kQtAppEnvironment =
+    ::testing::AddGlobalTestEnvironment(new QtAppEnvironment);
 
 // Runs action on the next visible modal dialog of type T (polls every 20 ms for 10 s).
 template <class T>
