@@ -393,6 +393,17 @@ TEST_F(LogViewerEndToEnd, AServerThatNeverAnswersTimesOutWhileTheWindowKeepsWork
     answers.queue = {dornelui::IDYES};
     dialog->ClearButton()->click();
     EXPECT_EQ(answers.Last(), "Unable to clear the log. Please try again later.");
+
+    // Cancel during a search: the window closes once the call has run out, not before.
+    dialog->SearchEdit()->setText("wombat");
+    QSignalSpy finished(dialog.get(), &CLogViewDlg::searchFinished);
+    dialog->GoButton()->click();
+    ASSERT_TRUE(dialog->Busy());
+    dialog->CancelButton()->click();
+    EXPECT_TRUE(dialog->isVisible());
+    ASSERT_TRUE(finished.wait(30000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !dialog->isVisible(); }, 5000));
+    EXPECT_EQ(dialog->result(), int(QDialog::Rejected));
 }
 
 TEST_F(LogViewerEndToEnd, ALargeLogIsFetchedInTheBackgroundAndCanBeStopped) {
