@@ -31,13 +31,9 @@ CSelectLogServerDlg::CSelectLogServerDlg(QWidget* owner) : QDialog(owner) {
     edit_->setObjectName("serverAddress");
     edit_->setMaxLength(60);
     layout->addWidget(edit_);
-    auto* buttons = new QDialogButtonBox(this);
-    ok_ = buttons->addButton("OK", QDialogButtonBox::AcceptRole);
-    cancel_ = buttons->addButton("Cancel", QDialogButtonBox::RejectRole);
-    ok_->setDefault(true);
-    connect(buttons, &QDialogButtonBox::accepted, this, &QDialog::accept);
-    connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
-    layout->addWidget(buttons);
+    const dornelui::OkCancelButtons buttons = dornelui::AddOkCancelButtons(this, layout);
+    ok_ = buttons.ok;
+    cancel_ = buttons.cancel;
     resize(380, sizeHint().height());
 }
 

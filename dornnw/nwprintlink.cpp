@@ -18,6 +18,7 @@
 #include "dornnw/dornnw.h"
 #include "dornnw/nwcontext.h"
 #include "dornnw/nwlog.h"
+#include "platform/base/decimal.h"
 #include "platform/netware/netware.h"
 #include "platform/paths/paths.h"
 #include "platform/process/process.h"
@@ -128,45 +129,11 @@ bool ToolCommand(int box, const std::vector<std::string>& arguments,
 
 // ---- The output's number --------------------------------------------------------------
 
-// Reads the decimal number at text: leading white space, an optional sign, digits with an
-// optional point and exponent, up to the first character that cannot continue it; no number
-// at all reads as 0.0. False for a number no double holds.
-bool ReadDecimal(const char* text, double& value) {
-    const char* p = text;
-    while (*p == ' ' || *p == '\t' || *p == '\n' || *p == '\r' || *p == '\f' || *p == '\v') ++p;
-    const char* start = p;
-    if (*p == '+' || *p == '-') ++p;
-    const char* digits = p;
-    while (*p >= '0' && *p <= '9') ++p;
-    if (*p == '.') {
-        ++p;
-        while (*p >= '0' && *p <= '9') ++p;
-    }
-    if (p == digits || (p == digits + 1 && *digits == '.')) {
-        value = 0.0;
-        return true;
-    }
-    if (*p == 'e' || *p == 'E') {
-        const char* exponent = p + 1;
-        if (*exponent == '+' || *exponent == '-') ++exponent;
-        if (*exponent >= '0' && *exponent <= '9') {
-            p = exponent;
-            while (*p >= '0' && *p <= '9') ++p;
-        }
-    }
-    if (*start == '+') ++start;
-    double parsed = 0.0;
-    const auto [end, error] = std::from_chars(start, p, parsed);
-    if (error != std::errc() || end != p || !std::isfinite(parsed)) return false;
-    value = parsed;
-    return true;
-}
-
 // The number after the first marker in output; false when the marker is absent.
 bool NumberAfter(const std::string& output, const char* marker, double& value) {
     const std::size_t found = output.find(marker);
     return found != std::string::npos &&
-           ReadDecimal(output.c_str() + found + std::strlen(marker), value);
+           platform::base::ReadDecimal(output.c_str() + found + std::strlen(marker), value);
 }
 
 double BalanceFromTool(int box, const std::string& user) {

@@ -29,6 +29,7 @@
 #include <vector>
 
 #include "client/src/Protocol.h"
+#include "platform/base/decimal.h"
 #include "platform/dynlib/dynlib.h"
 #include "platform/logon/logon.h"
 #include "platform/paths/paths.h"
@@ -130,47 +131,11 @@ std::string ToolPath(const std::string& shortLocation) {
     return platform::paths::NativePath(shortLocation + "\\account.exe");
 }
 
-// Reads the decimal number at text: leading white space, an optional sign, digits with an
-// optional decimal point and an optional exponent; it stops at the first character that
-// cannot continue the number. No number at all reads as 0.0. A number too large for a
-// double is no usable balance: false.
-bool ReadDecimal(const char* text, double& value) {
-    const char* p = text;
-    while (*p == ' ' || *p == '\t' || *p == '\n' || *p == '\r' || *p == '\f' || *p == '\v') ++p;
-    const char* start = p;
-    if (*p == '+' || *p == '-') ++p;
-    const char* digits = p;
-    while (*p >= '0' && *p <= '9') ++p;
-    if (*p == '.') {
-        ++p;
-        while (*p >= '0' && *p <= '9') ++p;
-    }
-    if (p == digits || (p == digits + 1 && *digits == '.')) {
-        value = 0.0;
-        return true;
-    }
-    if (*p == 'e' || *p == 'E') {
-        const char* exponent = p + 1;
-        if (*exponent == '+' || *exponent == '-') ++exponent;
-        if (*exponent >= '0' && *exponent <= '9') {
-            p = exponent;
-            while (*p >= '0' && *p <= '9') ++p;
-        }
-    }
-    // from_chars takes no leading "+", and reads no locale.
-    if (*start == '+') ++start;
-    double parsed = 0.0;
-    const auto [end, error] = std::from_chars(start, p, parsed);
-    if (error != std::errc() || end != p || !std::isfinite(parsed)) return false;
-    value = parsed;
-    return true;
-}
-
 // The number after the first occurrence of marker in output; false when the marker is
 // absent or the number unusable.
 bool NumberAfter(const char* output, const char* marker, double& value) {
     const char* found = std::strstr(output, marker);
-    return found != nullptr && ReadDecimal(found + std::strlen(marker), value);
+    return found != nullptr && platform::base::ReadDecimal(found + std::strlen(marker), value);
 }
 
 // ---- The NT accounting tool ------------------------------------------------------------

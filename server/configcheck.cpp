@@ -138,25 +138,6 @@ std::string TextOf(const RawValue& value) {
     return text;
 }
 
-// The decimal number a text spells (blanks around it allowed), as the service reads it.
-std::optional<int> DecimalNumber(const std::string& text) {
-    std::size_t at = text.find_first_not_of(" \t");
-    const std::size_t end = text.find_last_not_of(" \t");
-    if (at == std::string::npos) return std::nullopt;
-    bool negative = false;
-    if (text[at] == '+' || text[at] == '-') negative = text[at++] == '-';
-    if (at > end) return std::nullopt;
-    std::int64_t value = 0;
-    for (; at <= end; ++at) {
-        if (text[at] < '0' || text[at] > '9') return std::nullopt;
-        value = value * 10 + (text[at] - '0');
-        if (value > std::int64_t{INT32_MAX} + 1) return std::nullopt;
-    }
-    if (negative) value = -value;
-    if (value < INT32_MIN || value > INT32_MAX) return std::nullopt;
-    return static_cast<int>(value);
-}
-
 // A number value: its allowed range and what it means.
 struct NumberRule {
     const char* name;

@@ -87,29 +87,9 @@ constexpr const char* kDefaultSpawnPasswd = "brinkvel";
 constexpr const char* kLocalMachineDomain = R"(\\.)";  // "\\." names this machine
 constexpr const char* kDefaultPCounterLocation = "C:\\";
 
-// The number a text holds: optional blanks, an optional sign, decimal digits that fit a
-// signed 32-bit value, optional blanks; nothing for any other text.
-std::optional<int> DecimalNumber(const std::string& text) {
-    std::size_t at = text.find_first_not_of(" \t");
-    const std::size_t end = text.find_last_not_of(" \t");
-    if (at == std::string::npos) return std::nullopt;
-    bool negative = false;
-    if (text[at] == '+' || text[at] == '-') negative = text[at++] == '-';
-    if (at > end) return std::nullopt;
-    std::int64_t value = 0;
-    for (; at <= end; ++at) {
-        if (text[at] < '0' || text[at] > '9') return std::nullopt;
-        value = value * 10 + (text[at] - '0');
-        if (value > std::int64_t{INT32_MAX} + 1) return std::nullopt;
-    }
-    if (negative) value = -value;
-    if (value < INT32_MIN || value > INT32_MAX) return std::nullopt;
-    return static_cast<int>(value);
-}
-
 // A key of HKEY_LOCAL_MACHINE opened with full access, closed on scope exit.
 class ConfigKey {
-public:
+  public:
     explicit ConfigKey(const char* path) : path_(path) {
         if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, path, 0, KEY_ALL_ACCESS, &key_) != ERROR_SUCCESS) {
             key_ = nullptr;
@@ -166,7 +146,7 @@ public:
         return String(name).value_or(defaultValue);
     }
 
-private:
+  private:
     int NumberFromText(const char* name, int defaultValue) const {
         const std::optional<std::string> text = String(name);
         if (!text) return defaultValue;
@@ -205,6 +185,24 @@ void CopyField(char (&field)[N], const std::string& text) {
 }
 
 }  // namespace
+
+std::optional<int> DecimalNumber(const std::string& text) {
+    std::size_t at = text.find_first_not_of(" \t");
+    const std::size_t end = text.find_last_not_of(" \t");
+    if (at == std::string::npos) return std::nullopt;
+    bool negative = false;
+    if (text[at] == '+' || text[at] == '-') negative = text[at++] == '-';
+    if (at > end) return std::nullopt;
+    std::int64_t value = 0;
+    for (; at <= end; ++at) {
+        if (text[at] < '0' || text[at] > '9') return std::nullopt;
+        value = value * 10 + (text[at] - '0');
+        if (value > std::int64_t{INT32_MAX} + 1) return std::nullopt;
+    }
+    if (negative) value = -value;
+    if (value < INT32_MIN || value > INT32_MAX) return std::nullopt;
+    return static_cast<int>(value);
+}
 
 int ReadConfigurationNumber(const char* name, int defaultValue) {
     const ConfigKey key(kConfigKey);

@@ -13,6 +13,8 @@
 
 #include <atomic>
 #include <mutex>
+#include <optional>
+#include <string>
 
 #include "server/eventlog.h"
 #include "server/ntservice.h"
@@ -60,12 +62,16 @@ void GetConfigString(const char* source, char* out, std::size_t size);
 // the stored type; a decimal text as its number, with an NT event that names it);
 // defaultValue when the key or the value is missing.
 int ReadConfigurationNumber(const char* name, int defaultValue);
+// The number a text holds, as the configuration reads a number stored as text: optional
+// blanks, an optional sign, decimal digits that fit a signed 32-bit value, optional blanks;
+// nothing for any other text.
+std::optional<int> DecimalNumber(const std::string& text);
 
 class CZuvexService;
 extern CZuvexService* TheGlobalService;  // set at the start of Run
 
 class CZuvexService : public CNTService {
-public:
+  public:
     CZuvexService(const char* displayName, const char* serviceName);
     ~CZuvexService() override;
 

@@ -143,13 +143,9 @@ CNDSEntryDlg::CNDSEntryDlg(QWidget* owner) : QDialog(owner) {
     form->addRow("Tree Name", tree_);
     form->addRow("Context Name", context_);
     layout->addLayout(form);
-    auto* buttons = new QDialogButtonBox(this);
-    ok_ = buttons->addButton("OK", QDialogButtonBox::AcceptRole);
-    cancel_ = buttons->addButton("Cancel", QDialogButtonBox::RejectRole);
-    ok_->setDefault(true);
-    connect(buttons, &QDialogButtonBox::accepted, this, &QDialog::accept);
-    connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
-    layout->addWidget(buttons);
+    const dornelui::OkCancelButtons buttons = dornelui::AddOkCancelButtons(this, layout);
+    ok_ = buttons.ok;
+    cancel_ = buttons.cancel;
     resize(380, sizeHint().height());
 }
 

@@ -40,13 +40,8 @@ CAddDHCPHostDlg::CAddDHCPHostDlg(QWidget* owner) : QDialog(owner) {
     form->addRow("New MAC address", mac_);
     form->addRow("New IP address", ip_);
     layout->addLayout(form);
-    auto* buttons = new QDialogButtonBox(this);
-    ok_ = buttons->addButton("OK", QDialogButtonBox::AcceptRole);
-    buttons->addButton("Cancel", QDialogButtonBox::RejectRole);
-    ok_->setDefault(true);
-    connect(buttons, &QDialogButtonBox::accepted, this, &QDialog::accept);
-    connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
-    layout->addWidget(buttons);
+    const dornelui::OkCancelButtons buttons = dornelui::AddOkCancelButtons(this, layout);
+    ok_ = buttons.ok;
     resize(360, sizeHint().height());
 }
 

@@ -81,6 +81,18 @@ void SetClipboardText(const QString& text) {
     if (QClipboard* clipboard = QGuiApplication::clipboard()) clipboard->setText(text);
 }
 
+OkCancelButtons AddOkCancelButtons(QDialog* dialog, QBoxLayout* layout) {
+    auto* row = new QDialogButtonBox(dialog);
+    OkCancelButtons buttons;
+    buttons.ok = row->addButton("OK", QDialogButtonBox::AcceptRole);
+    buttons.cancel = row->addButton("Cancel", QDialogButtonBox::RejectRole);
+    buttons.ok->setDefault(true);
+    QObject::connect(row, &QDialogButtonBox::accepted, dialog, &QDialog::accept);
+    QObject::connect(row, &QDialogButtonBox::rejected, dialog, &QDialog::reject);
+    layout->addWidget(row);
+    return buttons;
+}
+
 QString ClipboardText() {
     QClipboard* clipboard = QGuiApplication::clipboard();
     return clipboard ? clipboard->text() : QString();

@@ -24,6 +24,7 @@
 #include <string>
 #include <vector>
 
+class QBoxLayout;
 class QPushButton;
 class QTabWidget;
 
@@ -61,6 +62,14 @@ void Beep();
 // The clipboard's text.
 void SetClipboardText(const QString& text);
 QString ClipboardText();
+
+// The OK and Cancel row of a small dialog, added to layout: OK is the default button and
+// accepts the dialog, Cancel rejects it.
+struct OkCancelButtons {
+    QPushButton* ok = nullptr;
+    QPushButton* cancel = nullptr;
+};
+OkCancelButtons AddOkCancelButtons(QDialog* dialog, QBoxLayout* layout);
 
 class CPropertySheet;
 
