@@ -276,8 +276,14 @@ std::optional<StoredStatus> ReadStatusFile(const std::string& name) {
     return stored;
 }
 
-std::optional<ControlReply> Exchange(const std::string& name, Operation operation, DWORD control,
-                                     DWORD* error) {
+namespace {
+
+// Connects to the service's control socket, sends one request and reads its reply before
+// the deadline. The connection stays open in connection for what follows a reply.
+std::optional<ControlReply> SendRequest(const std::string& name, Operation operation,
+                                        DWORD argument,
+                                        std::chrono::steady_clock::time_point deadline,
+                                        Fd& connection, DWORD* error) {
     const std::string path = SocketPath(name);
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
@@ -287,25 +293,25 @@ std::optional<ControlReply> Exchange(const std::string& name, Operation operatio
     }
     std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
 
-    Fd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    if (fd.get() < 0) {
+    connection.Reset(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    if (connection.get() < 0) {
         *error = LastSystemError();
         return std::nullopt;
     }
-    if (::connect(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+    if (::connect(connection.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) !=
+        0) {
         // No socket, or nobody listening on a stale one: the service does not run.
         *error =
             (errno == EACCES || errno == EPERM) ? ERROR_ACCESS_DENIED : ERROR_SERVICE_NOT_ACTIVE;
         return std::nullopt;
     }
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kReplyTimeoutMs);
-    ControlRequest request{kRequestMagic, static_cast<std::uint32_t>(operation), control};
+    ControlRequest request{kRequestMagic, static_cast<std::uint32_t>(operation), argument};
     ControlReply reply{};
-    if (!Transfer(fd.get(), &request, sizeof request, true, deadline)) {
+    if (!Transfer(connection.get(), &request, sizeof request, true, deadline)) {
         *error = ERROR_SERVICE_NOT_ACTIVE;
         return std::nullopt;
     }
-    if (!Transfer(fd.get(), &reply, sizeof reply, false, deadline)) {
+    if (!Transfer(connection.get(), &reply, sizeof reply, false, deadline)) {
         // A process that closes without answering is stopping (or refused the peer).
         *error = std::chrono::steady_clock::now() >= deadline ? ERROR_SERVICE_REQUEST_TIMEOUT
                                                               : ERROR_SERVICE_NOT_ACTIVE;
@@ -319,50 +325,34 @@ std::optional<ControlReply> Exchange(const std::string& name, Operation operatio
     return reply;
 }
 
+std::chrono::steady_clock::time_point ReplyDeadline() {
+    return std::chrono::steady_clock::now() + std::chrono::milliseconds(kReplyTimeoutMs);
+}
+
+}  // namespace
+
+std::optional<ControlReply> Exchange(const std::string& name, Operation operation, DWORD control,
+                                     DWORD* error) {
+    Fd connection;
+    return SendRequest(name, operation, control, ReplyDeadline(), connection, error);
+}
+
 std::optional<ControlReply> ExchangeReport(const std::string& name, DWORD topic, std::string* text,
                                            DWORD* error) {
     text->clear();
-    const std::string path = SocketPath(name);
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    if (path.size() >= sizeof address.sun_path) {
-        *error = ERROR_INVALID_NAME;
-        return std::nullopt;
-    }
-    std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
-    Fd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    if (fd.get() < 0) {
-        *error = LastSystemError();
-        return std::nullopt;
-    }
-    if (::connect(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
-        *error =
-            (errno == EACCES || errno == EPERM) ? ERROR_ACCESS_DENIED : ERROR_SERVICE_NOT_ACTIVE;
-        return std::nullopt;
-    }
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kReplyTimeoutMs);
-    ControlRequest request{kRequestMagic, static_cast<std::uint32_t>(Operation::Report), topic};
-    ControlReply reply{};
-    if (!Transfer(fd.get(), &request, sizeof request, true, deadline) ||
-        !Transfer(fd.get(), &reply, sizeof reply, false, deadline)) {
-        *error = std::chrono::steady_clock::now() >= deadline ? ERROR_SERVICE_REQUEST_TIMEOUT
-                                                              : ERROR_SERVICE_NOT_ACTIVE;
-        return std::nullopt;
-    }
-    if (reply.magic != kReplyMagic) {
-        *error = ERROR_INVALID_FUNCTION;
-        return std::nullopt;
-    }
-    *error = NO_ERROR;
+    const auto deadline = ReplyDeadline();
+    Fd connection;
+    auto reply = SendRequest(name, Operation::Report, topic, deadline, connection, error);
     // A service that does not know the request refuses it without a text.
-    if (reply.result != NO_ERROR) return reply;
+    if (!reply || reply->result != NO_ERROR) return reply;
     std::uint32_t length = 0;
-    if (!Transfer(fd.get(), &length, sizeof length, false, deadline) || length > kMaxReportBytes) {
+    if (!Transfer(connection.get(), &length, sizeof length, false, deadline) ||
+        length > kMaxReportBytes) {
         *error = ERROR_INVALID_FUNCTION;
         return std::nullopt;
     }
     text->resize(length);
-    if (length > 0 && !Transfer(fd.get(), text->data(), length, false, deadline)) {
+    if (length > 0 && !Transfer(connection.get(), text->data(), length, false, deadline)) {
         *error = ERROR_SERVICE_REQUEST_TIMEOUT;
         return std::nullopt;
     }
