@@ -23,6 +23,7 @@
 
 #include "platform/registry/registry.h"
 #include "platform/ui/ui.h"
+#include "tests/fixtures/qt/qtfixture.h"
 
 namespace applettest {
 
@@ -68,19 +69,7 @@ class Answers {
     std::vector<dornelui::MessageBoxRequest> seen;
 };
 
-// Runs action on the next visible modal dialog of type T (polls every 20 ms for 5 s). Arm it
-// before the call that shows the dialog.
-template <class T>
-void WhenModal(std::function<void(T*)> action, int tries = 250) {
-    QTimer::singleShot(20, [=]() {
-        auto* widget = qobject_cast<T*>(QApplication::activeModalWidget());
-        if (widget && widget->isVisible()) {
-            action(widget);
-        } else if (tries > 0) {
-            WhenModal<T>(action, tries - 1);
-        }
-    });
-}
+using qtfixture::WhenModal;
 
 // Saves a grab of the widget as docs/screens/<name>.png when DORNEL_SCREENS_DIR is set.
 inline void SaveScreen(QWidget* widget, const QString& name) {

@@ -22,6 +22,7 @@
 #include "client/src/Protocol.h"
 #include "platform/registry/registry.h"
 #include "platform/ui/ui.h"
+#include "tests/fixtures/qt/qtfixture.h"
 #include "tests/integration/server/scriptedbox.h"
 #include "tests/integration/server/serverharness.h"
 #include "zuvexcpl/configapp.h"
@@ -35,16 +36,7 @@ namespace {
 
 // The QApplication of the process, with a private runtime folder (removed at exit).
 QApplication& App() {
-    static std::string runtime = [] {
-        char pattern[] = "/tmp/dornel-applet-xdg-XXXXXX";
-        const std::string dir = ::mkdtemp(pattern) ? pattern : "";
-        ::setenv("XDG_RUNTIME_DIR", dir.c_str(), 1);
-        std::atexit([] {
-            std::error_code ignored;
-            std::filesystem::remove_all(std::getenv("XDG_RUNTIME_DIR"), ignored);
-        });
-        return dir;
-    }();
+    qtfixture::UsePrivateRuntimeFolder();
     static int argc = 1;
     static char name[] = "applet_e2e_test";
     static char* argv[] = {name, nullptr};
@@ -52,17 +44,7 @@ QApplication& App() {
     return *app;
 }
 
-template <class T>
-void WhenModal(std::function<void(T*)> action, int tries = 250) {
-    QTimer::singleShot(20, [=]() {
-        auto* widget = qobject_cast<T*>(QApplication::activeModalWidget());
-        if (widget && widget->isVisible()) {
-            action(widget);
-        } else if (tries > 0) {
-            WhenModal<T>(action, tries - 1);
-        }
-    });
-}
+using qtfixture::WhenModal;
 
 // Opens the applet on this machine, lets change work on the sheet, and closes it with OK.
 // Questions are answered Yes.

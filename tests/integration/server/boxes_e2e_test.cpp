@@ -29,6 +29,7 @@
 
 #include "platform/registry/registry.h"
 #include "platform/ui/ui.h"
+#include "tests/fixtures/qt/qtfixture.h"
 #include "tests/integration/server/scriptedbox.h"
 #include "tests/integration/server/serverharness.h"
 #include "zuvexcpl/boxsheet.h"
@@ -42,16 +43,7 @@ namespace sessiontest {
 namespace {
 
 QApplication& App() {
-    static std::string runtime = [] {
-        char pattern[] = "/tmp/dornel-boxes-xdg-XXXXXX";
-        const std::string dir = ::mkdtemp(pattern) ? pattern : "";
-        ::setenv("XDG_RUNTIME_DIR", dir.c_str(), 1);
-        std::atexit([] {
-            std::error_code ignored;
-            std::filesystem::remove_all(std::getenv("XDG_RUNTIME_DIR"), ignored);
-        });
-        return dir;
-    }();
+    qtfixture::UsePrivateRuntimeFolder();
     static int argc = 1;
     static char name[] = "boxes_e2e_test";
     static char* argv[] = {name, nullptr};
@@ -59,17 +51,7 @@ QApplication& App() {
     return *app;
 }
 
-template <class T>
-void WhenModal(std::function<void(T*)> action, int tries = 250) {
-    QTimer::singleShot(20, [=]() {
-        auto* widget = qobject_cast<T*>(QApplication::activeModalWidget());
-        if (widget && widget->isVisible()) {
-            action(widget);
-        } else if (tries > 0) {
-            WhenModal<T>(action, tries - 1);
-        }
-    });
-}
+using qtfixture::WhenModal;
 
 // Counts the occurrences of text in what the tool printed, waiting up to timeout for count.
 bool WaitForOutput(const BackgroundTool& tool, const std::string& text, int count,

@@ -35,6 +35,7 @@
 #include "dnlogview/logviewapp.h"
 #include "dnlogview/logviewdlg.h"
 #include "platform/ui/ui.h"
+#include "tests/fixtures/qt/qtfixture.h"
 #include "tests/integration/server/serverharness.h"
 
 namespace sessiontest {
@@ -44,16 +45,7 @@ QApplication* theQtApp = nullptr;
 
 // The QApplication of the process, with a private runtime folder (removed at exit).
 QApplication& App() {
-    static std::string runtime = [] {
-        char pattern[] = "/tmp/dornel-logview-xdg-XXXXXX";
-        const std::string dir = ::mkdtemp(pattern) ? pattern : "";
-        ::setenv("XDG_RUNTIME_DIR", dir.c_str(), 1);
-        std::atexit([] {
-            std::error_code ignored;
-            std::filesystem::remove_all(std::getenv("XDG_RUNTIME_DIR"), ignored);
-        });
-        return dir;
-    }();
+    qtfixture::UsePrivateRuntimeFolder();
     static int argc = 1;
     static char name[] = "logviewer_e2e_test";
     static char* argv[] = {name, nullptr};
