@@ -35,6 +35,7 @@
 #include "dnlogview/logviewapp.h"
 #include "dnlogview/logviewdlg.h"
 #include "platform/ui/ui.h"
+#include "tests/fixtures/freeze.h"
 #include "tests/fixtures/qt/qtfixture.h"
 #include "tests/integration/server/serverharness.h"
 
@@ -367,7 +368,7 @@ TEST_F(LogViewerEndToEnd, AServerThatNeverAnswersTimesOutWhileTheWindowKeepsWork
 
     // The server is frozen: the call runs out after the time-out while the window serves
     // its events; closing it then waits for the call, not longer.
-    ASSERT_EQ(::kill(pid, SIGSTOP), 0);
+    ASSERT_TRUE(dorneltest::FreezeProcess(pid));
     struct Resume {
         int pid;
         ~Resume() { ::kill(pid, SIGCONT); }
