@@ -697,6 +697,7 @@ BOOL QueryServiceReport(SC_HANDLE service, DWORD topic, std::string* text) {
         SetLastError(!text ? ERROR_INVALID_PARAMETER : ERROR_INVALID_HANDLE);
         return 0;
     }
+    if (service->remote) return RemoteReport(service, topic, text);
     DWORD error = NO_ERROR;
     auto reply = ExchangeReport(service->name, topic, text, &error);
     if (!reply) {

@@ -170,6 +170,18 @@ bool RemoteQuery(SC_HANDLE service, SERVICE_STATUS* status, DWORD* pid) {
     return true;
 }
 
+BOOL RemoteReport(SC_HANDLE service, DWORD topic, std::string* text) {
+    Writer request = Request(ScOp::Report, service);
+    request.U32(topic);
+    std::string reply;
+    Reader rest("");
+    if (!Call(service, request, &reply, &rest)) return 0;
+    std::string report;
+    if (!rest.Text(&report) || !rest.AtEnd()) return Malformed(service) ? 1 : 0;
+    *text = std::move(report);
+    return 1;
+}
+
 }  // namespace platform::service::detail
 
 namespace platform::service {
@@ -281,6 +293,20 @@ class Server {
                     ok = StartServiceA(service, 0, nullptr) != 0;
                 }
                 result(ok);
+                break;
+            }
+            case ScOp::Report: {
+                std::uint32_t topic = 0;
+                if (!request.U32(&topic) || !request.AtEnd()) return std::nullopt;
+                std::string text;
+                bool ok = false;
+                if (!service) {
+                    SetLastError(ERROR_INVALID_HANDLE);
+                } else {
+                    ok = QueryServiceReport(service, topic, &text) != 0;
+                }
+                result(ok);
+                reply.Text(ok ? text : std::string());
                 break;
             }
             default:

@@ -8,6 +8,7 @@
 // results. A connection ends when its last handle is closed.
 
 #include <cstdint>
+#include <string>
 
 #include "platform/remote/connection.h"
 #include "platform/service/scm.h"
@@ -22,6 +23,7 @@ enum class ScOp : std::uint32_t {
     Query = 3,        // service              -> ok, error, status (7 numbers), pid
     Control = 4,      // service, code        -> ok, error, status (7 numbers)
     Start = 5,        // service              -> ok, error
+    Report = 6,       // service, topic       -> ok, error, text
 };
 
 SC_HANDLE RemoteOpenManager(const char* machineName);
@@ -30,5 +32,6 @@ BOOL RemoteClose(SC_HANDLE handle);
 BOOL RemoteStart(SC_HANDLE service);
 BOOL RemoteControl(SC_HANDLE service, DWORD control, SERVICE_STATUS* status);
 bool RemoteQuery(SC_HANDLE service, SERVICE_STATUS* status, DWORD* pid);
+BOOL RemoteReport(SC_HANDLE service, DWORD topic, std::string* text);
 
 }  // namespace platform::service::detail

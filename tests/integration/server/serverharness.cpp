@@ -341,6 +341,12 @@ std::optional<double> ServerHarness::LedgerBalance(const std::string& name) cons
 
 ToolResult ServerHarness::Tool(const std::string& name, const std::vector<std::string>& args,
                                std::chrono::milliseconds timeout) const {
+    return ToolElsewhere(root_, name, args, timeout);
+}
+
+ToolResult ServerHarness::ToolElsewhere(const std::string& otherRoot, const std::string& name,
+                                        const std::vector<std::string>& args,
+                                        std::chrono::milliseconds timeout) const {
     ToolResult result;
     int pipeFds[2];
     if (::pipe2(pipeFds, O_CLOEXEC) != 0) return result;
@@ -360,7 +366,7 @@ ToolResult ServerHarness::Tool(const std::string& name, const std::vector<std::s
         ::dup2(pipeFds[1], 2);
         int devNull = ::open("/dev/null", O_RDONLY);
         if (devNull >= 0) ::dup2(devNull, 0);
-        ::setenv("DORNEL_ROOT", root_.c_str(), 1);
+        ::setenv("DORNEL_ROOT", otherRoot.c_str(), 1);
         // The service's unit and PAM files go into the root too (the PAM file into the
         // system's folder only for a test that asked for it and guards it).
         ::setenv("DORNEL_UNIT_DIR", unitDir.c_str(), 1);

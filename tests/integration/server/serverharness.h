@@ -94,6 +94,11 @@ public:
     // Runs a tool of the build (dornelreg, dornelsc, dornelman) with this root.
     ToolResult Tool(const std::string& name, const std::vector<std::string>& args,
                     std::chrono::milliseconds timeout = 30s) const;
+    // The same with DORNEL_ROOT set to otherRoot: a tool run on another machine, whose own
+    // registry and service manager are not the server's.
+    ToolResult ToolElsewhere(const std::string& otherRoot, const std::string& name,
+                             const std::vector<std::string>& args,
+                             std::chrono::milliseconds timeout = 30s) const;
 
     // The endpoint mapper's port that every tool and the server get as DORNEL_EPM_PORT
     // (a loopback port the system handed out), and the address every listener of the
@@ -111,6 +116,9 @@ public:
     bool Start();
     // Stops it; true when dornelsc reports it stopped.
     bool Stop();
+    // For a test that stopped the server another way (from another machine): the harness
+    // then has nothing left to stop.
+    void StoppedElsewhere() { running_ = false; }
     bool Running() const { return running_; }
     // The server's process id as dornelsc reports it, or -1.
     int ServerPid() const;
