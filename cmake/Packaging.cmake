@@ -4,8 +4,8 @@
 #
 #   scripts/package.sh      configures build-package/, builds and runs cpack -G DEB
 #
-# Layout: dornelman in /usr/sbin; the tools in /usr/bin; plug-ins and applets in
-# /usr/lib/dornel (the plug-in and applet search looks there); the unit in
+# Layout: dornelman in /usr/sbin; the tools in /usr/bin; plug-ins, applets and the applets'
+# ssh question helper (dornel-askpass) in /usr/lib/dornel (the plug-in and applet search looks there); the unit in
 # /lib/systemd/system; the PAM file and the logrotate rule in /etc as conffiles; the
 # documentation in /usr/share/doc/dornel; a man page for every program.
 
@@ -66,6 +66,11 @@ foreach(module custauth printlink dornnw zuvexcpl dnlogview)
     install(TARGETS ${module} LIBRARY DESTINATION lib/dornel)
   endif()
 endforeach()
+
+# ssh's question dialogs for the applets: a helper the applets find, not a command.
+if(TARGET dornel-askpass)
+  install(TARGETS dornel-askpass DESTINATION lib/dornel)
+endif()
 
 install(FILES ${dornel_package_gen}/dornelman.service DESTINATION /lib/systemd/system)
 install(FILES ${dornel_package_gen}/dornelman.pam DESTINATION /etc/pam.d RENAME dornelman)

@@ -514,35 +514,34 @@ void Load(HKEY box, CStationSetupPage* station, CAuthenticationSetup* auth, CPri
     }
 }
 
-void Store(HKEY box, bool added, const CStationSetupPage& station, const CAuthenticationSetup& auth,
+bool Store(HKEY box, bool added, const CStationSetupPage& station, const CAuthenticationSetup& auth,
            const CPrintLinkPage& link, const CMessagePage* messages) {
+    bool written = true;
+    const auto check = [&written](LONG rc) { written = written && rc == ERROR_SUCCESS; };
     // A new box stores its texts without the zero; a modified one keeps the zero of the
     // name, the host and the search list. Readers take both forms.
     const auto zeroed = [box, added](const char* name, const std::string& text) {
-        if (added) {
-            WriteRegistryText(box, name, text);
-        } else {
-            WriteTextWithZero(box, name, text);
-        }
+        return added ? WriteRegistryText(box, name, text) : WriteTextWithZero(box, name, text);
     };
-    WriteRegistryText(box, "IPAddress", station.address);
-    zeroed("FriendlyName", station.friendlyName);
-    WriteRegistryNumber(box, "RotationDelay", station.rotationDelay);
-    WriteRegistryNumber(box, "UITimeout", station.inputTimeout);
-    WriteRegistryNumber(box, "AuthType", auth.authType);
-    zeroed("AuthMaster", auth.authHost);
-    zeroed("NetwareAuthData", auth.ndsSearchList);
-    WriteRegistryNumber(box, "PrintLinkType", link.linkType);
-    WriteRegistryText(box, "PCounterLocation", link.accountDirectory);
-    WriteRegistryText(box, "PrintLinkLocation", link.linkLibraryPath);
-    if (added || !messages) return;
+    check(WriteRegistryText(box, "IPAddress", station.address));
+    check(zeroed("FriendlyName", station.friendlyName));
+    check(WriteRegistryNumber(box, "RotationDelay", station.rotationDelay));
+    check(WriteRegistryNumber(box, "UITimeout", station.inputTimeout));
+    check(WriteRegistryNumber(box, "AuthType", auth.authType));
+    check(zeroed("AuthMaster", auth.authHost));
+    check(zeroed("NetwareAuthData", auth.ndsSearchList));
+    check(WriteRegistryNumber(box, "PrintLinkType", link.linkType));
+    check(WriteRegistryText(box, "PCounterLocation", link.accountDirectory));
+    check(WriteRegistryText(box, "PrintLinkLocation", link.linkLibraryPath));
+    if (added || !messages) return written;
     for (int m = 0; m < CMessagePage::kMessages; ++m) {
         for (int l = 0; l < CMessagePage::kLines; ++l) {
-            WriteTextWithZero(
+            check(WriteTextWithZero(
                 box, MessageValueName(m, l).c_str(),
-                messages->messageLines[static_cast<std::size_t>(m)][static_cast<std::size_t>(l)]);
+                messages->messageLines[static_cast<std::size_t>(m)][static_cast<std::size_t>(l)]));
         }
     }
+    return written;
 }
 
 }  // namespace boxconfig

@@ -187,8 +187,10 @@ void Load(HKEY box, CStationSetupPage* station, CAuthenticationSetup* auth, CPri
 
 // Writes the page values into an open box key. A new box (Add) stores the texts without
 // their terminating zero, and no message lines; a modified box stores the name, the host and
-// the search list with their zero and all 320 message lines (messages non-null).
-void Store(HKEY box, bool added, const CStationSetupPage& station, const CAuthenticationSetup& auth,
+// the search list with their zero and all 320 message lines (messages non-null). Every
+// value is tried; false when any write failed (a read-only account, a lost connection to
+// the server's machine), so the caller does not report a change that was not made.
+bool Store(HKEY box, bool added, const CStationSetupPage& station, const CAuthenticationSetup& auth,
            const CPrintLinkPage& link, const CMessagePage* messages);
 
 // The name of a message line's value: "Message%02d-%02d".

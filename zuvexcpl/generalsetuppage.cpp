@@ -75,15 +75,21 @@ bool MoveBoxKey(HKEY main, long from, long to) {
 
 // The number of boxes goes into the registry at once whenever the box keys are renumbered
 // or added to, so that the server and the keys never disagree about which boxes exist.
-void StoreNumServers() {
+// False when the count could not be written.
+bool StoreNumServers() {
     HKEY main = nullptr;
     if (RegCreateKeyExA(theApp.registryRoot, kZuvexBoxKey, 0, nullptr, REG_OPTION_NON_VOLATILE,
                         KEY_ALL_ACCESS, nullptr, &main, nullptr) != ERROR_SUCCESS) {
-        return;
+        return false;
     }
-    WriteRegistryNumber(main, "NumServers", theApp.numServers);
+    const bool written =
+        WriteRegistryNumber(main, "NumServers", theApp.numServers) == ERROR_SUCCESS;
     RegCloseKey(main);
+    return written;
 }
+
+// Shown instead of the success message when a box's values could not all be written.
+constexpr const char* kBoxNotWritten = "Cannot write box configuration";
 }  // namespace
 
 CGeneralSetupPage::CGeneralSetupPage(QWidget* parent) : CPropertyPage("General Setup", parent) {
@@ -264,11 +270,13 @@ void CGeneralSetupPage::OnAddStation() {
         Exclaim(this, "Cannot create new configuration key");
         return;
     }
-    boxconfig::Store(box, true, *station, *auth, *link, nullptr);
+    // The count takes the new key even when some of its values failed, so the box is
+    // listed and can be modified or deleted.
+    bool written = boxconfig::Store(box, true, *station, *auth, *link, nullptr);
     RegCloseKey(box);
     theApp.numServers = number + 1;
-    StoreNumServers();
-    Exclaim(this, "Box details added");
+    written = StoreNumServers() && written;
+    Exclaim(this, written ? "Box details added" : kBoxNotWritten);
     RefreshStationList();
 }
 
@@ -299,9 +307,9 @@ void CGeneralSetupPage::OnModifyStation() {
         RegCloseKey(box);
         return;
     }
-    boxconfig::Store(box, false, *station, *auth, *link, messages);
+    const bool written = boxconfig::Store(box, false, *station, *auth, *link, messages);
     RegCloseKey(box);
-    Exclaim(this, "Box configuration updated");
+    Exclaim(this, written ? "Box configuration updated" : kBoxNotWritten);
     RefreshStationList();
     stations_->setCurrentRow(selected);
 }

@@ -28,11 +28,17 @@ MessageBoxAnswerer& Answerer() {
 void SetMessageBoxAnswerer(MessageBoxAnswerer answerer) { Answerer() = std::move(answerer); }
 
 int MessageBox(QWidget* owner, const QString& text, const QString& caption, unsigned style) {
-    if (Answerer()) return Answerer()(MessageBoxRequest{owner, text, caption, style});
+    return MessageBox(owner, text, caption, style, QString());
+}
+
+int MessageBox(QWidget* owner, const QString& text, const QString& caption, unsigned style,
+               const QString& detail) {
+    if (Answerer()) return Answerer()(MessageBoxRequest{owner, text, caption, style, detail});
 
     QMessageBox box(owner);
     box.setWindowTitle(caption);
     box.setText(text);
+    if (!detail.isEmpty()) box.setInformativeText(detail);
     switch (style & 0xF0u) {
         case MB_ICONQUESTION:
             box.setIcon(QMessageBox::Question);

@@ -46,11 +46,15 @@ struct MessageBoxRequest {
     QString text;
     QString caption;
     unsigned style = MB_OK;
+    QString detail;  // shown under the text, smaller (why something failed); may be empty
 };
 
 // Shows a modal message box owned by owner and returns the button pressed (IDOK, IDCANCEL,
 // IDYES or IDNO). Closing a Yes/No box without an answer counts as IDNO.
 int MessageBox(QWidget* owner, const QString& text, const QString& caption, unsigned style);
+// The same with a detail under the text (none when detail is empty).
+int MessageBox(QWidget* owner, const QString& text, const QString& caption, unsigned style,
+               const QString& detail);
 
 // Replaces the real boxes by answerer (tests); an empty function restores them.
 using MessageBoxAnswerer = std::function<int(const MessageBoxRequest&)>;

@@ -106,6 +106,8 @@ check "the log folder is 0750" test "$(mode_of $STATE/c/dornel/log)" = 750
 check "the NT event log is 0640" test "$(mode_of $STATE/eventlog)" = 640
 check "the PAM file is a conffile" grep -q '^/etc/pam.d/dornelman$' /var/lib/dpkg/info/dornel.conffiles
 check "the plug-ins are in /usr/lib/dornel" test -f /usr/lib/dornel/custauth.so -a -f /usr/lib/dornel/printlink.so
+check "the applets and their ssh question helper are in /usr/lib/dornel" \
+  test -f /usr/lib/dornel/zuvexcpl.so -a -x /usr/lib/dornel/dornel-askpass
 for page in dornelman.8 dornelreg.1 dornelsc.1 dornellog.1 boxsim.1; do
   check "man page $page" test -f "/usr/share/man/man${page##*.}/$page.gz"
 done

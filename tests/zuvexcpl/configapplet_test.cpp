@@ -14,6 +14,7 @@
 
 #include <sqlite3.h>
 
+#include "platform/remote/remote.h"
 #include "tests/zuvexcpl/qttesthelpers.h"
 #include "zuvexcpl/configapp.h"
 #include "zuvexcpl/dhcpsetuppage.h"
@@ -335,10 +336,20 @@ class ConfigAppletTest : public QObject {
     void aMachineThatCannotBeReachedEndsTheOpeningWithNothingWritten() {
         Answers answers;
         theApp.registryRoot = nullptr;
+        // ssh's questions are to come as dialogs, from the helper found with the plug-ins.
+        ::unsetenv("SSH_ASKPASS");
+        ::setenv("DORNEL_PLUGIN_DIR", std::getenv("DORNEL_BIN_DIR"), 1);
         OpenApplet("no-such-machine.invalid", {}, true);
+        ::unsetenv("DORNEL_PLUGIN_DIR");
         QCOMPARE(answers.Texts(), QStringList{"Can't connect to remote server"});
         QCOMPARE(answers.seen.at(0).caption, QString("Error"));
         QCOMPARE(answers.seen[0].style, dornelui::MB_OK);
+        // ssh's reason comes with it.
+        QVERIFY2(answers.seen[0].detail.contains("no-such-machine.invalid"),
+                 qPrintable(answers.seen[0].detail));
+        QCOMPARE(platform::remote::CurrentPrompting(), platform::remote::Prompting::Interactive);
+        QCOMPARE(QString(std::getenv("SSH_ASKPASS")),
+                 QString(std::getenv("DORNEL_BIN_DIR")) + "/dornel-askpass");
         QCOMPARE(theApp.serverName, std::string("no-such-machine.invalid"));
         QVERIFY(!KeyExists(kMain));
         QVERIFY(!theApp.registryRoot);

@@ -50,21 +50,20 @@ TEST(RemoteControlTest, ControlCodesThroughTheMachineReachTheRunningServer) {
 
     // Reconfigure box 0, as the applet does: the control key, then code 131.
     const ToolResult key =
-        Far("dornelreg", {"--machine", host, "add",
-                                  "HKLM\\SOFTWARE\\Orvane Technology\\ZuvexBox\\Control", "/v",
-                                  "Control", "/t", "REG_BINARY", "/d", "00000000", "/f"});
+        Far("dornelreg",
+            {"--machine", host, "add", "HKLM\\SOFTWARE\\Orvane Technology\\ZuvexBox\\Control", "/v",
+             "Control", "/t", "REG_BINARY", "/d", "00000000", "/f"});
     ASSERT_EQ(key.status, 0) << key.output;
-    const ToolResult control =
-        Far("dornelsc", {"--machine", host, "control", "dornelman", "131"});
+    const ToolResult control = Far("dornelsc", {"--machine", host, "control", "dornelman", "131"});
     EXPECT_EQ(control.status, 0) << control.output;
     EXPECT_TRUE(server.WaitForRecord(0, kReconfigureRequest, {}, 15s));
     EXPECT_TRUE(box.WaitForType(PKT_SETTINGS, 15s, 1, 2)) << "the box was sent its settings again";
     EXPECT_FALSE(server.ControlKeyExists()) << "the server took the key";
 
     // Take it off line with the other form of the name.
-    ASSERT_EQ(Far("dornelreg", {"\\\\" + host, "add",
-                                      "HKLM\\SOFTWARE\\Orvane Technology\\ZuvexBox\\Control", "/v",
-                                      "Control", "/t", "REG_BINARY", "/d", "00000000", "/f"})
+    ASSERT_EQ(Far("dornelreg",
+                  {"\\\\" + host, "add", "HKLM\\SOFTWARE\\Orvane Technology\\ZuvexBox\\Control",
+                   "/v", "Control", "/t", "REG_BINARY", "/d", "00000000", "/f"})
                   .status,
               0);
     EXPECT_EQ(Far("dornelsc", {"\\\\" + host, "control", "dornelman", "129"}).status, 0);
@@ -77,8 +76,7 @@ TEST(RemoteControlTest, ControlCodesThroughTheMachineReachTheRunningServer) {
     EXPECT_NE(missing.output.find("not installed"), std::string::npos) << missing.output;
     ToolResult usage = Far("dornelsc", {"--machine", host, "control", "dornelman", "0"});
     EXPECT_EQ(usage.status, 2);
-    ToolResult unreachable =
-        Far("dornelsc", {"--machine", host + ":1", "query", "dornelman"});
+    ToolResult unreachable = Far("dornelsc", {"--machine", host + ":1", "query", "dornelman"});
     EXPECT_EQ(unreachable.status, 1);
     EXPECT_NE(unreachable.output.find("Connection refused"), std::string::npos)
         << unreachable.output;
@@ -107,8 +105,7 @@ TEST(RemoteControlTest, ControlCodesThroughTheMachineReachTheRunningServer) {
     EXPECT_NE(noOverview.output.find("not running"), std::string::npos) << noOverview.output;
 
     // The control is refused with the local reason.
-    ToolResult refused =
-        Far("dornelsc", {"--machine", host, "control", "dornelman", "131"});
+    ToolResult refused = Far("dornelsc", {"--machine", host, "control", "dornelman", "131"});
     EXPECT_EQ(refused.status, 1);
     EXPECT_NE(refused.output.find("not running"), std::string::npos) << refused.output;
     ::unsetenv("DORNEL_SSH");
