@@ -129,15 +129,23 @@ std::pair<DWORD, std::string> Stored(const char* name) {
     return {type, std::string(buffer, size)};
 }
 
-TEST(AppletAndServer, TheServerObeysTheDebugSettingTheAppletWrites) {
-    App();
+// A running server with one box that has been sent its settings.
+class AppletAndServer : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        App();
+        BoxSetup setup;
+        setup.address = box.address();
+        ASSERT_TRUE(server.Configure({setup}));  // EnableDebugLog on, as a REG_DWORD
+        ASSERT_TRUE(server.Start());
+        ASSERT_TRUE(box.WaitForType(PKT_SETTINGS, 15s));
+    }
+
     ServerHarness server;
-    ScriptedBox box(BoxAddress(0));
-    BoxSetup setup;
-    setup.address = box.address();
-    ASSERT_TRUE(server.Configure({setup}));  // EnableDebugLog on, as a REG_DWORD
-    ASSERT_TRUE(server.Start());
-    ASSERT_TRUE(box.WaitForType(PKT_SETTINGS, 15s));
+    ScriptedBox box{BoxAddress(0)};
+};
+
+TEST_F(AppletAndServer, TheServerObeysTheDebugSettingTheAppletWrites) {
     ::setenv("DORNEL_ROOT", server.root().c_str(), 1);
 
     // Off: the applet rewrites the value as 4-byte binary 0, and the box keeps its place in
@@ -165,15 +173,7 @@ TEST(AppletAndServer, TheServerObeysTheDebugSettingTheAppletWrites) {
     ::unsetenv("DORNEL_ROOT");
 }
 
-TEST(AppletAndServer, OnAnotherMachineTheAppletEditsABoxAndTheServerObeys) {
-    App();
-    ServerHarness server;
-    ScriptedBox box(BoxAddress(0));
-    BoxSetup setup;
-    setup.address = box.address();
-    ASSERT_TRUE(server.Configure({setup}));
-    ASSERT_TRUE(server.Start());
-    ASSERT_TRUE(box.WaitForType(PKT_SETTINGS, 15s));
+TEST_F(AppletAndServer, OnAnotherMachineTheAppletEditsABoxAndTheServerObeys) {
     dorneltest::SshServer sshd(server.binDir(), server.root());
     ASSERT_TRUE(sshd.Running()) << sshd.Log();
     ::setenv("DORNEL_SSH", sshd.SshCommand().c_str(), 1);
