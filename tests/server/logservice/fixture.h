@@ -41,6 +41,17 @@ inline std::uint16_t FreeLoopbackPort() {
     return ntohs(where.sin_port);
 }
 
+// Init with the log's RPC interface published. The mapper's port comes from binding port 0
+// and closing it, so another socket (the interface's own listener among them) can take it
+// before the mapper binds it: a failed publication is tried again on a new port.
+inline void InitPublished(CEventLog& log) {
+    for (int attempt = 0; attempt < 5; ++attempt) {
+        log.Init();
+        if (log.rpcBindings) return;
+        setenv("DORNEL_EPM_PORT", std::to_string(FreeLoopbackPort()).c_str(), 1);
+    }
+}
+
 inline void SetLogDirectory(const char* directory) {
     std::lock_guard<std::mutex> guard(ConfigLock());
     std::snprintf(LogDir, sizeof LogDir, "%s", directory);
@@ -59,7 +70,7 @@ protected:
         ASSERT_TRUE(platform::paths::MakeDirectories(platform::paths::NativePath("C:\\dornel\\log")));
         service_ = std::make_unique<CZuvexService>(kDisplayName, kServiceName);
         log_ = std::make_unique<CEventLog>();
-        log_->Init();
+        InitPublished(*log_);
         ASSERT_EQ(ThisEventLog, log_.get());
         ASSERT_NE(log_->rpcBindings, nullptr);
     }

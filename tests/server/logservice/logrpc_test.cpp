@@ -92,7 +92,7 @@ TEST_F(LogRpcSetup, TheLimitsComeFromTheRegistryAndTheDefaultsFillTheRest) {
     SetNumber("RpcIdleTimeout", -3);  // not positive: the default
     {
         CEventLog log;
-        log.Init();
+        InitPublished(log);
         ASSERT_NE(log.rpcBindings, nullptr);
         platform::rpc::ServerLimits limits = platform::rpc::CurrentServerLimits();
         EXPECT_EQ(limits.maxConnections, 7u);
@@ -121,7 +121,7 @@ TEST_F(LogRpcSetup, TheLimitsComeFromTheRegistryAndTheDefaultsFillTheRest) {
     SetNumber("RpcMaxRequestSize", std::nullopt);
     {
         CEventLog log;
-        log.Init();
+        InitPublished(log);
         platform::rpc::ServerLimits limits = platform::rpc::CurrentServerLimits();
         platform::rpc::ServerLimits defaults;
         EXPECT_LE(limits.maxConnections, defaults.maxConnections);  // fitted to RLIMIT_NOFILE
@@ -142,7 +142,7 @@ TEST_F(LogRpcSetup, ALimitStoredAsTextIsReadAsItsNumber) {
               ERROR_SUCCESS);
     RegCloseKey(key);
     CEventLog log;
-    log.Init();
+    InitPublished(log);
     ASSERT_NE(log.rpcBindings, nullptr);
     EXPECT_EQ(platform::rpc::CurrentServerLimits().maxConnections, 12u);
 }
@@ -170,6 +170,6 @@ TEST_F(LogRpcSetup, AFailedMapperRegistrationLeavesNoListeningPort) {
     // With the mapper's port free the interface comes up as usual.
     setenv("DORNEL_EPM_PORT", std::to_string(FreeLoopbackPort()).c_str(), 1);
     CEventLog log;
-    log.Init();
+    InitPublished(log);
     EXPECT_NE(log.rpcBindings, nullptr);
 }
