@@ -6,9 +6,11 @@
 
 #include "platform/ui/askpass.h"
 
+#include <QGuiApplication>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QStyleHints>
 
 #include "tests/zuvexcpl/qttesthelpers.h"
 
@@ -42,6 +44,9 @@ class AskPassTest : public QObject {
     }
 
   private slots:
+    // A cursor that does not blink, so the screenshot is the same on every run.
+    void initTestCase() { QGuiApplication::styleHints()->setCursorFlashTime(0); }
+
     void theKindComesFromTheHintOrElseFromThePrompt() {
         QCOMPARE(AskPassKindOf("Allow use of key?", "confirm"), AskPassKind::Confirm);
         QCOMPARE(AskPassKindOf("Confirm user presence for key", "none"), AskPassKind::Notice);
