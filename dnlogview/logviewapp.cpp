@@ -17,28 +17,18 @@
 void* MIDL_user_allocate(std::size_t size) { return std::calloc(1, size ? size : 1); }
 void MIDL_user_free(void* block) { std::free(block); }
 
-CSelectLogServerDlg::CSelectLogServerDlg(QWidget* owner) : QDialog(owner) {
-    setWindowTitle("Select Dornel server");
+CSelectLogServerDlg::CSelectLogServerDlg(QWidget* owner)
+    : CTextEntryDlg("Select Dornel server",
+                    "Type the IP addres of the machine running the Dornel server below. You may "
+                    "leave this blank for the local machine",
+                    owner) {
     setObjectName("SelectLogServerDlg");
-    auto* layout = new QVBoxLayout(this);
-    auto* text = new QLabel(
-        "Type the IP addres of the machine running the Dornel server below. You may leave "
-        "this blank for the local machine",
-        this);
-    text->setWordWrap(true);
-    layout->addWidget(text);
-    edit_ = new QLineEdit(this);
-    edit_->setObjectName("serverAddress");
-    edit_->setMaxLength(60);
-    layout->addWidget(edit_);
-    const dornelui::OkCancelButtons buttons = dornelui::AddOkCancelButtons(this, layout);
-    ok_ = buttons.ok;
-    cancel_ = buttons.cancel;
-    resize(380, sizeHint().height());
+    Edit()->setObjectName("serverAddress");
+    Edit()->setMaxLength(60);
 }
 
 void CSelectLogServerDlg::accept() {
-    serverAddress = edit_->text().trimmed();
+    serverAddress = Edit()->text().trimmed();
     QDialog::accept();
 }
 

@@ -13,6 +13,7 @@
 #include <cstdint>
 
 #include "platform/rpc/rpc.h"
+#include "platform/ui/ui.h"
 #include "zuvexcpl/cplapplet.h"
 
 class QLineEdit;
@@ -59,7 +60,7 @@ class CLogViewerApp {
 };
 
 // "Select Dornel server": the address of the server's machine, at most 60 characters.
-class CSelectLogServerDlg : public QDialog {
+class CSelectLogServerDlg : public dornelui::CTextEntryDlg {
     Q_OBJECT
   public:
     explicit CSelectLogServerDlg(QWidget* owner = nullptr);
@@ -68,13 +69,4 @@ class CSelectLogServerDlg : public QDialog {
     void accept() override;
 
     QString serverAddress;
-
-    QLineEdit* Edit() const { return edit_; }
-    QPushButton* OkButton() const { return ok_; }
-    QPushButton* CancelButton() const { return cancel_; }
-
-  private:
-    QLineEdit* edit_ = nullptr;
-    QPushButton* ok_ = nullptr;
-    QPushButton* cancel_ = nullptr;
 };

@@ -158,25 +158,17 @@ QString TranslateField(const QString& text, int column, int eventType) {
 
 // ---------------------------------------------------------------------------------------
 
-CSelectBoxDlg::CSelectBoxDlg(QWidget* owner) : QDialog(owner) {
-    setWindowTitle("Select Dornel client");
+CSelectBoxDlg::CSelectBoxDlg(QWidget* owner)
+    : CTextEntryDlg("Select Dornel client",
+                    "Type the ID number of the Dornel box you wish to enquire upon.", owner) {
     setObjectName("SelectBoxDlg");
-    auto* layout = new QVBoxLayout(this);
-    auto* text = new QLabel("Type the ID number of the Dornel box you wish to enquire upon.", this);
-    text->setWordWrap(true);
-    layout->addWidget(text);
-    edit_ = new QLineEdit("0", this);
-    edit_->setObjectName("selectedBox");
-    layout->addWidget(edit_);
-    const dornelui::OkCancelButtons buttons = dornelui::AddOkCancelButtons(this, layout);
-    ok_ = buttons.ok;
-    cancel_ = buttons.cancel;
-    resize(380, sizeHint().height());
+    Edit()->setObjectName("selectedBox");
+    Edit()->setText("0");
 }
 
 void CSelectBoxDlg::accept() {
     bool number = false;
-    const int value = edit_->text().trimmed().toInt(&number);
+    const int value = Edit()->text().trimmed().toInt(&number);
     const unsigned style = dornelui::MB_OK | dornelui::MB_ICONEXCLAMATION;
     if (!number) {
         dornelui::MessageBox(this, "Please enter an integer.", kLogViewerCaption, style);
@@ -189,8 +181,8 @@ void CSelectBoxDlg::accept() {
         QDialog::accept();
         return;
     }
-    edit_->selectAll();
-    edit_->setFocus();
+    Edit()->selectAll();
+    Edit()->setFocus();
 }
 
 // ---------------------------------------------------------------------------------------

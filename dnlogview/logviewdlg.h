@@ -54,7 +54,7 @@ QStringList SplitRecord(const QString& line);
 int AtoiValue(const QString& text);
 
 // "Select Dornel client": a box number from 0 to 99.
-class CSelectBoxDlg : public QDialog {
+class CSelectBoxDlg : public dornelui::CTextEntryDlg {
     Q_OBJECT
   public:
     explicit CSelectBoxDlg(QWidget* owner = nullptr);
@@ -64,15 +64,6 @@ class CSelectBoxDlg : public QDialog {
     void accept() override;
 
     int selectedBox = 0;
-
-    QLineEdit* Edit() const { return edit_; }
-    QPushButton* OkButton() const { return ok_; }
-    QPushButton* CancelButton() const { return cancel_; }
-
-  private:
-    QLineEdit* edit_ = nullptr;
-    QPushButton* ok_ = nullptr;
-    QPushButton* cancel_ = nullptr;
 };
 
 class CLogViewDlg : public QDialog {

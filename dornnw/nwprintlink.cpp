@@ -136,14 +136,20 @@ bool NumberAfter(const std::string& output, const char* marker, double& value) {
            platform::base::ReadDecimal(output.c_str() + found + std::strlen(marker), value);
 }
 
-double BalanceFromTool(int box, const std::string& user) {
+// Runs account.exe of the box with these arguments and logs what it printed (also when it
+// was stopped at the time limit). True when output holds its whole answer.
+bool RunToolLogged(int box, const std::vector<std::string>& arguments, std::string& output) {
     std::vector<std::string> argv;
-    if (!ToolCommand(box, {"viewbal", user}, argv)) return kFailure;
-    std::string output;
+    if (!ToolCommand(box, arguments, argv)) return false;
     const RunEnd end = RunTool(argv, output);
-    if (end == RunEnd::Failed) return kFailure;
+    if (end == RunEnd::Failed) return false;
     Log(output);
-    if (end != RunEnd::Done) return kFailure;
+    return end == RunEnd::Done;
+}
+
+double BalanceFromTool(int box, const std::string& user) {
+    std::string output;
+    if (!RunToolLogged(box, {"viewbal", user}, output)) return kFailure;
     double balance = 0.0;
     if (output.find(kBalanceMarker) != std::string::npos) {
         return NumberAfter(output, kBalanceMarker, balance) ? balance : kFailure;
@@ -158,13 +164,8 @@ double DepositThroughTool(int box, const std::string& user, double amount) {
                                              std::chars_format::fixed, 6);
     if (error != std::errc() || !std::isfinite(amount)) return kFailure;
     *last = '\0';
-    std::vector<std::string> argv;
-    if (!ToolCommand(box, {"deposit", user, amountText}, argv)) return kFailure;
     std::string output;
-    const RunEnd end = RunTool(argv, output);
-    if (end == RunEnd::Failed) return kFailure;
-    Log(output);
-    if (end != RunEnd::Done) return kFailure;
+    if (!RunToolLogged(box, {"deposit", user, amountText}, output)) return kFailure;
     double balance = 0.0;
     return NumberAfter(output, kNewBalanceMarker, balance) ? balance : kFailure;
 }

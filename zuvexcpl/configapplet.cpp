@@ -2,11 +2,7 @@
 // Copyright (c) 2026 The Dornel developers
 #include "zuvexcpl/configapplet.h"
 
-#include <QDialogButtonBox>
-#include <QLabel>
 #include <QLineEdit>
-#include <QPushButton>
-#include <QVBoxLayout>
 #include <cstdlib>
 #include <string>
 
@@ -19,25 +15,15 @@
 #include "zuvexcpl/dhcpsetuppage.h"
 #include "zuvexcpl/generalsetuppage.h"
 
-CSelectServerDlg::CSelectServerDlg(QWidget* owner) : QDialog(owner) {
-    setWindowTitle("Select Dornel server");
-    auto* layout = new QVBoxLayout(this);
-    auto* text = new QLabel(
-        "Type the UNC path to the machine running the Dornel server below. Leave blank for "
-        "this machine.",
-        this);
-    text->setWordWrap(true);
-    layout->addWidget(text);
-    edit_ = new QLineEdit(this);
-    edit_->setMaxLength(60);
-    layout->addWidget(edit_);
-    const dornelui::OkCancelButtons buttons = dornelui::AddOkCancelButtons(this, layout);
-    ok_ = buttons.ok;
-    cancel_ = buttons.cancel;
-    resize(380, sizeHint().height());
+CSelectServerDlg::CSelectServerDlg(QWidget* owner)
+    : CTextEntryDlg("Select Dornel server",
+                    "Type the UNC path to the machine running the Dornel server below. Leave "
+                    "blank for this machine.",
+                    owner) {
+    Edit()->setMaxLength(60);
 }
 
-QString CSelectServerDlg::MachineName() const { return edit_->text(); }
+QString CSelectServerDlg::MachineName() const { return Edit()->text(); }
 
 namespace {
 

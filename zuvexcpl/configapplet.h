@@ -7,12 +7,8 @@
 // reads the general settings and shows the "Dornel Configuration" sheet; OK writes the
 // general settings back.
 
-#include <QDialog>
-
+#include "platform/ui/ui.h"
 #include "zuvexcpl/cplapplet.h"
-
-class QLineEdit;
-class QPushButton;
 
 // The module's icon resource.
 inline constexpr std::int32_t kConfigAppletIcon = 129;
@@ -26,17 +22,9 @@ class CConfigApplet : public CCplApplet {
 };
 
 // The machine selection: one edit field of at most 60 characters, OK and Cancel.
-class CSelectServerDlg : public QDialog {
+class CSelectServerDlg : public dornelui::CTextEntryDlg {
     Q_OBJECT
   public:
     explicit CSelectServerDlg(QWidget* owner = nullptr);
     QString MachineName() const;
-    QLineEdit* Edit() const { return edit_; }
-    QPushButton* OkButton() const { return ok_; }
-    QPushButton* CancelButton() const { return cancel_; }
-
-  private:
-    QLineEdit* edit_ = nullptr;
-    QPushButton* ok_ = nullptr;
-    QPushButton* cancel_ = nullptr;
 };

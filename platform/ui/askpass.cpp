@@ -4,11 +4,7 @@
 
 #include <QLabel>
 #include <QLineEdit>
-#include <QPushButton>
-#include <QVBoxLayout>
 #include <cstring>
-
-#include "platform/ui/ui.h"
 
 namespace dornelui {
 
@@ -21,24 +17,15 @@ AskPassKind AskPassKindOf(const QString& prompt, const char* promptHint) {
                                                            : AskPassKind::Secret;
 }
 
-CAskPassDlg::CAskPassDlg(const QString& prompt, bool secret, QWidget* owner) : QDialog(owner) {
-    setWindowTitle(kAskPassCaption);
-    auto* layout = new QVBoxLayout(this);
-    prompt_ = new QLabel(prompt.trimmed(), this);
-    prompt_->setWordWrap(true);
-    prompt_->setTextFormat(Qt::PlainText);  // ssh's text, never markup
-    layout->addWidget(prompt_);
-    edit_ = new QLineEdit(this);
-    if (secret) edit_->setEchoMode(QLineEdit::Password);
-    layout->addWidget(edit_);
-    const OkCancelButtons buttons = AddOkCancelButtons(this, layout);
-    ok_ = buttons.ok;
-    cancel_ = buttons.cancel;
-    edit_->setFocus();
+CAskPassDlg::CAskPassDlg(const QString& prompt, bool secret, QWidget* owner)
+    : CTextEntryDlg(kAskPassCaption, prompt.trimmed(), owner) {
+    TextLabel()->setTextFormat(Qt::PlainText);  // ssh's text, never markup
+    if (secret) Edit()->setEchoMode(QLineEdit::Password);
+    Edit()->setFocus();
     resize(460, sizeHint().height());
 }
 
-QString CAskPassDlg::Answer() const { return edit_->text(); }
+QString CAskPassDlg::Answer() const { return Edit()->text(); }
 
 std::optional<QString> AskPass(const QString& prompt, AskPassKind kind, QWidget* owner) {
     switch (kind) {

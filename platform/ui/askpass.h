@@ -8,13 +8,10 @@
 // prompt as the program's argument and tells by SSH_ASKPASS_PROMPT when it wants only a Yes
 // or No ("confirm") or nothing at all ("none", a notice such as "touch your key").
 
-#include <QDialog>
 #include <QString>
 #include <optional>
 
-class QLabel;
-class QLineEdit;
-class QPushButton;
+#include "platform/ui/ui.h"
 
 namespace dornelui {
 
@@ -33,21 +30,11 @@ enum class AskPassKind {
 AskPassKind AskPassKindOf(const QString& prompt, const char* promptHint);
 
 // The question with one field for the answer, OK and Cancel.
-class CAskPassDlg : public QDialog {
+class CAskPassDlg : public CTextEntryDlg {
     Q_OBJECT
   public:
     CAskPassDlg(const QString& prompt, bool secret, QWidget* owner = nullptr);
     QString Answer() const;
-    QLabel* PromptLabel() const { return prompt_; }
-    QLineEdit* Edit() const { return edit_; }
-    QPushButton* OkButton() const { return ok_; }
-    QPushButton* CancelButton() const { return cancel_; }
-
-  private:
-    QLabel* prompt_ = nullptr;
-    QLineEdit* edit_ = nullptr;
-    QPushButton* ok_ = nullptr;
-    QPushButton* cancel_ = nullptr;
 };
 
 // Asks. The answer to give ssh ("" for Confirm's Yes and for a Notice), or nothing when the

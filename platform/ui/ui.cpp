@@ -8,6 +8,8 @@
 #include <QFontMetrics>
 #include <QGuiApplication>
 #include <QHeaderView>
+#include <QLabel>
+#include <QLineEdit>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QTabWidget>
@@ -97,6 +99,21 @@ OkCancelButtons AddOkCancelButtons(QDialog* dialog, QBoxLayout* layout) {
     QObject::connect(row, &QDialogButtonBox::rejected, dialog, &QDialog::reject);
     layout->addWidget(row);
     return buttons;
+}
+
+CTextEntryDlg::CTextEntryDlg(const QString& title, const QString& text, QWidget* owner)
+    : QDialog(owner) {
+    setWindowTitle(title);
+    auto* layout = new QVBoxLayout(this);
+    label_ = new QLabel(text, this);
+    label_->setWordWrap(true);
+    layout->addWidget(label_);
+    edit_ = new QLineEdit(this);
+    layout->addWidget(edit_);
+    const OkCancelButtons buttons = AddOkCancelButtons(this, layout);
+    ok_ = buttons.ok;
+    cancel_ = buttons.cancel;
+    resize(380, sizeHint().height());
 }
 
 QString ClipboardText() {

@@ -25,6 +25,8 @@
 #include <vector>
 
 class QBoxLayout;
+class QLabel;
+class QLineEdit;
 class QPushButton;
 class QTabWidget;
 
@@ -74,6 +76,24 @@ struct OkCancelButtons {
     QPushButton* cancel = nullptr;
 };
 OkCancelButtons AddOkCancelButtons(QDialog* dialog, QBoxLayout* layout);
+
+// A small dialog: a line of text, one field under it, OK and Cancel (the machine and box
+// selections, ssh's questions). A subclass sets the field's limits and takes its value.
+class CTextEntryDlg : public QDialog {
+    Q_OBJECT
+  public:
+    CTextEntryDlg(const QString& title, const QString& text, QWidget* owner = nullptr);
+    QLabel* TextLabel() const { return label_; }
+    QLineEdit* Edit() const { return edit_; }
+    QPushButton* OkButton() const { return ok_; }
+    QPushButton* CancelButton() const { return cancel_; }
+
+  private:
+    QLabel* label_ = nullptr;
+    QLineEdit* edit_ = nullptr;
+    QPushButton* ok_ = nullptr;
+    QPushButton* cancel_ = nullptr;
+};
 
 class CPropertySheet;
 

@@ -34,7 +34,7 @@ class AskPassTest : public QObject {
     static void AnswerNext(Seen* seen, const QString& text, bool cancel = false,
                            const QString& screen = QString()) {
         WhenModal<CAskPassDlg>([=](CAskPassDlg* dialog) {
-            seen->prompt = dialog->PromptLabel()->text();
+            seen->prompt = dialog->TextLabel()->text();
             seen->echo = dialog->Edit()->echoMode();
             seen->caption = dialog->windowTitle();
             QTest::keyClicks(dialog->Edit(), text);
