@@ -26,6 +26,7 @@
 #include "platform/ui/ui.h"
 #include "tests/fixtures/qt/qtfixture.h"
 #include "tests/fixtures/ssh/sshserver.h"
+#include "tests/integration/server/qtapp.h"
 #include "tests/integration/server/scriptedbox.h"
 #include "tests/integration/server/serverharness.h"
 #include "zuvexcpl/boxsheet.h"
@@ -37,16 +38,6 @@ CConfigApp theApp;
 
 namespace sessiontest {
 namespace {
-
-// The QApplication of the process, with a private runtime folder (removed at exit).
-QApplication& App() {
-    qtfixture::UsePrivateRuntimeFolder();
-    static int argc = 1;
-    static char name[] = "applet_e2e_test";
-    static char* argv[] = {name, nullptr};
-    static std::unique_ptr<QApplication> app = std::make_unique<QApplication>(argc, argv);
-    return *app;
-}
 
 using qtfixture::WhenModal;
 

@@ -30,6 +30,7 @@
 #include "platform/registry/registry.h"
 #include "platform/ui/ui.h"
 #include "tests/fixtures/qt/qtfixture.h"
+#include "tests/integration/server/qtapp.h"
 #include "tests/integration/server/scriptedbox.h"
 #include "tests/integration/server/serverharness.h"
 #include "zuvexcpl/boxsheet.h"
@@ -41,15 +42,6 @@ CConfigApp theApp;
 
 namespace sessiontest {
 namespace {
-
-QApplication& App() {
-    qtfixture::UsePrivateRuntimeFolder();
-    static int argc = 1;
-    static char name[] = "boxes_e2e_test";
-    static char* argv[] = {name, nullptr};
-    static std::unique_ptr<QApplication> app = std::make_unique<QApplication>(argc, argv);
-    return *app;
-}
 
 using qtfixture::WhenModal;
 

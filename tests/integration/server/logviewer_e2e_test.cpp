@@ -37,45 +37,17 @@
 #include "platform/ui/ui.h"
 #include "tests/fixtures/freeze.h"
 #include "tests/fixtures/qt/qtfixture.h"
+#include "tests/integration/server/qtapp.h"
 #include "tests/integration/server/serverharness.h"
 
 namespace sessiontest {
 namespace {
 
-QApplication* theQtApp = nullptr;
-
-// The QApplication of the process, with a private runtime folder (removed at exit).
-QApplication& App() {
-    qtfixture::UsePrivateRuntimeFolder();
-    static int argc = 1;
-    static char name[] = "logviewer_e2e_test";
-    static char* argv[] = {name, nullptr};
-    if (!theQtApp) theQtApp = new QApplication(argc, argv);
-    return *theQtApp;
-}
-
-// Ends the QApplication once every test has run, while Qt's own globals still live.
-class QtAppEnvironment : public ::testing::Environment {
-  public:
-    void TearDown() override {
-        delete theQtApp;
-        theQtApp = nullptr;
-    }
-};
-[[maybe_unused]] ::testing::Environment* const kQtAppEnvironment =
-    ::testing::AddGlobalTestEnvironment(new QtAppEnvironment);
-
-// Runs action on the next visible modal dialog of type T (polls every 20 ms for 10 s).
+// Runs action on the next visible modal dialog of type T, waiting up to 10 s: the window
+// may still be finishing a call.
 template <class T>
-void WhenModal(std::function<void(T*)> action, int tries = 500) {
-    QTimer::singleShot(20, [=]() {
-        auto* widget = qobject_cast<T*>(QApplication::activeModalWidget());
-        if (widget && widget->isVisible()) {
-            action(widget);
-        } else if (tries > 0) {
-            WhenModal<T>(action, tries - 1);
-        }
-    });
+void WhenModal(std::function<void(T*)> action) {
+    qtfixture::WhenModal<T>(std::move(action), 500);
 }
 
 void SaveScreen(QWidget* widget, const QString& name) {
