@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -63,19 +64,8 @@ struct AuthRun {
 
 class NetwarePlugin : public ::testing::Test {
   protected:
-    static void SetUpTestSuite() {
-        if (!ldaptest::Slapd::Available()) return;
-        slapd_ = new ldaptest::Slapd(ldaptest::kPolicyLdif, ldaptest::kPolicyModule,
-                                     ldaptest::kPolicyOverlay);
-        if (!slapd_->Start()) {
-            delete slapd_;
-            slapd_ = nullptr;
-        }
-    }
-    static void TearDownTestSuite() {
-        delete slapd_;
-        slapd_ = nullptr;
-    }
+    static void SetUpTestSuite() { slapd_ = ldaptest::StartPolicyServer(); }
+    static void TearDownTestSuite() { slapd_.reset(); }
 
     void SetUp() override {
         if (!ldaptest::Slapd::Available()) GTEST_SKIP() << "slapd is not installed";
@@ -137,12 +127,12 @@ class NetwarePlugin : public ::testing::Test {
         return result;
     }
 
-    static ldaptest::Slapd* slapd_;
+    static std::unique_ptr<ldaptest::Slapd> slapd_;
     backendtest::TempRoot root_;
     std::size_t openBefore_ = 0;
 };
 
-ldaptest::Slapd* NetwarePlugin::slapd_ = nullptr;
+std::unique_ptr<ldaptest::Slapd> NetwarePlugin::slapd_;
 
 TEST_F(NetwarePlugin, AFullNameLogsInOnceWithNoContext) {
     AuthRun run = Authenticate("jsmith.students.acme", ldaptest::kStudentPassword, kSearchList);

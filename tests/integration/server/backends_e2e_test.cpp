@@ -153,23 +153,7 @@ class DefaultBackends : public ::testing::Test {
 
     // Sends a request and waits for the first answer of one of the types after it.
     BoxPacket Request(int type, const std::string& payload, std::vector<int> answers) {
-        const std::size_t before = box_->Packets().size();
-        EXPECT_EQ(box_->Send(type, payload), 1);
-        BoxPacket answer{0, 0, ""};
-        box_->WaitFor(
-            [&](const std::vector<BoxPacket>& packets) {
-                for (std::size_t k = before; k < packets.size(); ++k) {
-                    for (int wanted : answers) {
-                        if (packets[k].type == wanted) {
-                            answer = packets[k];
-                            return true;
-                        }
-                    }
-                }
-                return false;
-            },
-            20s);
-        return answer;
+        return box_->Request(type, payload, answers, 20s);
     }
 
     std::string Who() const { return ReadText(server_->root() + "/who.log"); }

@@ -70,21 +70,7 @@ class EventLogEndToEnd : public ::testing::Test {
 
     // Sends a request and waits for the answer of the type; its payload ("" if none came).
     std::string Ask(int box, int type, const std::string& payload, int answerType) {
-        const std::size_t before = boxes_[box]->Packets().size();
-        EXPECT_EQ(boxes_[box]->Send(type, payload), 1);
-        std::string answer;
-        boxes_[box]->WaitFor(
-            [&](const std::vector<BoxPacket>& packets) {
-                for (std::size_t k = before; k < packets.size(); ++k) {
-                    if (packets[k].type == answerType) {
-                        answer = packets[k].payload;
-                        return true;
-                    }
-                }
-                return false;
-            },
-            15s);
-        return answer;
+        return boxes_[box]->Request(type, payload, {answerType}).payload;
     }
 
     // The viewer's cash-up of a box over RPC; "" when the call failed.

@@ -56,21 +56,7 @@ class LifecycleTest : public ::testing::Test {
     }
     // The answer (its packet) to a request of type from box i, or type 0 when none came.
     BoxPacket Ask(int i, int type, const std::string& payload, int answerA, int answerB) {
-        const std::size_t before = boxes_[i]->Packets().size();
-        EXPECT_EQ(boxes_[i]->Send(type, payload), 1);
-        BoxPacket answer{0, 0, ""};
-        boxes_[i]->WaitFor(
-            [&](const std::vector<BoxPacket>& packets) {
-                for (std::size_t k = before; k < packets.size(); ++k) {
-                    if (packets[k].type == answerA || packets[k].type == answerB) {
-                        answer = packets[k];
-                        return true;
-                    }
-                }
-                return false;
-            },
-            15s);
-        return answer;
+        return boxes_[i]->Request(type, payload, {answerA, answerB});
     }
     BoxPacket Authenticate(int i, const std::string& payload) {
         return Ask(i, PKT_AUTH_REQUEST, payload, PKT_AUTH_ACCEPT, PKT_AUTH_DECLINE);

@@ -88,24 +88,7 @@ class NetwareBackends : public ::testing::Test {
     // Sends a request and waits for the first answer of one of the types after it.
     BoxPacket Request(int type, const std::string& payload, std::vector<int> answers,
                       ScriptedBox* box = nullptr) {
-        if (box == nullptr) box = box_.get();
-        const std::size_t before = box->Packets().size();
-        EXPECT_EQ(box->Send(type, payload), 1);
-        BoxPacket answer{0, 0, ""};
-        box->WaitFor(
-            [&](const std::vector<BoxPacket>& packets) {
-                for (std::size_t k = before; k < packets.size(); ++k) {
-                    for (int wanted : answers) {
-                        if (packets[k].type == wanted) {
-                            answer = packets[k];
-                            return true;
-                        }
-                    }
-                }
-                return false;
-            },
-            30s);
-        return answer;
+        return (box ? box : box_.get())->Request(type, payload, answers, 30s);
     }
 
     std::string ToolRuns() const { return ReadText(server_->root() + "/tool.log"); }

@@ -249,6 +249,27 @@ bool ScriptedBox::Listen() {
                10s) == 1;
 }
 
+BoxPacket ScriptedBox::Request(int type, const std::string& payload,
+                               const std::vector<int>& answers, std::chrono::milliseconds timeout) {
+    const std::size_t before = Packets().size();
+    EXPECT_EQ(Send(type, payload), 1) << "request " << type << " was not acknowledged";
+    BoxPacket answer{0, 0, ""};
+    WaitFor(
+        [&](const std::vector<BoxPacket>& packets) {
+            for (std::size_t k = before; k < packets.size(); ++k) {
+                for (int wanted : answers) {
+                    if (packets[k].type == wanted) {
+                        answer = packets[k];
+                        return true;
+                    }
+                }
+            }
+            return false;
+        },
+        timeout);
+    return answer;
+}
+
 bool ScriptedBox::WaitFor(const std::function<bool(const std::vector<BoxPacket>&)>& predicate,
                           std::chrono::milliseconds timeout) {
     std::unique_lock<std::mutex> guard(lock_);

@@ -66,6 +66,11 @@ public:
     void StopListening();
     bool Listen();
 
+    // Sends a request (the test fails unless it is sent and acknowledged) and waits for the
+    // first packet after it of one of the answer types: that packet, or one of type 0 when
+    // none came within the time.
+    BoxPacket Request(int type, const std::string& payload, const std::vector<int>& answers,
+                      std::chrono::milliseconds timeout = 15s);
     // Waits until the predicate over the packets so far holds; false on time-out.
     bool WaitFor(const std::function<bool(const std::vector<BoxPacket>&)>& predicate,
                  std::chrono::milliseconds timeout);

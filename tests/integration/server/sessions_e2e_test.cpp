@@ -59,38 +59,10 @@ protected:
     }
     // Sends an authentication request from box i and returns the answer's packet.
     BoxPacket Authenticate(int i, const std::string& payload) {
-        const std::size_t before = boxes_[i]->Packets().size();
-        EXPECT_EQ(boxes_[i]->Send(PKT_AUTH_REQUEST, payload), 1);
-        BoxPacket answer{0, 0, ""};
-        boxes_[i]->WaitFor(
-            [&](const std::vector<BoxPacket>& packets) {
-                for (std::size_t k = before; k < packets.size(); ++k) {
-                    if (packets[k].type == PKT_AUTH_ACCEPT || packets[k].type == PKT_AUTH_DECLINE) {
-                        answer = packets[k];
-                        return true;
-                    }
-                }
-                return false;
-            },
-            15s);
-        return answer;
+        return boxes_[i]->Request(PKT_AUTH_REQUEST, payload, {PKT_AUTH_ACCEPT, PKT_AUTH_DECLINE});
     }
     BoxPacket Deposit(int i, const std::string& letters) {
-        const std::size_t before = boxes_[i]->Packets().size();
-        EXPECT_EQ(boxes_[i]->Send(PKT_DEPOSIT, letters), 1);
-        BoxPacket answer{0, 0, ""};
-        boxes_[i]->WaitFor(
-            [&](const std::vector<BoxPacket>& packets) {
-                for (std::size_t k = before; k < packets.size(); ++k) {
-                    if (packets[k].type == PKT_DEPOSIT_RESULT) {
-                        answer = packets[k];
-                        return true;
-                    }
-                }
-                return false;
-            },
-            15s);
-        return answer;
+        return boxes_[i]->Request(PKT_DEPOSIT, letters, {PKT_DEPOSIT_RESULT});
     }
 
     ServerHarness server_;

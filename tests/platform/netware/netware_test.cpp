@@ -11,6 +11,7 @@
 #include <chrono>
 #include <cstring>
 #include <filesystem>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -85,19 +86,8 @@ class Context {
 
 class NetwareDirectory : public ::testing::Test {
   protected:
-    static void SetUpTestSuite() {
-        if (!ldaptest::Slapd::Available()) return;
-        slapd_ = new ldaptest::Slapd(ldaptest::kPolicyLdif, ldaptest::kPolicyModule,
-                                     ldaptest::kPolicyOverlay);
-        if (!slapd_->Start()) {
-            delete slapd_;
-            slapd_ = nullptr;
-        }
-    }
-    static void TearDownTestSuite() {
-        delete slapd_;
-        slapd_ = nullptr;
-    }
+    static void SetUpTestSuite() { slapd_ = ldaptest::StartPolicyServer(); }
+    static void TearDownTestSuite() { slapd_.reset(); }
     void SetUp() override {
         if (!ldaptest::Slapd::Available()) GTEST_SKIP() << "slapd is not installed";
         ASSERT_NE(slapd_, nullptr) << "slapd did not start";
@@ -107,12 +97,12 @@ class NetwareDirectory : public ::testing::Test {
     }
     void TearDown() override { EXPECT_EQ(OpenContextCount(), openBefore_); }
 
-    static ldaptest::Slapd* slapd_;
+    static std::unique_ptr<ldaptest::Slapd> slapd_;
     backendtest::TempRoot root_;
     std::size_t openBefore_ = 0;
 };
 
-ldaptest::Slapd* NetwareDirectory::slapd_ = nullptr;
+std::unique_ptr<ldaptest::Slapd> NetwareDirectory::slapd_;
 
 TEST_F(NetwareDirectory, ALoginProvesThePasswordOfTheNamedEntry) {
     Context full;
