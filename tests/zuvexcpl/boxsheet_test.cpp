@@ -16,9 +16,8 @@
 #include <QTextEdit>
 #include <memory>
 
-#include <sqlite3.h>
-
 #include "tests/zuvexcpl/qttesthelpers.h"
+#include "tests/zuvexcpl/refusals.h"
 #include "zuvexcpl/configapp.h"
 #include "zuvexcpl/generalsetuppage.h"
 #include "zuvexcpl/ipaddrctl.h"
@@ -52,16 +51,10 @@ void FillStation(CPropertySheet* sheet, const QString& name, const QString& addr
 
 // Makes the registry's own database refuse the statement kind on keys ("INSERT", "DELETE").
 void RefuseKeyChanges(const std::string& root, const char* kind) {
-    sqlite3* db = nullptr;
-    QCOMPARE(sqlite3_open((root + "/registry.db").c_str(), &db), SQLITE_OK);
-    const std::string sql = std::string("CREATE TRIGGER refuse_") + kind + " BEFORE " + kind +
-                            " ON reg_keys BEGIN SELECT RAISE(ABORT, 'disk refused'); END;";
-    char* error = nullptr;
-    const int rc = sqlite3_exec(db, sql.c_str(), nullptr, nullptr, &error);
-    const QString why = error ? error : "";
-    sqlite3_free(error);
-    sqlite3_close(db);
-    QVERIFY2(rc == SQLITE_OK, qPrintable(why));
+    applettest::AddRegistryTriggers(root, std::string("CREATE TRIGGER refuse_") + kind +
+                                              " BEFORE " + kind +
+                                              " ON reg_keys BEGIN SELECT RAISE(ABORT, 'disk "
+                                              "refused'); END;");
 }
 
 }  // namespace

@@ -12,10 +12,9 @@
 #include <QTabWidget>
 #include <memory>
 
-#include <sqlite3.h>
-
 #include "platform/remote/remote.h"
 #include "tests/zuvexcpl/qttesthelpers.h"
+#include "tests/zuvexcpl/refusals.h"
 #include "zuvexcpl/configapp.h"
 #include "zuvexcpl/dhcpsetuppage.h"
 #include "zuvexcpl/generalsetuppage.h"
@@ -68,34 +67,18 @@ void OpenApplet(const QString& machine, std::function<void(CPropertySheet*)> con
 
 // Makes the next write of the value fail inside the registry's own database.
 void FailWritesOf(const std::string& root, const std::string& name) {
-    sqlite3* db = nullptr;
-    QCOMPARE(sqlite3_open((root + "/registry.db").c_str(), &db), SQLITE_OK);
-    const std::string sql =
-        "CREATE TRIGGER refuse_write BEFORE INSERT ON reg_values WHEN NEW.name = '" + name +
-        "' BEGIN SELECT RAISE(ABORT, 'disk refused'); END;"
-        "CREATE TRIGGER refuse_update BEFORE UPDATE ON reg_values WHEN NEW.name = '" +
-        name + "' BEGIN SELECT RAISE(ABORT, 'disk refused'); END;";
-    char* error = nullptr;
-    const int rc = sqlite3_exec(db, sql.c_str(), nullptr, nullptr, &error);
-    const QString why = error ? error : "";
-    sqlite3_free(error);
-    sqlite3_close(db);
-    QVERIFY2(rc == SQLITE_OK, qPrintable(why));
+    applettest::AddRegistryTriggers(
+        root, "CREATE TRIGGER refuse_write BEFORE INSERT ON reg_values WHEN NEW.name = '" + name +
+                  "' BEGIN SELECT RAISE(ABORT, 'disk refused'); END;"
+                  "CREATE TRIGGER refuse_update BEFORE UPDATE ON reg_values WHEN NEW.name = '" +
+                  name + "' BEGIN SELECT RAISE(ABORT, 'disk refused'); END;");
 }
 
 // Makes the creation of every new key fail inside the registry's own database.
 void FailKeyCreation(const std::string& root) {
-    sqlite3* db = nullptr;
-    QCOMPARE(sqlite3_open((root + "/registry.db").c_str(), &db), SQLITE_OK);
-    char* error = nullptr;
-    const int rc = sqlite3_exec(db,
-                                "CREATE TRIGGER refuse_key BEFORE INSERT ON reg_keys BEGIN "
-                                "SELECT RAISE(ABORT, 'disk refused'); END;",
-                                nullptr, nullptr, &error);
-    const QString why = error ? error : "";
-    sqlite3_free(error);
-    sqlite3_close(db);
-    QVERIFY2(rc == SQLITE_OK, qPrintable(why));
+    applettest::AddRegistryTriggers(root,
+                                    "CREATE TRIGGER refuse_key BEFORE INSERT ON reg_keys BEGIN "
+                                    "SELECT RAISE(ABORT, 'disk refused'); END;");
 }
 
 }  // namespace
