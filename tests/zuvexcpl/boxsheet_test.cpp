@@ -29,6 +29,9 @@ using dornelui::CPropertySheet;
 
 namespace {
 
+using applettest::RefuseKeyChanges;
+using applettest::RefuseValueWrites;
+
 const std::string kMain = kZuvexBoxKey;
 std::string Box(int n) {
     char name[16];
@@ -47,14 +50,6 @@ void FillStation(CPropertySheet* sheet, const QString& name, const QString& addr
     station->RotationEdit()->setText(rotation);
     station->TimeoutEdit()->setText(timeout);
     station->AddressCtl()->SetText(address);
-}
-
-// Makes the registry's own database refuse the statement kind on keys ("INSERT", "DELETE").
-void RefuseKeyChanges(const std::string& root, const char* kind) {
-    applettest::AddRegistryTriggers(root, std::string("CREATE TRIGGER refuse_") + kind +
-                                              " BEFORE " + kind +
-                                              " ON reg_keys BEGIN SELECT RAISE(ABORT, 'disk "
-                                              "refused'); END;");
 }
 
 }  // namespace
@@ -361,6 +356,29 @@ class BoxSheetTest : public QObject {
         QCOMPARE(answers.Texts(), QStringList{"Cannot create new configuration key"});
         QCOMPARE(Lines(), (QStringList{"Zero", "One"}));
         QCOMPARE(theApp.numServers, 2);
+        QCOMPARE(Query(kMain, "NumServers").bytes, Binary4(2));
+    }
+
+    void boxValuesTheRegistryRefusesAreReportedNotClaimed() {
+        Answers answers;
+        SetNumber(kMain, "NumServers", 1);
+        SetText(Box(0), "FriendlyName", "Foyer", false);
+        SetText(Box(0), "IPAddress", "127.0.6.220", false);
+        OpenGeneral();
+        RefuseValueWrites(root_->path(), "UITimeout");
+
+        // Modify: the other values are still written.
+        Select(0);
+        Press(2, [](CPropertySheet*) {});
+        QCOMPARE(answers.Texts(), QStringList{"Cannot write box configuration"});
+        QCOMPARE(Query(Box(0), "RotationDelay").bytes, Binary4(15));
+        QVERIFY(!Query(Box(0), "UITimeout").exists());
+
+        // Add: the box is counted and listed all the same, so it can be mended or deleted.
+        answers.seen.clear();
+        Press(0, [](CPropertySheet* sheet) { FillStation(sheet, "New", "127.0.6.236"); });
+        QCOMPARE(answers.Texts(), QStringList{"Cannot write box configuration"});
+        QCOMPARE(Lines(), (QStringList{"Foyer", "New"}));
         QCOMPARE(Query(kMain, "NumServers").bytes, Binary4(2));
     }
 

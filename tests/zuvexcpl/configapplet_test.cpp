@@ -65,22 +65,6 @@ void OpenApplet(const QString& machine, std::function<void(CPropertySheet*)> con
     QCOMPARE(theApp.applet.DoubleClick(nullptr, 0, 0), 0);
 }
 
-// Makes the next write of the value fail inside the registry's own database.
-void FailWritesOf(const std::string& root, const std::string& name) {
-    applettest::AddRegistryTriggers(
-        root, "CREATE TRIGGER refuse_write BEFORE INSERT ON reg_values WHEN NEW.name = '" + name +
-                  "' BEGIN SELECT RAISE(ABORT, 'disk refused'); END;"
-                  "CREATE TRIGGER refuse_update BEFORE UPDATE ON reg_values WHEN NEW.name = '" +
-                  name + "' BEGIN SELECT RAISE(ABORT, 'disk refused'); END;");
-}
-
-// Makes the creation of every new key fail inside the registry's own database.
-void FailKeyCreation(const std::string& root) {
-    applettest::AddRegistryTriggers(root,
-                                    "CREATE TRIGGER refuse_key BEFORE INSERT ON reg_keys BEGIN "
-                                    "SELECT RAISE(ABORT, 'disk refused'); END;");
-}
-
 }  // namespace
 
 class ConfigAppletTest : public QObject {
@@ -162,7 +146,7 @@ class ConfigAppletTest : public QObject {
         theApp.tftpDirectory = "F:\\new";
         theApp.logDirectory = "F:\\newlog";
         theApp.spawnUser = "someone";
-        FailWritesOf(root_->path(), "LogDirectory");
+        applettest::RefuseValueWrites(root_->path(), "LogDirectory");
         Answers answers;
         QVERIFY(!theApp.WriteGeneralSettings(HKEY_LOCAL_MACHINE));
         QCOMPARE(answers.seen.size(), std::size_t{1});
@@ -478,8 +462,8 @@ class ConfigAppletTest : public QObject {
         sheet.AddPage(page);
         sheet.show();
         QVERIFY(QTest::qWaitForWindowExposed(&sheet));
-        FailWritesOf(root_->path(), "IPADDR");
-        FailKeyCreation(root_->path());
+        applettest::RefuseValueWrites(root_->path(), "IPADDR");
+        applettest::RefuseKeyChanges(root_->path(), "INSERT");
 
         // A MAC whose key cannot be created, and one whose address cannot be written.
         WhenModal<CAddDHCPHostDlg>([](CAddDHCPHostDlg* dialog) {

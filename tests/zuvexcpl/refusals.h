@@ -25,4 +25,19 @@ inline void AddRegistryTriggers(const std::string& root, const std::string& trig
     QVERIFY2(rc == SQLITE_OK, qPrintable(why));
 }
 
+// Makes every write of the value named name fail.
+inline void RefuseValueWrites(const std::string& root, const std::string& name) {
+    AddRegistryTriggers(
+        root, "CREATE TRIGGER refuse_write BEFORE INSERT ON reg_values WHEN NEW.name = '" + name +
+                  "' BEGIN SELECT RAISE(ABORT, 'disk refused'); END;"
+                  "CREATE TRIGGER refuse_update BEFORE UPDATE ON reg_values WHEN NEW.name = '" +
+                  name + "' BEGIN SELECT RAISE(ABORT, 'disk refused'); END;");
+}
+
+// Makes the statement kind on keys ("INSERT": creating, "DELETE": deleting) fail.
+inline void RefuseKeyChanges(const std::string& root, const std::string& kind) {
+    AddRegistryTriggers(root, "CREATE TRIGGER refuse_" + kind + " BEFORE " + kind +
+                                  " ON reg_keys BEGIN SELECT RAISE(ABORT, 'disk refused'); END;");
+}
+
 }  // namespace applettest
