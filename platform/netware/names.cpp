@@ -42,12 +42,7 @@ bool SplitName(const std::string& name, std::vector<Component>& components) {
     bool typed = false;    // an unescaped "=" was seen in this component
     bool escaped = false;  // the previous character was a "\"
     auto finish = [&]() {
-        if (typed) {
-            current.value = text;
-        } else {
-            current.type.clear();
-            current.value = text;
-        }
+        current.value = text;  // current.type is set only when an "=" was seen
         if (current.value.empty()) return false;
         if (typed && !IsAttributeType(current.type)) return false;
         components.push_back(current);

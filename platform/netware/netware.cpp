@@ -46,9 +46,6 @@ constexpr int kNoCountry = 1;
 // libldap's API version this layer is written against (OpenLDAP 2.4 and later).
 constexpr int kLdapApiVersion = 3001;
 
-std::mutex tablesLock;
-int tablesReferences = 0;
-
 // ---- The tree's server ----------------------------------------------------------------
 
 constexpr const char* kTreesKey = "SOFTWARE\\Orvane Technology\\ZuvexBox\\NDS";
@@ -241,8 +238,9 @@ bool PasswordMustChange(LDAP* ld, LDAPControl** controls) {
 
 // Binds dn with password on the open connection. NW_SUCCESS or ERR_PASSWORD_EXPIRED leave it
 // bound; any other code leaves it to be closed.
-NWDSCCODE Bind(LDAP* ld, const std::string& dn, const std::string& password) {
-    berval credentials{static_cast<ber_len_t>(password.size()), const_cast<char*>(password.data())};
+NWDSCCODE Bind(LDAP* ld, const std::string& dn, const char* password) {
+    // The caller's buffer as it is: no copy of the password is made (and left uncleared).
+    berval credentials{static_cast<ber_len_t>(std::strlen(password)), const_cast<char*>(password)};
     LDAPControl* policyRequest = nullptr;
     ldap_create_passwordpolicy_control(ld, &policyRequest);
     LDAPControl* requests[] = {policyRequest, nullptr};
@@ -347,14 +345,11 @@ NWDSCCODE NWInitUnicodeTables(int countryCode, int codePage) {
     if (codePage != kUtf8CodePage) {
         return Fail(ERR_UNICODE_TABLES, "code page " + std::to_string(codePage) + " not served");
     }
-    const std::lock_guard<std::mutex> guard(tablesLock);
-    ++tablesReferences;
     return Succeed();
 }
 
 NWDSCCODE NWFreeUnicodeTables() {
-    const std::lock_guard<std::mutex> guard(tablesLock);
-    if (tablesReferences > 0) --tablesReferences;
+    // Nothing is loaded: names are UTF-8 throughout.
     return Succeed();
 }
 
