@@ -8,6 +8,7 @@
 
 #include "platform/registry/remotekeys.h"
 
+#include <atomic>
 #include <cstdio>
 #include <functional>
 #include <map>
@@ -36,15 +37,21 @@ std::mutex& HandlesMutex() {
     static auto* mutex = new std::mutex;
     return *mutex;
 }
+// How many remote handles are open: while none is, a local key needs no lookup.
+std::atomic<int> openHandles{0};
+
 std::unordered_set<const RemoteHandle*>& Handles() {
     static auto* handles = new std::unordered_set<const RemoteHandle*>;
     return *handles;
 }
 
-RemoteHandle* Find(HKEY key) {
+// A copy of the open handle's connection and number, taken under the lock: another thread
+// may close (and free) the handle while this call runs, and the copy stays good.
+std::optional<RemoteKey> Find(HKEY key) {
     auto* handle = reinterpret_cast<RemoteHandle*>(key);
     std::lock_guard<std::mutex> lock(HandlesMutex());
-    return Handles().count(handle) ? handle : nullptr;
+    if (!Handles().count(handle)) return std::nullopt;
+    return static_cast<const RemoteKey&>(*handle);
 }
 
 HKEY NewHandle(std::shared_ptr<Connection> connection, std::uint32_t id, bool root) {
@@ -54,11 +61,12 @@ HKEY NewHandle(std::shared_ptr<Connection> connection, std::uint32_t id, bool ro
     handle->root = root;
     std::lock_guard<std::mutex> lock(HandlesMutex());
     Handles().insert(handle);
+    ++openHandles;
     return reinterpret_cast<HKEY>(handle);
 }
 
 // Sends a request on key's connection; the reply's reader, or the failure.
-LONG Call(const RemoteHandle& key, const Writer& request, std::string* reply) {
+LONG Call(const RemoteKey& key, const Writer& request, std::string* reply) {
     LONG error = ERROR_SUCCESS;
     if (!key.connection->Call(request.Payload(), reply, &error)) return error;
     return ERROR_SUCCESS;
@@ -66,7 +74,7 @@ LONG Call(const RemoteHandle& key, const Writer& request, std::string* reply) {
 
 // A reply that does not parse means the far side is not what it claims: the connection is
 // treated as lost.
-LONG Malformed(const RemoteHandle& key) {
+LONG Malformed(const RemoteKey& key) {
     key.connection->Close();
     platform::remote::SetLastConnectionError("the answer from " + key.connection->MachineName() +
                                              " was malformed; the connection was closed");
@@ -74,14 +82,14 @@ LONG Malformed(const RemoteHandle& key) {
 }
 
 // A request of operation on key, with the rest added by the caller.
-Writer Request(RegOp operation, const RemoteHandle& key) {
+Writer Request(RegOp operation, const RemoteKey& key) {
     Writer request;
     request.U32(static_cast<std::uint32_t>(operation)).U32(key.id);
     return request;
 }
 
 // Runs a request whose reply is the result code alone.
-LONG SimpleCall(const RemoteHandle& key, const Writer& request) {
+LONG SimpleCall(const RemoteKey& key, const Writer& request) {
     std::string reply;
     const LONG rc = Call(key, request, &reply);
     if (rc != ERROR_SUCCESS) return rc;
@@ -93,7 +101,7 @@ LONG SimpleCall(const RemoteHandle& key, const Writer& request) {
 
 // Open and Create: a new handle on the same connection.
 LONG OpenOrCreate(RegOp operation, HKEY key, const char* subKey, HKEY* result, DWORD* disposition) {
-    RemoteHandle* parent = Find(key);
+    const std::optional<RemoteKey> parent = Find(key);
     if (!parent) return ERROR_INVALID_HANDLE;
     Writer request = Request(operation, *parent);
     request.Text(subKey ? subKey : "");
@@ -114,7 +122,11 @@ LONG OpenOrCreate(RegOp operation, HKEY key, const char* subKey, HKEY* result, D
 
 }  // namespace
 
-bool IsRemote(HKEY key) { return Find(key) != nullptr; }
+bool IsRemote(HKEY key) {
+    if (openHandles.load() == 0) return false;
+    std::lock_guard<std::mutex> lock(HandlesMutex());
+    return Handles().count(reinterpret_cast<const RemoteHandle*>(key)) != 0;
+}
 
 LONG RemoteConnect(const char* machineName, HKEY* result) {
     LONG error = ERROR_SUCCESS;
@@ -137,6 +149,7 @@ LONG RemoteClose(HKEY key) {
     {
         std::lock_guard<std::mutex> lock(HandlesMutex());
         if (Handles().erase(handle) == 0) return ERROR_INVALID_HANDLE;
+        --openHandles;
     }
     if (handle->root) {
         // The root's end is the connection's end; keys still open on it fail from now on.
@@ -152,7 +165,7 @@ LONG RemoteClose(HKEY key) {
 }
 
 LONG RemoteGet(HKEY key, const char* name, DWORD* type, std::vector<BYTE>* data) {
-    RemoteHandle* handle = Find(key);
+    const std::optional<RemoteKey> handle = Find(key);
     if (!handle) return ERROR_INVALID_HANDLE;
     Writer request = Request(RegOp::Get, *handle);
     request.Text(name ? name : "");
@@ -170,7 +183,7 @@ LONG RemoteGet(HKEY key, const char* name, DWORD* type, std::vector<BYTE>* data)
 }
 
 LONG RemoteSet(HKEY key, const char* name, DWORD type, const BYTE* data, DWORD size) {
-    RemoteHandle* handle = Find(key);
+    const std::optional<RemoteKey> handle = Find(key);
     if (!handle) return ERROR_INVALID_HANDLE;
     Writer request = Request(RegOp::Set, *handle);
     request.Text(name ? name : "").U32(type).Bytes(data, size);
@@ -178,7 +191,7 @@ LONG RemoteSet(HKEY key, const char* name, DWORD type, const BYTE* data, DWORD s
 }
 
 LONG RemoteDeleteValue(HKEY key, const char* name) {
-    RemoteHandle* handle = Find(key);
+    const std::optional<RemoteKey> handle = Find(key);
     if (!handle) return ERROR_INVALID_HANDLE;
     Writer request = Request(RegOp::DeleteValue, *handle);
     request.Text(name ? name : "");
@@ -186,7 +199,7 @@ LONG RemoteDeleteValue(HKEY key, const char* name) {
 }
 
 LONG RemoteDeleteKey(HKEY key, const char* subKey) {
-    RemoteHandle* handle = Find(key);
+    const std::optional<RemoteKey> handle = Find(key);
     if (!handle) return ERROR_INVALID_HANDLE;
     Writer request = Request(RegOp::DeleteKey, *handle);
     request.Text(subKey ? subKey : "");
@@ -194,7 +207,7 @@ LONG RemoteDeleteKey(HKEY key, const char* subKey) {
 }
 
 LONG RemoteEnumKey(HKEY key, DWORD index, std::string* name) {
-    RemoteHandle* handle = Find(key);
+    const std::optional<RemoteKey> handle = Find(key);
     if (!handle) return ERROR_INVALID_HANDLE;
     Writer request = Request(RegOp::EnumKey, *handle);
     request.U32(index);
@@ -209,7 +222,7 @@ LONG RemoteEnumKey(HKEY key, DWORD index, std::string* name) {
 
 LONG RemoteEnumValue(HKEY key, DWORD index, std::string* name, DWORD* type,
                      std::vector<BYTE>* data) {
-    RemoteHandle* handle = Find(key);
+    const std::optional<RemoteKey> handle = Find(key);
     if (!handle) return ERROR_INVALID_HANDLE;
     Writer request = Request(RegOp::EnumValue, *handle);
     request.U32(index);

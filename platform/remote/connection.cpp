@@ -95,7 +95,6 @@ std::shared_ptr<Connection> Connection::Open(const std::string& machineName,
 
     std::shared_ptr<Connection> connection(new Connection);
     connection->name_ = machine->host;
-    connection->program_ = program;
 
     // Everything the child needs is made before the fork: only async-signal-safe calls
     // happen between fork and exec, since the caller may have other threads.
@@ -183,7 +182,9 @@ std::shared_ptr<Connection> Connection::Open(const std::string& machineName,
         connection->Break("no answer from " + machine->host + " within " +
                           std::to_string(limit.count() / 1000) + " s");
     } else {
-        // ssh ended (or closed its output): its exit status and message tell why.
+        // ssh ended (or closed its output): its exit status and message tell why. Its input
+        // is closed first, so an ssh still running sees the end and need not be waited for.
+        CloseFd(&connection->requestFd_);
         connection->EndChild(kEndGrace);
         connection->DrainErrors();
         const std::string said = Lines(connection->errors_);
@@ -219,6 +220,7 @@ bool Connection::Call(const std::string& request, std::string* reply, LONG* erro
             Break("no answer from " + name_ + " within " + std::to_string(limit.count() / 1000) +
                   " s; the connection was closed");
         } else {
+            CloseFd(&requestFd_);
             EndChild(kEndGrace);
             DrainErrors();
             const std::string said = Lines(errors_);
@@ -343,10 +345,15 @@ void Connection::EndChild(std::chrono::milliseconds grace) {
             DrainErrors();
         }
     };
+    // ssh leads a session of its own: the signals reach what it started too (a proxy
+    // command, the ssh behind a wrapper named by DORNEL_SSH).
+    const auto signal = [this](int number) {
+        if (::kill(-pid_, number) != 0) ::kill(pid_, number);
+    };
     if (wait(grace)) return;
-    ::kill(pid_, SIGTERM);
+    signal(SIGTERM);
     if (wait(std::chrono::milliseconds(1000))) return;
-    ::kill(pid_, SIGKILL);
+    signal(SIGKILL);
     int status = 0;
     while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
     }

@@ -88,8 +88,7 @@ class Connection {
     void EndChild(std::chrono::milliseconds grace);
 
     std::mutex mutex_;
-    std::string name_;     // the machine name as given, for messages
-    std::string program_;  // "dornelreg" or "dornelsc"
+    std::string name_;  // the machine name as given, for messages
     pid_t pid_ = -1;
     int requestFd_ = -1;  // ssh's standard input (our end of a socket pair)
     int replyFd_ = -1;    // ssh's standard output

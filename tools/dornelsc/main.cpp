@@ -17,8 +17,8 @@
 
 #include <strings.h>
 
-#include "platform/remote/connection.h"
 #include "platform/paths/paths.h"
+#include "platform/remote/connection.h"
 #include "platform/service/scm.h"
 
 namespace {
@@ -483,7 +483,9 @@ int main(int argc, char** argv) {
         PrintUsage(stderr);
         return 2;
     }
+    // This host's own name is this machine: it is served here, as without --machine.
     remoteMachine = !platform::remote::IsLocalMachine(machine.c_str());
+    if (!remoteMachine) machine.clear();
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "-h") == 0 || std::strcmp(argv[i], "--help") == 0 ||
             std::strcmp(argv[i], "help") == 0) {
