@@ -12,6 +12,7 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QVBoxLayout>
+#include <utility>
 
 #include "zuvexcpl/configapp.h"
 #include "zuvexcpl/ipaddrctl.h"
@@ -197,13 +198,20 @@ bool CDHCPSetupPage::OnApply() {
         Message("Could not write general DHCP parameters");
         return false;
     }
-    WriteRegistryText(general, "SUBNETMASK", subnetMask);
-    WriteRegistryText(general, "ROUTER_1", gateway);
-    WriteRegistryText(general, "DNS_1", dns1);
-    WriteRegistryText(general, "DNS_2", dns2);
-    WriteRegistryText(general, "DOMAINNAME", domainName);
+    // Every option is tried; one that is not written keeps the sheet open, as a key that
+    // cannot be opened does (an account that may only read, a lost connection).
+    bool written = true;
+    for (const auto& [name, value] :
+         {std::pair<const char*, const std::string&>{"SUBNETMASK", subnetMask},
+          {"ROUTER_1", gateway},
+          {"DNS_1", dns1},
+          {"DNS_2", dns2},
+          {"DOMAINNAME", domainName}}) {
+        written = WriteRegistryText(general, name, value) == ERROR_SUCCESS && written;
+    }
     RegCloseKey(general);
-    return true;
+    if (!written) Message("Could not write general DHCP parameters");
+    return written;
 }
 
 // ---------------------------------------------------------------------------------------

@@ -15,6 +15,9 @@
 #include <cstdio>
 #include <vector>
 
+#include <sys/socket.h>
+#include <sys/time.h>
+
 #include "client/src/Socket.h"
 #include "platform/service/scm.h"
 #include "zuvexcpl/boxsheet.h"
@@ -357,17 +360,17 @@ void CGeneralSetupPage::OnDeleteStation() {
 // ---------------------------------------------------------------------------------------
 // Control and status
 
-void CGeneralSetupPage::WriteControlKey(int box) {
+bool CGeneralSetupPage::WriteControlKey(int box) {
     HKEY key = nullptr;
     if (RegCreateKeyExA(theApp.registryRoot, kControlKey, 0, nullptr, REG_OPTION_NON_VOLATILE,
                         KEY_ALL_ACCESS, nullptr, &key, nullptr) != ERROR_SUCCESS) {
         Exclaim(this, "Cannot create control key");
-        return;
+        return false;
     }
-    if (WriteRegistryNumber(key, "Control", box) != ERROR_SUCCESS) {
-        Exclaim(this, "Cannot create control key");
-    }
+    const bool written = WriteRegistryNumber(key, "Control", box) == ERROR_SUCCESS;
+    if (!written) Exclaim(this, "Cannot create control key");
     RegCloseKey(key);
+    return written;
 }
 
 void CGeneralSetupPage::OnControlStation(int code) {
@@ -393,7 +396,9 @@ void CGeneralSetupPage::OnControlStation(int code) {
     if (MessageBox(this, question, CConfigApp::AppName(), MB_YESNO | MB_ICONQUESTION) != IDYES) {
         return;
     }
-    WriteControlKey(selected);
+    // The server takes the box number from the key: without it the code would act on
+    // whichever box the key named before.
+    if (!WriteControlKey(selected)) return;
     SC_HANDLE manager =
         OpenSCManagerA(theApp.serverName.empty() ? nullptr : theApp.serverName.c_str(), nullptr,
                        SC_MANAGER_ALL_ACCESS);
@@ -413,6 +418,9 @@ void CGeneralSetupPage::OnControlStation(int code) {
     CloseServiceHandle(service);
     CloseServiceHandle(manager);
 }
+
+// How long Status Enquiry waits for each read of the box's report.
+constexpr long kStatusReadLimitSeconds = 10;
 
 void CGeneralSetupPage::OnStatusEnquiry() {
     const long selected = stations_->GetCurSel();
@@ -434,7 +442,11 @@ void CGeneralSetupPage::OnStatusEnquiry() {
         WSACleanup();
         return;
     }
-    // The box sends its lines and closes; a last line without its end is dropped.
+    // The box sends its lines and closes; a last line without its end is dropped. A peer
+    // that neither sends nor closes is given up after kStatusReadLimitSeconds per read, so
+    // the window never hangs on it.
+    timeval limit{kStatusReadLimitSeconds, 0};
+    setsockopt(sock, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
     QString report;
     char line[1024];
     while (sock_gets(sock, line, sizeof line) >= 0) report += QString::fromLatin1(line) + "\n";

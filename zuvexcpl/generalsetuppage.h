@@ -38,8 +38,8 @@ class CGeneralSetupPage : public dornelui::CPropertyPage {
     // Reads the selected box's status port and shows what the box sends.
     void OnStatusEnquiry();
     // Stores the box number for the service's next control code; shows "Cannot create
-    // control key" when the key cannot be written.
-    void WriteControlKey(int box);
+    // control key" and returns false when the key cannot be written.
+    bool WriteControlKey(int box);
 
     std::string logDirectory;
     std::string logPasswd;

@@ -622,6 +622,20 @@ class BoxSheetTest : public QObject {
         Press(7);
         QCOMPARE(answers.Texts(), QStringList{"Cannot access box configuration"});
     }
+
+    void aControlKeyThatCannotBeWrittenSendsNoCode() {
+        Answers answers;
+        SetNumber(kMain, "NumServers", 1);
+        SetText(Box(0), "FriendlyName", "A");
+        OpenGeneral();
+        RefuseValueWrites(root_->path(), "Control");
+        Select(0);
+        answers.queue = {dornelui::IDYES};
+        Press(6);
+        // Nothing reaches the service manager: no word from it follows.
+        QCOMPARE(answers.Texts(), (QStringList{"About to reconfigure box. Are you sure?",
+                                               "Cannot create control key"}));
+    }
 };
 
 APPLET_QTEST_MAIN(BoxSheetTest)

@@ -491,6 +491,21 @@ class ConfigAppletTest : public QObject {
         sheet.reject();
     }
 
+    void aDhcpOptionThatCannotBeWrittenKeepsTheSheetOpen() {
+        Answers answers;
+        SetText(kGeneral, "DNS_1", "1.1.1.1");  // the key exists, so opening it works
+        CPropertySheet sheet("Dornel Configuration", nullptr);
+        sheet.AddPage(new CDHCPSetupPage);
+        sheet.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&sheet));
+        applettest::RefuseValueWrites(root_->path(), "DNS_2");
+        sheet.OkButton()->click();
+        QCOMPARE(answers.Texts(), QStringList{"Could not write general DHCP parameters"});
+        QVERIFY(sheet.isVisible());
+        QCOMPARE(Query(kGeneral, "DNS_1").bytes, std::string("1.1.1.1"));  // the others went on
+        sheet.reject();
+    }
+
     void aSubkeyNamedGeneralInAnotherCaseIsAMac() {
         Answers answers;
         SetText(kDhcp + "\\general", "IPADDR", "10.9.9.9");
