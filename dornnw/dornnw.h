@@ -22,10 +22,6 @@ namespace dornnw {
 // The failure value of a balance or a deposit.
 inline constexpr double kFailure = -1000000.0;
 
-// How long a run of account.exe may take, and the variable that replaces it (milliseconds).
-inline constexpr long kToolTimeLimitMs = 30000;
-inline constexpr const char* kToolTimeLimitVariable = "DORNEL_SPAWN_TIMEOUT_MS";
-
 // Opens this request's log and readies the NetWare client library: 1, or 0 (logged).
 int InitAuth();
 

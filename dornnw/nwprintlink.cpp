@@ -62,16 +62,6 @@ bool ReadPCounterLocation(int box, std::string& location) {
 
 // ---- The tool run ---------------------------------------------------------------------
 
-long ToolTimeLimitMs() {
-    const char* text = std::getenv(kToolTimeLimitVariable);
-    if (text == nullptr || *text == '\0') return kToolTimeLimitMs;
-    long value = 0;
-    const char* end = text + std::strlen(text);
-    const auto [last, error] = std::from_chars(text, end, value);
-    if (error != std::errc() || last != end || value <= 0) return kToolTimeLimitMs;
-    return value;
-}
-
 // How a tool run ended.
 enum class RunEnd {
     Done,       // the output is in the buffer (empty when the tool could not start)
@@ -88,7 +78,7 @@ RunEnd RunTool(const std::vector<std::string>& argv, std::string& output) {
     process::Pipe out;
     process::Pipe in;
     if (!process::CreatePipe(out) || !process::CreatePipe(in)) return RunEnd::Failed;
-    const long limit = ToolTimeLimitMs();
+    const long limit = platform::process::ToolTimeLimitMs();
     const auto deadline = process::Clock::now() + std::chrono::milliseconds(limit);
     process::ChildProcess child =
         process::StartChild(argv, nullptr, in.read.Get(), out.write.Get(), out.write.Get());

@@ -82,16 +82,6 @@ void ReportSpawnFailure(const std::string& cause) {
                     ("WARNING: account.exe could not be run: " + cause).c_str());
 }
 
-long SpawnTimeLimitMs() {
-    const char* text = std::getenv(kSpawnTimeLimitVariable);
-    if (text == nullptr || *text == '\0') return kSpawnTimeLimitMs;
-    long value = 0;
-    const char* end = text + std::strlen(text);
-    const auto [last, error] = std::from_chars(text, end, value);
-    if (error != std::errc() || last != end || value <= 0) return kSpawnTimeLimitMs;
-    return value;
-}
-
 void UpdatePrivs(const char* privilegeName) {
     DWORD error = 0;
     const platform::process::IdentityPrivilege privilege =

@@ -24,16 +24,16 @@
 
 #include "platform/process/process.h"
 
-// How long a tool run may take, from start to the end of its output and its exit.
-inline constexpr long kSpawnTimeLimitMs = 30000;
-// The environment variable that replaces kSpawnTimeLimitMs (milliseconds, 1 and more).
-inline constexpr const char* kSpawnTimeLimitVariable = "DORNEL_SPAWN_TIMEOUT_MS";
+// How long a tool run may take, from start to the end of its output and its exit, and the
+// environment variable that replaces it: the tool limit of platform/process.
+inline constexpr long kSpawnTimeLimitMs = platform::process::kToolTimeLimitMs;
+inline constexpr const char* kSpawnTimeLimitVariable = platform::process::kToolTimeLimitVariable;
 // What the debug records show in place of a password.
 inline constexpr const char* kPasswordMask = "********";
 
 // The time limit of a tool run: DORNEL_SPAWN_TIMEOUT_MS when it holds a positive number,
 // else kSpawnTimeLimitMs.
-long SpawnTimeLimitMs();
+inline long SpawnTimeLimitMs() { return platform::process::ToolTimeLimitMs(); }
 
 // How a tool run ended.
 enum class SpawnEnd {

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <charconv>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -455,6 +456,16 @@ IdentityPrivilege QueryIdentityPrivilege(DWORD* error) {
     const unsigned effective = data[0].effective;
     return (effective & kSetGid) && (effective & kSetUid) ? IdentityPrivilege::Held
                                                           : IdentityPrivilege::NotHeld;
+}
+
+long ToolTimeLimitMs() {
+    const char* text = std::getenv(kToolTimeLimitVariable);
+    if (text == nullptr || *text == '\0') return kToolTimeLimitMs;
+    long value = 0;
+    const char* end = text + std::strlen(text);
+    const auto [last, error] = std::from_chars(text, end, value);
+    if (error != std::errc() || last != end || value <= 0) return kToolTimeLimitMs;
+    return value;
 }
 
 }  // namespace platform::process

@@ -153,6 +153,14 @@ ReadResult ReadUntilClosed(int fd, char* buffer, std::size_t capacity, Clock::ti
 ReadResult ReadUntilChildDone(int fd, char* buffer, std::size_t capacity, ChildProcess& child,
                               Clock::time_point deadline);
 
+// How long a run of the accounting tool may take, from its start to the end of its output
+// and its exit, and the environment variable that replaces it (milliseconds, 1 and more).
+// The server and the NetWare plug-in both run the tool under this one limit.
+inline constexpr long kToolTimeLimitMs = 30000;
+inline constexpr const char* kToolTimeLimitVariable = "DORNEL_SPAWN_TIMEOUT_MS";
+// DORNEL_SPAWN_TIMEOUT_MS when it holds a positive number, else kToolTimeLimitMs.
+long ToolTimeLimitMs();
+
 // True when running as account needs a change of identity: its user id or primary group
 // differs from the server's, or (for a server running as root) its supplementary groups do.
 // A server that is not root and already has the account's ids keeps its own groups.
