@@ -18,7 +18,6 @@
 #include <vector>
 
 #include <fcntl.h>
-#include <spawn.h>
 #include <strings.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -166,28 +165,30 @@ DWORD WriteWholeFile(const std::string& path, const std::string& text, mode_t mo
     return NO_ERROR;
 }
 
-// Runs systemctl with the given arguments and waits for it; quiet when there is none.
-void RunSystemctl(std::vector<std::string> arguments) {
-    const char* program = nullptr;
-    for (const char* candidate : {"/usr/bin/systemctl", "/bin/systemctl"}) {
-        if (::access(candidate, X_OK) == 0) {
-            program = candidate;
-            break;
-        }
+// Starts or stops a service that systemd knows through systemctl, so systemd supervises the
+// process (and brings it back after a crash). Every caller goes this way: dornelsc, the
+// applets, and the serving side of another machine's tools. A refusal is said on stderr
+// with where to look, and fails with ERROR_SERVICE_REQUEST_TIMEOUT.
+BOOL SystemctlRequest(const char* verb, const std::string& name) {
+    const int status = platform::service::RunSystemctl({verb, name + ".service"});
+    if (status == 0) return 1;
+    if (status < 0) {
+        std::fprintf(stderr, "dornel service: %s: systemctl could not be run\n", name.c_str());
+    } else {
+        std::fprintf(stderr,
+                     "dornel service: %s: systemctl %s %s.service failed (exit status %d; see "
+                     "systemctl status %s and the NT event log)\n",
+                     name.c_str(), verb, name.c_str(), status, name.c_str());
     }
-    // Without a running systemd there is nothing to tell.
-    if (!program || ::access("/run/systemd/system", F_OK) != 0) return;
-    std::vector<char*> argv;
-    std::string name = "systemctl";
-    argv.push_back(name.data());
-    for (auto& argument : arguments) argv.push_back(argument.data());
-    argv.push_back(nullptr);
-    pid_t pid = 0;
-    if (::posix_spawn(&pid, program, nullptr, nullptr, argv.data(), environ) != 0) return;
-    int status = 0;
-    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
-    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+    SetLastError(ERROR_SERVICE_REQUEST_TIMEOUT);
+    return 0;
+}
+
+// Tells a running systemd (nothing when there is none); a refusal is said on stderr.
+void TellSystemd(const std::vector<std::string>& arguments) {
+    if (!platform::service::SystemdRunning()) return;
+    const int status = platform::service::RunSystemctl(arguments);
+    if (status > 0) {
         std::fprintf(stderr, "dornel service: systemctl %s failed\n",
                      arguments.empty() ? "" : arguments[0].c_str());
     }
@@ -506,8 +507,8 @@ SC_HANDLE CreateServiceA(SC_HANDLE manager, const char* serviceName, const char*
     }
 
     if (SystemUnitDirectory()) {
-        RunSystemctl({"daemon-reload"});
-        if (startType == SERVICE_AUTO_START) RunSystemctl({"enable", name + ".service"});
+        TellSystemd({"daemon-reload"});
+        if (startType == SERVICE_AUTO_START) TellSystemd({"enable", name + ".service"});
     }
     return new ServiceManagerHandle{false, name, nullptr, 0};
 }
@@ -539,7 +540,7 @@ BOOL DeleteService(SC_HANDLE service) {
         return 0;
     }
     const bool system = SystemUnitDirectory();
-    if (system) RunSystemctl({"disable", name + ".service"});
+    if (system) TellSystemd({"disable", name + ".service"});
     LONG rc = DeleteTree(HKEY_LOCAL_MACHINE, ServiceKeyPath(name));
     if (rc != ERROR_SUCCESS) {
         SetLastError(static_cast<DWORD>(rc));
@@ -552,7 +553,7 @@ BOOL DeleteService(SC_HANDLE service) {
                          std::strerror(errno));
         }
     }
-    if (system) RunSystemctl({"daemon-reload"});
+    if (system) TellSystemd({"daemon-reload"});
     return 1;
 }
 
@@ -600,6 +601,7 @@ BOOL StartServiceA(SC_HANDLE service, DWORD argc, const char** argv) {
         SetLastError(error);
         return 0;
     }
+    if (platform::service::ManagedBySystemd(name)) return SystemctlRequest("start", name);
     error = PrepareControlFolder();
     if (error != NO_ERROR) {
         SetLastError(error);
@@ -639,6 +641,17 @@ BOOL ControlService(SC_HANDLE service, DWORD control, SERVICE_STATUS* status) {
     }
     if (service->remote) return RemoteControl(service, control, status);
     DWORD error = NO_ERROR;
+    if (control == SERVICE_CONTROL_STOP && platform::service::ManagedBySystemd(service->name)) {
+        // Only a running service is stopped, as through the control socket; systemctl
+        // returns once it has stopped.
+        if (!Exchange(service->name, Operation::Query, 0, &error)) {
+            SetLastError(error);
+            return 0;
+        }
+        if (!SystemctlRequest("stop", service->name)) return 0;
+        DWORD pid = 0;
+        return CurrentStatus(service, status, &pid) ? 1 : 0;
+    }
     auto reply = Exchange(service->name, Operation::Control, control, &error);
     if (!reply) {
         SetLastError(error);

@@ -260,54 +260,6 @@ int CommandStop(SC_HANDLE service, const std::string& name) {
     return 0;
 }
 
-// Where systemd runs and knows the service's unit, start and stop go through systemctl, so
-// systemd supervises the process it has to bring back after a crash.
-int SystemctlRequest(const std::string& verb, const std::string& name) {
-    const int status = platform::service::RunSystemctl({verb, name + ".service"});
-    if (status == 0) return 0;
-    if (status < 0) {
-        std::fprintf(stderr, "dornelsc: %s: systemctl could not be run\n", name.c_str());
-    } else {
-        std::fprintf(stderr,
-                     "dornelsc: %s: systemctl %s %s.service failed (exit status %d; see "
-                     "systemctl status %s and the NT event log)\n",
-                     name.c_str(), verb.c_str(), name.c_str(), status, name.c_str());
-    }
-    return 1;
-}
-
-int SystemdStart(SC_HANDLE service, const std::string& name) {
-    SERVICE_STATUS_PROCESS status{};
-    if (Query(service, &status) && status.dwCurrentState != SERVICE_STOPPED) {
-        return Fail(name, ERROR_SERVICE_ALREADY_RUNNING);
-    }
-    if (SystemctlRequest("start", name) != 0) return 1;
-    // systemctl returns once the service reported running (Type=notify).
-    if (!WaitFor(service, &status, [](const SERVICE_STATUS_PROCESS& s) {
-            return s.dwCurrentState == SERVICE_RUNNING || s.dwCurrentState == SERVICE_STOPPED;
-        })) {
-        return Fail(name, GetLastError());
-    }
-    PrintStatus(name, status);
-    return status.dwCurrentState == SERVICE_RUNNING ? 0 : 1;
-}
-
-int SystemdStop(SC_HANDLE service, const std::string& name) {
-    SERVICE_STATUS_PROCESS before{};
-    if (!Query(service, &before)) return Fail(name, GetLastError());
-    if (before.dwCurrentState == SERVICE_STOPPED) return Fail(name, ERROR_SERVICE_NOT_ACTIVE);
-    if (SystemctlRequest("stop", name) != 0) return 1;
-    const DWORD pid = before.dwProcessId;
-    SERVICE_STATUS_PROCESS status{};
-    if (!WaitFor(service, &status, [pid](const SERVICE_STATUS_PROCESS& s) {
-            return s.dwCurrentState == SERVICE_STOPPED && platform::service::ProcessGone(pid);
-        })) {
-        return Fail(name, GetLastError());
-    }
-    PrintStatus(name, status);
-    return 0;
-}
-
 int CommandControl(SC_HANDLE service, const std::string& name, const char* codeText) {
     char* end = nullptr;
     unsigned long code = std::strtoul(codeText, &end, 10);
@@ -529,14 +481,10 @@ int main(int argc, char** argv) {
     if (!service.get()) return Fail(name, GetLastError());
 
     if (::strcasecmp(command.c_str(), "query") == 0) return CommandQuery(service.get(), name);
-    // systemd is asked only about this machine; another machine decides for itself.
-    const bool systemd = machine.empty() && platform::service::ManagedBySystemd(name);
-    if (::strcasecmp(command.c_str(), "start") == 0) {
-        return systemd ? SystemdStart(service.get(), name) : CommandStart(service.get(), name);
-    }
-    if (::strcasecmp(command.c_str(), "stop") == 0) {
-        return systemd ? SystemdStop(service.get(), name) : CommandStop(service.get(), name);
-    }
+    // Where systemd knows the service, the service layer starts and stops it through
+    // systemctl (on the machine that runs it).
+    if (::strcasecmp(command.c_str(), "start") == 0) return CommandStart(service.get(), name);
+    if (::strcasecmp(command.c_str(), "stop") == 0) return CommandStop(service.get(), name);
     if (boxes) return CommandBoxes(service.get(), name, json);
     return CommandControl(service.get(), name, argv[3]);
 }
