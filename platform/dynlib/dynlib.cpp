@@ -57,11 +57,11 @@ std::string NativeLibraryName(const std::string& fileName) {
     return fileName;
 }
 
-std::vector<std::string> SearchFolders() {
+std::vector<std::string> SearchFolders(const char* variable) {
     std::vector<std::string> folders;
     const std::string own = ExecutableFolder();
     if (!own.empty()) folders.push_back(own);
-    const char* extra = std::getenv("DORNEL_PLUGIN_DIR");
+    const char* extra = std::getenv(variable);
     if (extra != nullptr) {
         std::string list(extra);
         std::size_t start = 0;

@@ -47,8 +47,10 @@ namespace platform::dynlib {
 // The native file name loaded for a system name ("custauth.dll" -> "custauth.so").
 std::string NativeLibraryName(const std::string& fileName);
 
-// The folders searched before the loader's own search, in order.
-std::vector<std::string> SearchFolders();
+// The folders searched before the loader's own search, in order: the executable's folder,
+// each folder of the colon-separated list in the environment variable (DORNEL_PLUGIN_DIR for
+// plug-ins; the control panel passes DORNEL_APPLET_DIR), then InstalledFolder().
+std::vector<std::string> SearchFolders(const char* variable = "DORNEL_PLUGIN_DIR");
 
 // The installed folder of plug-ins and applets: /usr/lib/dornel (DORNEL_INSTALLED_LIB_DIR at
 // build time).

@@ -10,33 +10,19 @@
 #include <dlfcn.h>
 #include <unistd.h>
 
+#include "platform/dynlib/dynlib.h"
+
 namespace cplhost {
 
 namespace fs = std::filesystem;
 
 std::vector<std::string> AppletFolders() {
     std::vector<std::string> folders;
-    const auto add = [&folders](const std::string& folder) {
-        if (folder.empty()) return;
+    for (const std::string& folder : platform::dynlib::SearchFolders("DORNEL_APPLET_DIR")) {
         if (std::find(folders.begin(), folders.end(), folder) == folders.end()) {
             folders.push_back(folder);
         }
-    };
-    char self[4096];
-    const ssize_t length = ::readlink("/proc/self/exe", self, sizeof self - 1);
-    if (length > 0)
-        add(fs::path(std::string(self, static_cast<std::size_t>(length))).parent_path().string());
-    if (const char* extra = std::getenv("DORNEL_APPLET_DIR")) {
-        std::string list = extra;
-        std::size_t at = 0;
-        while (at <= list.size()) {
-            const std::size_t colon = list.find(':', at);
-            add(list.substr(at, colon == std::string::npos ? std::string::npos : colon - at));
-            if (colon == std::string::npos) break;
-            at = colon + 1;
-        }
     }
-    add(kInstalledAppletDir);
     return folders;
 }
 

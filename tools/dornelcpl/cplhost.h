@@ -13,11 +13,9 @@
 
 namespace cplhost {
 
-// The folder of installed applets, searched last.
-inline constexpr const char* kInstalledAppletDir = "/usr/lib/dornel";
-
 // The folders searched, in order: the executable's own folder, each folder of
-// DORNEL_APPLET_DIR (separated by ":"), then kInstalledAppletDir. Duplicates removed.
+// DORNEL_APPLET_DIR (separated by ":"), then the installed folder of plug-ins and applets
+// (platform::dynlib::InstalledFolder()). Duplicates removed.
 std::vector<std::string> AppletFolders();
 
 // One applet as new-inquire describes it.

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/dynlib/dynlib.h"
 #include "tools/dornelcpl/cplhost.h"
 
 namespace {
@@ -35,7 +36,7 @@ void Usage(FILE* out) {
                  "\n"
                  "Exit status: 0 done, 1 failed or refused (library missing or broken, applet\n"
                  "refused to start or to open), 2 usage error.\n",
-                 cplhost::kInstalledAppletDir);
+                 platform::dynlib::InstalledFolder().c_str());
 }
 
 int List() {
