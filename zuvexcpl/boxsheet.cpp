@@ -26,10 +26,6 @@ using namespace dornelui;
 
 namespace {
 
-void Exclaim(QWidget* owner, const QString& text) {
-    MessageBox(owner, text, CConfigApp::AppName(), MB_OK | MB_ICONEXCLAMATION);
-}
-
 // The next token of text from *at, as strtok finds it: separators at the start are
 // skipped, the token ends at the next separator (which is consumed). Empty at the end.
 std::string NextToken(const std::string& text, std::size_t* at, char separator) {

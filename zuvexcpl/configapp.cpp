@@ -51,6 +51,11 @@ bool ReadRegistryNumber(HKEY key, const char* name, std::int32_t* value) {
 
 QString CConfigApp::AppName() { return QString::fromLocal8Bit(CplModuleName()); }
 
+void Exclaim(QWidget* owner, const QString& text) {
+    dornelui::MessageBox(owner, text, CConfigApp::AppName(),
+                         dornelui::MB_OK | dornelui::MB_ICONEXCLAMATION);
+}
+
 void CConfigApp::ReadGeneralSettings(HKEY root) {
     HKEY key = nullptr;
     if (RegOpenKeyExA(root, kZuvexBoxKey, 0, KEY_ALL_ACCESS, &key) != ERROR_SUCCESS) {

@@ -58,6 +58,9 @@ class CConfigApp {
 // The module's application object (defined once per module: zuvexcpl.so, or a test).
 extern CConfigApp theApp;
 
+// The pages' message: an OK box with the exclamation icon under the applet's caption.
+void Exclaim(QWidget* owner, const QString& text);
+
 // Registry helpers the pages share. A text value read through a 1024-byte buffer (the
 // stored bytes up to the first NUL or the stored length); false when it cannot be read.
 bool ReadRegistryText(HKEY key, const char* name, std::string* text);

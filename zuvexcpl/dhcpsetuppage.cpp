@@ -127,9 +127,7 @@ CDHCPSetupPage::CDHCPSetupPage(QWidget* parent) : CPropertyPage("Network Boot Se
     connect(delete_, &QPushButton::clicked, this, [this] { OnDeleteMac(); });
 }
 
-void CDHCPSetupPage::Message(const QString& text) {
-    MessageBox(this, text, CConfigApp::AppName(), MB_OK | MB_ICONEXCLAMATION);
-}
+void CDHCPSetupPage::Message(const QString& text) { Exclaim(this, text); }
 
 // ---------------------------------------------------------------------------------------
 // Creation, data exchange, apply

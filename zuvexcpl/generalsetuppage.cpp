@@ -41,10 +41,6 @@ std::string BoxKeyName(long box) {
 
 std::string BoxKeyPath(long box) { return std::string(kZuvexBoxKey) + "\\" + BoxKeyName(box); }
 
-void Exclaim(QWidget* owner, const QString& text) {
-    MessageBox(owner, text, CConfigApp::AppName(), MB_OK | MB_ICONEXCLAMATION);
-}
-
 // Moves every value of the main key's subkey from into a fresh subkey to (a key left at to
 // goes first). A missing from leaves to missing too. False when the registry refused.
 bool MoveBoxKey(HKEY main, long from, long to) {
@@ -221,19 +217,16 @@ void CGeneralSetupPage::RefreshStationList() {
     stations_->ResetContent();
     const int count = theApp.numServers < 0 ? 0 : std::min(theApp.numServers, kMaxStations);
     for (int i = 0; i < count; ++i) {
-        char keyName[16];
-        std::snprintf(keyName, sizeof keyName, "Box%03d", i);
         std::string friendly;
         HKEY box = nullptr;
-        const std::string path = std::string(kZuvexBoxKey) + "\\" + keyName;
         bool named = false;
-        if (RegOpenKeyExA(theApp.registryRoot, path.c_str(), 0, KEY_ALL_ACCESS, &box) ==
+        if (RegOpenKeyExA(theApp.registryRoot, BoxKeyPath(i).c_str(), 0, KEY_ALL_ACCESS, &box) ==
             ERROR_SUCCESS) {
             named = ReadRegistryText(box, "FriendlyName", &friendly);
             RegCloseKey(box);
         }
         stations_->AddString(named ? QString::fromStdString(friendly)
-                                   : QString("(%1)").arg(keyName));
+                                   : QString("(%1)").arg(BoxKeyName(i).c_str()));
     }
     theApp.numServers = stations_->GetCount();
 }
