@@ -3,12 +3,10 @@
 #include "dnlogview/logviewdlg.h"
 
 #include <QCheckBox>
-#include <QClipboard>
 #include <QDialogButtonBox>
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QGroupBox>
-#include <QGuiApplication>
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QKeyEvent>
@@ -608,13 +606,11 @@ void CLogViewDlg::OnCashUp() {
                 dornelui::MB_YESNO | dornelui::MB_ICONQUESTION) == dornelui::IDNO) {
         return;
     }
-    QClipboard* clipboard = QGuiApplication::clipboard();
-    if (!clipboard) {
-        Message("Could not access the clipboard");
-        return;
-    }
     try {
-        clipboard->setText(account);
+        if (!dornelui::SetClipboardText(account)) {
+            Message("Could not access the clipboard");
+            return;
+        }
     } catch (const std::bad_alloc&) {
         Message("Could not allocate memory for the clipboard data");
         return;

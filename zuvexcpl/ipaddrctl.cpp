@@ -126,9 +126,7 @@ void CIPAddrCtl::FocusField(int index) {
 }
 
 void CIPAddrCtl::ShowRangeMessage(int value) {
-    inMessage_ = true;
     MessageBox(this, RangeMessage(value), "Error", MB_OK | MB_ICONEXCLAMATION);
-    inMessage_ = false;
 }
 
 bool CIPAddrCtl::GetAddress(bool showErrors, Address* address) {
@@ -150,9 +148,7 @@ bool CIPAddrCtl::GetAddress(bool showErrors, Address* address) {
     }
     if (showErrors) {
         if (value == -1) {
-            inMessage_ = true;
             MessageBox(this, "Missing value in IP address", "Error", MB_OK | MB_ICONEXCLAMATION);
-            inMessage_ = false;
         } else {
             ShowRangeMessage(value);
         }

@@ -64,5 +64,4 @@ class CIPAddrCtl : public QFrame {
     std::array<QLineEdit*, 4> fields_{};
     std::array<QRect, 3> dots_{};
     bool readOnly_ = false;
-    bool inMessage_ = false;
 };

@@ -85,8 +85,11 @@ void Beep() { QApplication::beep(); }
 // ---------------------------------------------------------------------------------------
 // Clipboard
 
-void SetClipboardText(const QString& text) {
-    if (QClipboard* clipboard = QGuiApplication::clipboard()) clipboard->setText(text);
+bool SetClipboardText(const QString& text) {
+    QClipboard* clipboard = QGuiApplication::clipboard();
+    if (!clipboard) return false;
+    clipboard->setText(text);
+    return true;
 }
 
 OkCancelButtons AddOkCancelButtons(QDialog* dialog, QBoxLayout* layout) {
@@ -114,11 +117,6 @@ CTextEntryDlg::CTextEntryDlg(const QString& title, const QString& text, QWidget*
     ok_ = buttons.ok;
     cancel_ = buttons.cancel;
     resize(380, sizeHint().height());
-}
-
-QString ClipboardText() {
-    QClipboard* clipboard = QGuiApplication::clipboard();
-    return clipboard ? clipboard->text() : QString();
 }
 
 // ---------------------------------------------------------------------------------------
@@ -274,17 +272,16 @@ void CListCtrl::DeleteAllItems() { clear(); }
 
 void CListCtrl::DeleteAllColumns() {
     clear();
-    columnCount_ = 0;
     setColumnCount(0);
     header()->hide();
 }
 
 int CListCtrl::InsertColumn(int index, const QString& heading) {
-    if (index < 0 || index > columnCount_) index = columnCount_;
-    ++columnCount_;
-    setColumnCount(columnCount_);
+    const int count = columnCount();
+    if (index < 0 || index > count) index = count;
+    setColumnCount(count + 1);
     QTreeWidgetItem* head = headerItem();
-    for (int c = columnCount_ - 1; c > index; --c) head->setText(c, head->text(c - 1));
+    for (int c = count; c > index; --c) head->setText(c, head->text(c - 1));
     head->setText(index, heading);
     header()->show();
     return index;

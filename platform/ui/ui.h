@@ -65,9 +65,8 @@ void SetMessageBoxAnswerer(MessageBoxAnswerer answerer);
 // The system's default beep (a rejected key).
 void Beep();
 
-// The clipboard's text.
-void SetClipboardText(const QString& text);
-QString ClipboardText();
+// Puts text on the clipboard; false when there is no clipboard to put it on.
+bool SetClipboardText(const QString& text);
 
 // The OK and Cancel row of a small dialog, added to layout: OK is the default button and
 // accepts the dialog, Cancel rejects it.
@@ -182,7 +181,7 @@ class CListCtrl : public QTreeWidget {
     void DeleteAllItems();
     void DeleteAllColumns();
     int InsertColumn(int index, const QString& heading);
-    int ColumnCount() const { return columnCount_; }
+    int ColumnCount() const { return columnCount(); }
     void SetColumnWidth(int column, int width);
     // Appends a row with text in column 0; returns its index.
     int InsertItem(int index, const QString& text);
@@ -195,9 +194,6 @@ class CListCtrl : public QTreeWidget {
     void SelectRow(int row);
     // Width of the text in the control's font.
     int GetStringWidth(const QString& text) const;
-
-  private:
-    int columnCount_ = 0;
 };
 
 // A single-selection, unsorted list box.
