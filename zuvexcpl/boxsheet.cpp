@@ -258,6 +258,7 @@ void CAuthenticationSetup::FillNdsList() {
         const std::string context = bar == std::string::npos ? "" : piece.substr(bar + 1);
         const int row = nds_->InsertItem(nds_->GetItemCount(), QString::fromStdString(tree));
         nds_->SetItemText(row, 1, QString::fromStdString(context));
+        KeepEntry(row, piece + ",");
         at = end + 1;
     }
 }
@@ -272,6 +273,14 @@ void CAuthenticationSetup::OnAddNds() {
     const std::string second = NextToken(entry, &at, ',');
     const int row = nds_->InsertItem(nds_->GetItemCount(), QString::fromStdString(first));
     nds_->SetItemText(row, 1, QString::fromStdString(second));
+    KeepEntry(row, entry);
+}
+
+// A row keeps the entry it came from: the display of an added entry may differ from it (an
+// empty tree name shows the context in the tree column), and a delete must not write the
+// display back.
+void CAuthenticationSetup::KeepEntry(int row, const std::string& entry) {
+    nds_->topLevelItem(row)->setData(0, Qt::UserRole, QString::fromStdString(entry));
 }
 
 void CAuthenticationSetup::OnDeleteNds() {
@@ -281,11 +290,9 @@ void CAuthenticationSetup::OnDeleteNds() {
         return;
     }
     delete nds_->takeTopLevelItem(selected);
-    constexpr int kColumnLimit = 1023;
     std::string rebuilt;
     for (int row = 0; row < nds_->GetItemCount(); ++row) {
-        rebuilt += nds_->GetItemText(row, 0).toStdString().substr(0, kColumnLimit) + "|" +
-                   nds_->GetItemText(row, 1).toStdString().substr(0, kColumnLimit) + ",";
+        rebuilt += nds_->topLevelItem(row)->data(0, Qt::UserRole).toString().toStdString();
     }
     ndsSearchList = rebuilt;
     FillNdsList();

@@ -105,6 +105,9 @@ class CAuthenticationSetup : public dornelui::CPropertyPage {
     QPushButton* DeleteButton() const { return delete_; }
 
   private:
+    // Keeps the entry of ndsSearchList a row shows, for rebuilding the list on a delete.
+    void KeepEntry(int row, const std::string& entry);
+
     std::array<QRadioButton*, 3> types_{};
     QLineEdit* host_ = nullptr;
     dornelui::CListCtrl* nds_ = nullptr;

@@ -455,6 +455,31 @@ class BoxSheetTest : public QObject {
         QCOMPARE(Query(Box(0), "AuthType").bytes, Binary4(1));
     }
 
+    void deletingAnNdsEntryKeepsTheOthersAsStored() {
+        Answers answers;
+        SetNumber(kMain, "NumServers", 1);
+        SetNumber(Box(0), "AuthType", 1);
+        SetText(Box(0), "NetwareAuthData", "T1|C1,");
+        OpenGeneral();
+        Select(0);
+        Press(2, [](CPropertySheet* sheet) {
+            QVERIFY(sheet->SetActivePage(1));
+            auto* auth = static_cast<CAuthenticationSetup*>(sheet->Page(1));
+            // An entry with no tree name shows differently from what is stored ...
+            WhenModal<CNDSEntryDlg>([](CNDSEntryDlg* dialog) {
+                dialog->ContextEdit()->setText("o=x");
+                dialog->OkButton()->click();
+            });
+            auth->AddButton()->click();
+            // ... and deleting another entry keeps it as it was stored.
+            auth->NdsList()->SelectRow(0);
+            auth->DeleteButton()->click();
+            QCOMPARE(auth->ndsSearchList, std::string("|o=x,"));
+            QCOMPARE(auth->NdsList()->GetItemText(0, 1), QString("o=x"));
+        });
+        QCOMPARE(Query(Box(0), "NetwareAuthData").bytes, Zeroed("|o=x,"));
+    }
+
     // --- Messages ---------------------------------------------------------------------------
 
     void theMessagePageKeepsItsLineRulesAndWraps() {
