@@ -720,22 +720,14 @@ void CheckMapperPort(Report& report) {
     }
     const char* configured = std::getenv("DORNEL_RPC_ADDRESS");
     const std::string address = configured && *configured ? configured : "0.0.0.0";
-    sockaddr_in where{};
-    where.sin_family = AF_INET;
-    where.sin_port = htons(port);
-    if (::inet_pton(AF_INET, address.c_str(), &where.sin_addr) != 1) {
-        report.Problem("DORNEL_RPC_ADDRESS = " + Quoted(address), "not an IPv4 address",
+    const int error = platform::rpc::ProbeListenPort(port);
+    if (error == 0) return;
+    if (error < 0) {
+        report.Problem("DORNEL_RPC_ADDRESS = " + Quoted(address),
+                       "not an IPv4 address, nor a name of one",
                        "set it to an address of this machine, or unset it");
         return;
     }
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) return;
-    const int on = 1;
-    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-    const bool bound = ::bind(fd, reinterpret_cast<const sockaddr*>(&where), sizeof where) == 0;
-    const int error = errno;
-    ::close(fd);
-    if (bound) return;
     const std::string what = "endpoint mapper TCP port " + std::to_string(port) + " on " + address;
     if (error == EADDRINUSE) {
         report.Problem(what, "taken by another program; the log viewer could not find the log",

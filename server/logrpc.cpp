@@ -90,21 +90,9 @@ void ReportFailure(CEventLog& log, const char* step, RPC_STATUS status) {
 
 // Why the endpoint mapper's port cannot be listened on, found by binding it once more.
 std::string MapperPortProblem(std::uint16_t port) {
-    const char* configured = std::getenv("DORNEL_RPC_ADDRESS");
-    sockaddr_in where{};
-    where.sin_family = AF_INET;
-    where.sin_port = htons(port);
-    if (!configured || !*configured || ::inet_pton(AF_INET, configured, &where.sin_addr) != 1) {
-        where.sin_addr.s_addr = htonl(INADDR_ANY);
-    }
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) return "cannot be bound";
-    const int on = 1;
-    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-    const int bound = ::bind(fd, reinterpret_cast<const sockaddr*>(&where), sizeof where);
-    const int error = errno;
-    ::close(fd);
-    if (bound == 0) return "could not be listened on";
+    const int error = platform::rpc::ProbeListenPort(port);
+    if (error == 0) return "could not be listened on";
+    if (error < 0) return "cannot be bound (DORNEL_RPC_ADDRESS names no address of this machine)";
     if (error == EADDRINUSE) return "is taken by another program";
     if (error == EACCES) return "needs root";
     return std::string("cannot be bound (") + std::strerror(error) + ")";

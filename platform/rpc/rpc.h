@@ -224,6 +224,11 @@ std::vector<std::uint8_t> CallRemote(RPC_BINDING_HANDLE binding, RPC_IF_HANDLE i
 // system picks and leaves a client nothing to ask (RPC_S_SERVER_UNAVAILABLE).
 std::uint16_t EndpointMapperPort();
 
+// Whether this runtime's listeners could bind TCP port now, on the address they use
+// ($DORNEL_RPC_ADDRESS, an IPv4 address or a name of one; else every local address): 0, -1
+// when that address does not resolve, else the errno of the bind (EADDRINUSE: taken).
+int ProbeListenPort(std::uint16_t port);
+
 // What a server lets one client connection hold. Every connection (the interface's and the
 // endpoint mapper's alike) counts against maxConnections; one more is accepted and closed
 // at once, and the connections already there go on. A PDU must be complete within

@@ -83,6 +83,12 @@ std::string BindAddress() {
     return address ? address : "";
 }
 
+}  // namespace
+
+int ProbeListenPort(std::uint16_t port) { return ProbeTcpBind(BindAddress(), port); }
+
+namespace {
+
 // ---------------------------------------------------------------------------------------
 // The call pool
 

@@ -121,6 +121,20 @@ Socket ListenTcp(const std::string& address, std::uint16_t port, int backlog,
     return listener;
 }
 
+int ProbeTcpBind(const std::string& address, std::uint16_t port) {
+    in_addr host{};
+    if (!ResolveIPv4(address, host)) return -1;
+    Socket probe(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    if (!probe.Valid()) return errno;
+    int on = 1;
+    ::setsockopt(probe.Fd(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    sockaddr_in where{};
+    where.sin_family = AF_INET;
+    where.sin_addr = host;
+    where.sin_port = htons(port);
+    return ::bind(probe.Fd(), reinterpret_cast<sockaddr*>(&where), sizeof where) == 0 ? 0 : errno;
+}
+
 Socket AcceptTcp(const Socket& listener) {
     for (;;) {
         int fd = ::accept4(listener.Fd(), nullptr, nullptr, SOCK_CLOEXEC);

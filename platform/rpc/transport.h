@@ -45,6 +45,10 @@ private:
 Socket ListenTcp(const std::string& address, std::uint16_t port, int backlog,
                  std::uint16_t& boundPort);
 
+// Whether ListenTcp could bind address:port now: 0, -1 when the address does not resolve,
+// else the errno of the bind (EADDRINUSE: another program holds the port).
+int ProbeTcpBind(const std::string& address, std::uint16_t port);
+
 // Accepts one connection; an invalid Socket when the listener was shut down or failed.
 Socket AcceptTcp(const Socket& listener);
 

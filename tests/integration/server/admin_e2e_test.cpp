@@ -350,6 +350,24 @@ TEST(ConfigurationCheck, ATakenEndpointMapperPortIsNamed) {
         << result.output;
 }
 
+TEST(ConfigurationCheck, TheMapperAddressIsReadAsTheListenersReadIt) {
+    ServerHarness server;
+    ConfigureCleanSite(server);
+    RunOptions options = HarnessEnvironment(server);
+    // A host name is an address the listeners take: nothing to report.
+    options.set["DORNEL_RPC_ADDRESS"] = "localhost";
+    ToolResult byName = RunProgram(BinDir() + "/dornelman", {"--check"}, options);
+    EXPECT_EQ(byName.status, 0) << byName.output;
+    // A name that resolves to nothing is named.
+    options.set["DORNEL_RPC_ADDRESS"] = "no-such-host.invalid";
+    ToolResult unknown = RunProgram(BinDir() + "/dornelman", {"--check"}, options);
+    EXPECT_EQ(unknown.status, 1) << unknown.output;
+    EXPECT_NE(unknown.output.find("DORNEL_RPC_ADDRESS = \"no-such-host.invalid\": not an IPv4 "
+                                  "address, nor a name of one"),
+              std::string::npos)
+        << unknown.output;
+}
+
 // --- Failures the running server names ----------------------------------------------------
 
 TEST(ServerFailures, ATakenMapperPortIsAnErrorEntryThatNamesIt) {
