@@ -49,8 +49,8 @@ foreach(page IN LISTS dornel_man_pages)
 endforeach()
 dornel_gzip(${DORNEL_PACKAGING_DIR}/changelog.Debian ${dornel_package_gen}/changelog.Debian.gz)
 
-# Built with `cmake --build build-package --target package_files` before cpack.
-add_custom_target(package_files
+# Part of every build, so a plain `cmake --install` finds what the install rules name.
+add_custom_target(package_files ALL
   DEPENDS ${dornel_package_gen}/dornelman.service ${dornel_package_gen}/dornelman.pam
           ${dornel_package_docs})
 
