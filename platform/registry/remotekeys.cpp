@@ -75,9 +75,7 @@ LONG Call(const RemoteKey& key, const Writer& request, std::string* reply) {
 // A reply that does not parse means the far side is not what it claims: the connection is
 // treated as lost.
 LONG Malformed(const RemoteKey& key) {
-    key.connection->Close();
-    platform::remote::SetLastConnectionError("the answer from " + key.connection->MachineName() +
-                                             " was malformed; the connection was closed");
+    key.connection->CloseMalformed();
     return ERROR_NETNAME_DELETED;
 }
 

@@ -243,6 +243,12 @@ void Connection::Close() {
     CloseFd(&errorFd_);
 }
 
+void Connection::CloseMalformed() {
+    Close();
+    SetLastConnectionError("the answer from " + name_ +
+                           " was malformed; the connection was closed");
+}
+
 bool Connection::Send(const std::string& frame, Clock::time_point deadline) {
     std::size_t sent = 0;
     while (sent < frame.size()) {

@@ -74,6 +74,9 @@ class Connection {
     // Ends the conversation: closes the server's input, lets ssh end (bounded), stops it
     // otherwise, and reaps it. Later calls fail. Safe to call twice.
     void Close();
+    // Closes a connection whose answer did not parse (the far side is not what it claims)
+    // and says so as this thread's last connection error.
+    void CloseMalformed();
 
     const std::string& MachineName() const { return name_; }
 

@@ -37,10 +37,7 @@ bool Call(SC_HANDLE handle, const Writer& request, std::string* reply, Reader* r
     Reader reader(*reply);
     std::uint32_t ok = 0, code = 0;
     if (!reader.U32(&ok) || !reader.U32(&code)) {
-        handle->remote->Close();
-        platform::remote::SetLastConnectionError("the answer from " +
-                                                 handle->remote->MachineName() +
-                                                 " was malformed; the connection was closed");
+        handle->remote->CloseMalformed();
         SetLastError(ERROR_NETNAME_DELETED);
         return false;
     }
@@ -76,9 +73,7 @@ bool ReadStatus(Reader& reader, SERVICE_STATUS* status) {
 
 // A reply whose status fields do not parse: the connection is not trusted any more.
 bool Malformed(SC_HANDLE handle) {
-    handle->remote->Close();
-    platform::remote::SetLastConnectionError("the answer from " + handle->remote->MachineName() +
-                                             " was malformed; the connection was closed");
+    handle->remote->CloseMalformed();
     SetLastError(ERROR_NETNAME_DELETED);
     return false;
 }
