@@ -32,10 +32,6 @@ constexpr DWORD kShortPathSize = 260;      // its short form, at most 259 charac
 constexpr std::size_t kOutputSize = 2048;  // the tool's output, at most 2047 bytes kept
 constexpr std::size_t kSpawnFieldMax = 1023;
 
-constexpr const char* kBalanceMarker = "has a balance of ";
-constexpr const char* kCurrentBalanceMarker = "Current balance is ";
-constexpr const char* kNewBalanceMarker = "New balance is ";
-
 // ---- The box's setting ----------------------------------------------------------------
 
 // PCounterLocation of the box, from its own key (closed again); false when the key or the
@@ -117,14 +113,7 @@ bool ToolCommand(int box, const std::vector<std::string>& arguments,
     return true;
 }
 
-// ---- The output's number --------------------------------------------------------------
-
-// The number after the first marker in output; false when the marker is absent.
-bool NumberAfter(const std::string& output, const char* marker, double& value) {
-    const std::size_t found = output.find(marker);
-    return found != std::string::npos &&
-           platform::base::ReadDecimal(output.c_str() + found + std::strlen(marker), value);
-}
+// ---- The tool's answer ----------------------------------------------------------------
 
 // Runs account.exe of the box with these arguments and logs what it printed (also when it
 // was stopped at the time limit). True when output holds its whole answer.
@@ -141,10 +130,7 @@ double BalanceFromTool(int box, const std::string& user) {
     std::string output;
     if (!RunToolLogged(box, {"viewbal", user}, output)) return kFailure;
     double balance = 0.0;
-    if (output.find(kBalanceMarker) != std::string::npos) {
-        return NumberAfter(output, kBalanceMarker, balance) ? balance : kFailure;
-    }
-    return NumberAfter(output, kCurrentBalanceMarker, balance) ? balance : kFailure;
+    return platform::base::BalanceInToolOutput(output.c_str(), balance) ? balance : kFailure;
 }
 
 double DepositThroughTool(int box, const std::string& user, double amount) {
@@ -157,7 +143,7 @@ double DepositThroughTool(int box, const std::string& user, double amount) {
     std::string output;
     if (!RunToolLogged(box, {"deposit", user, amountText}, output)) return kFailure;
     double balance = 0.0;
-    return NumberAfter(output, kNewBalanceMarker, balance) ? balance : kFailure;
+    return platform::base::NewBalanceInToolOutput(output.c_str(), balance) ? balance : kFailure;
 }
 
 // ---- The two exports ------------------------------------------------------------------

@@ -49,9 +49,6 @@ constexpr std::size_t kDepositCommandLimit = 259;   // characters of a deposit c
 constexpr long kBalanceOutputSize = 2048;
 constexpr long kDepositOutputSize = 1024;
 
-constexpr const char* kBalanceMarker = "has a balance of ";
-constexpr const char* kCurrentBalanceMarker = "Current balance is ";
-constexpr const char* kNewBalanceMarker = "New balance is ";
 constexpr const char* kInvalidResponse = "Invalid response from spawned child";
 // The reason of a deposit whose tool was killed at the time limit.
 constexpr const char* kDepositOutcomeUnknown =
@@ -129,13 +126,6 @@ std::string ShortLocation(const t_ServerStartInfo* info) {
 // The native path of account.exe in that folder.
 std::string ToolPath(const std::string& shortLocation) {
     return platform::paths::NativePath(shortLocation + "\\account.exe");
-}
-
-// The number after the first occurrence of marker in output; false when the marker is
-// absent or the number unusable.
-bool NumberAfter(const char* output, const char* marker, double& value) {
-    const char* found = std::strstr(output, marker);
-    return found != nullptr && platform::base::ReadDecimal(found + std::strlen(marker), value);
 }
 
 // ---- The NT accounting tool ------------------------------------------------------------
@@ -329,9 +319,7 @@ double CZuvexService::GetNTPCounterBalance(char* user, t_ServerStartInfo* info) 
         return kBalanceFailure;
     }
     double balance = 0.0;
-    if (NumberAfter(output, kBalanceMarker, balance) ||
-        (std::strstr(output, kBalanceMarker) == nullptr &&
-         NumberAfter(output, kCurrentBalanceMarker, balance))) {
+    if (platform::base::BalanceInToolOutput(output, balance)) {
         return balance;
     }
     LogNtNotice(kInvalidResponse);
@@ -392,7 +380,7 @@ void CZuvexService::ProcessNTPCounterDeposit(t_ServerStartInfo* info, double amo
         if (!printed.empty()) reason += "; account.exe printed: " + printed;
         SendDepositError(info);
         CZuvexService::EventLog.LogUserEvent(info, CEventLog::DepositError, reason.c_str());
-    } else if (!NumberAfter(output, kNewBalanceMarker, balance)) {
+    } else if (!platform::base::NewBalanceInToolOutput(output, balance)) {
         LogNtNotice(kInvalidResponse);
         SendDepositError(info);
         CZuvexService::EventLog.LogUserEvent(info, CEventLog::DepositError,

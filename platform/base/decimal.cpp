@@ -4,6 +4,7 @@
 
 #include <charconv>
 #include <cmath>
+#include <cstring>
 #include <system_error>
 
 namespace platform::base {
@@ -38,6 +39,22 @@ bool ReadDecimal(const char* text, double& value) {
     if (error != std::errc() || end != p || !std::isfinite(parsed)) return false;
     value = parsed;
     return true;
+}
+
+bool NumberAfter(const char* output, const char* marker, double& value) {
+    const char* found = std::strstr(output, marker);
+    return found != nullptr && ReadDecimal(found + std::strlen(marker), value);
+}
+
+bool BalanceInToolOutput(const char* output, double& value) {
+    if (std::strstr(output, kBalanceMarker) != nullptr) {
+        return NumberAfter(output, kBalanceMarker, value);
+    }
+    return NumberAfter(output, kCurrentBalanceMarker, value);
+}
+
+bool NewBalanceInToolOutput(const char* output, double& value) {
+    return NumberAfter(output, kNewBalanceMarker, value);
 }
 
 }  // namespace platform::base
