@@ -346,9 +346,13 @@ std::optional<ControlReply> ExchangeReport(const std::string& name, DWORD topic,
     // A service that does not know the request refuses it without a text.
     if (!reply || reply->result != NO_ERROR) return reply;
     std::uint32_t length = 0;
-    if (!Transfer(connection.get(), &length, sizeof length, false, deadline) ||
-        length > kMaxReportBytes) {
-        *error = ERROR_INVALID_FUNCTION;
+    if (!Transfer(connection.get(), &length, sizeof length, false, deadline)) {
+        *error = std::chrono::steady_clock::now() >= deadline ? ERROR_SERVICE_REQUEST_TIMEOUT
+                                                              : ERROR_SERVICE_NOT_ACTIVE;
+        return std::nullopt;
+    }
+    if (length > kMaxReportBytes) {
+        *error = ERROR_INVALID_FUNCTION;  // not an answer this side reads
         return std::nullopt;
     }
     text->resize(length);
