@@ -95,24 +95,41 @@ ReadOutcome ReadExactly(const Socket& socket, std::uint8_t* data, std::size_t si
     return ReadOutcome::Complete;
 }
 
-}  // namespace
-
-Socket ListenTcp(const std::string& address, std::uint16_t port, int backlog,
-                 std::uint16_t& boundPort) {
+// A TCP socket bound to address:port as listeners bind it (SO_REUSEADDR); an invalid Socket
+// on failure, with *error the errno, or -1 for an address that does not resolve.
+Socket BindTcp(const std::string& address, std::uint16_t port, int* error) {
+    *error = 0;
     in_addr host{};
-    if (!ResolveIPv4(address, host)) return Socket();
-    Socket listener(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    if (!listener.Valid()) return listener;
+    if (!ResolveIPv4(address, host)) {
+        *error = -1;
+        return Socket();
+    }
+    Socket bound(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    if (!bound.Valid()) {
+        *error = errno;
+        return bound;
+    }
     int on = 1;
-    ::setsockopt(listener.Fd(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    ::setsockopt(bound.Fd(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
     sockaddr_in where{};
     where.sin_family = AF_INET;
     where.sin_addr = host;
     where.sin_port = htons(port);
-    if (::bind(listener.Fd(), reinterpret_cast<sockaddr*>(&where), sizeof where) != 0 ||
-        ::listen(listener.Fd(), backlog) != 0) {
+    if (::bind(bound.Fd(), reinterpret_cast<sockaddr*>(&where), sizeof where) != 0) {
+        *error = errno;
         return Socket();
     }
+    return bound;
+}
+
+}  // namespace
+
+Socket ListenTcp(const std::string& address, std::uint16_t port, int backlog,
+                 std::uint16_t& boundPort) {
+    int error = 0;
+    Socket listener = BindTcp(address, port, &error);
+    if (!listener.Valid() || ::listen(listener.Fd(), backlog) != 0) return Socket();
+    sockaddr_in where{};
     socklen_t length = sizeof where;
     if (::getsockname(listener.Fd(), reinterpret_cast<sockaddr*>(&where), &length) != 0) {
         return Socket();
@@ -122,17 +139,9 @@ Socket ListenTcp(const std::string& address, std::uint16_t port, int backlog,
 }
 
 int ProbeTcpBind(const std::string& address, std::uint16_t port) {
-    in_addr host{};
-    if (!ResolveIPv4(address, host)) return -1;
-    Socket probe(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    if (!probe.Valid()) return errno;
-    int on = 1;
-    ::setsockopt(probe.Fd(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-    sockaddr_in where{};
-    where.sin_family = AF_INET;
-    where.sin_addr = host;
-    where.sin_port = htons(port);
-    return ::bind(probe.Fd(), reinterpret_cast<sockaddr*>(&where), sizeof where) == 0 ? 0 : errno;
+    int error = 0;
+    BindTcp(address, port, &error);
+    return error;
 }
 
 Socket AcceptTcp(const Socket& listener) {
