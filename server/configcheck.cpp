@@ -48,7 +48,6 @@
 namespace {
 
 constexpr const char* kShownRoot = "HKLM\\";
-constexpr DWORD kStringQuerySize = 1024;  // what the service queries strings through
 constexpr const char* kBootImage = "orvane.bin";
 constexpr std::size_t kMaxServedFilesChecked = 2000;
 
@@ -335,16 +334,17 @@ const NumberRule kRpcRules[] = {
 const NumberRule kAuthType{"AuthType", 0, 0, 2,
                            "0 (account logon through PAM), 1 (NetWare) or 2 (custom plug-in)"};
 const NumberRule kPrintLinkType{"PrintLinkType", 0, 0, 1, "0 (PCounter) or 1 (PrintLink plug-in)"};
-const NumberRule kRotationDelay{"RotationDelay", 15, 1, 3600, "1 to 3600 seconds"};
-const NumberRule kUiTimeout{"UITimeout", 30, 1, 3600, "1 to 3600 seconds"};
+const NumberRule kRotationDelay{"RotationDelay", kDefaultRotationDelay, 1, 3600,
+                                "1 to 3600 seconds"};
+const NumberRule kUiTimeout{"UITimeout", kDefaultUITimeout, 1, 3600, "1 to 3600 seconds"};
 
 struct General {
     int numServers = 0;
     int dhcpActive = 0;
     int tftpActive = 0;
-    std::string tftpDirectory = "C:\\dornel";
-    std::string logDirectory = "C:\\dornel\\log";
-    std::string spawnUser = "dladmin";
+    std::string tftpDirectory = kDefaultTFTPDirectory;
+    std::string logDirectory = kDefaultLogDirectory;
+    std::string spawnUser = kDefaultSpawnUser;
 };
 
 struct BoxNeeds {
@@ -378,10 +378,10 @@ General CheckGeneral(Report& report, HKEY key) {
     CheckNumber(report, key, path, kOnOffRules[2]);
     CheckNumber(report, key, path, kResultMemory);
     for (const NumberRule& rule : kRpcRules) CheckNumber(report, key, path, rule);
-    general.tftpDirectory = CheckString(report, key, path, "TFTPDirectory", "C:\\dornel");
-    general.logDirectory = CheckString(report, key, path, "LogDirectory", "C:\\dornel\\log");
-    general.spawnUser = CheckString(report, key, path, "SpawnUser", "dladmin");
-    CheckString(report, key, path, "SpawnDomain", "\\\\.");
+    general.tftpDirectory = CheckString(report, key, path, "TFTPDirectory", kDefaultTFTPDirectory);
+    general.logDirectory = CheckString(report, key, path, "LogDirectory", kDefaultLogDirectory);
+    general.spawnUser = CheckString(report, key, path, "SpawnUser", kDefaultSpawnUser);
+    CheckString(report, key, path, "SpawnDomain", kLocalMachineDomain);
     return general;
 }
 
@@ -427,10 +427,10 @@ void CheckBoxes(Report& report, const General& general, BoxNeeds& needs) {
         const int printLinkType = CheckNumber(report, key.get(), path, kPrintLinkType);
         CheckNumber(report, key.get(), path, kRotationDelay);
         CheckNumber(report, key.get(), path, kUiTimeout);
-        CheckString(report, key.get(), path, "AuthMaster", "\\\\.");
+        CheckString(report, key.get(), path, "AuthMaster", kLocalMachineDomain);
         CheckString(report, key.get(), path, "NetwareAuthData", "");
         const std::string location =
-            CheckString(report, key.get(), path, "PCounterLocation", "C:\\");
+            CheckString(report, key.get(), path, "PCounterLocation", kDefaultPCounterLocation);
 
         if (authType == 0) needs.pamLogon = true;
         if (authType == 1) needs.authPlugins.insert("dornnw.dll");

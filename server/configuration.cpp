@@ -76,16 +76,7 @@ CZuvexService::~CZuvexService() {
 
 namespace {
 
-// Strings are queried through a buffer of this many bytes; a longer value fails.
-constexpr DWORD kStringQuerySize = 1024;
-
-// Text of the general values' defaults.
-constexpr const char* kDefaultTFTPDirectory = "C:\\dornel";
-constexpr const char* kDefaultLogDirectory = "C:\\dornel\\log";
-constexpr const char* kDefaultSpawnUser = "dladmin";
 constexpr const char* kDefaultSpawnPasswd = "brinkvel";
-constexpr const char* kLocalMachineDomain = R"(\\.)";  // "\\." names this machine
-constexpr const char* kDefaultPCounterLocation = "C:\\";
 
 // A key of HKEY_LOCAL_MACHINE opened with full access, closed on scope exit.
 class ConfigKey {
@@ -307,8 +298,8 @@ void CZuvexService::ReadBoxConfiguration() {
                 }
             }
         }
-        fresh->rotationDelay = key.Number("RotationDelay", 15);
-        fresh->uiTimeout = key.Number("UITimeout", 30);
+        fresh->rotationDelay = key.Number("RotationDelay", kDefaultRotationDelay);
+        fresh->uiTimeout = key.Number("UITimeout", kDefaultUITimeout);
 
         std::lock_guard<std::mutex> guard(ConfigLock());
         t_ServerStartInfo& box = boxes[i];

@@ -35,6 +35,18 @@ inline constexpr DWORD kReportControlNote = 2;
 inline constexpr const char* kConfigKey = "SOFTWARE\\Orvane Technology\\ZuvexBox";
 inline constexpr const char* kControlKey = "SOFTWARE\\Orvane Technology\\ZuvexBox\\Control";
 
+// What the configuration takes for a missing value (the configuration check reports against
+// the same): the general values' texts, a box's texts and numbers. Strings are queried
+// through a buffer of kStringQuerySize bytes; a longer value fails.
+inline constexpr DWORD kStringQuerySize = 1024;
+inline constexpr const char* kDefaultTFTPDirectory = "C:\\dornel";
+inline constexpr const char* kDefaultLogDirectory = "C:\\dornel\\log";
+inline constexpr const char* kDefaultSpawnUser = "dladmin";
+inline constexpr const char* kLocalMachineDomain = R"(\\.)";  // "\\." names this machine
+inline constexpr const char* kDefaultPCounterLocation = "C:\\";
+inline constexpr int kDefaultRotationDelay = 15;
+inline constexpr int kDefaultUITimeout = 30;
+
 // A balance or deposit result below this is the back-ends' failure value.
 inline constexpr double kBalanceFailure = -1000000.0;
 inline bool IsBalanceFailure(double value) { return value < -999999.0; }
