@@ -741,8 +741,7 @@ void CheckMapperPort(Report& report) {
 
 void CheckPam(Report& report, const BoxNeeds& needs) {
     if (!needs.pamLogon) return;
-    const char* dir = std::getenv("DORNEL_PAM_DIR");
-    const std::string file = std::string(dir && *dir ? dir : "/etc/pam.d") + "/" + kServiceName;
+    const std::string file = platform::service::PamFilePath(kServiceName);
     if (::access(file.c_str(), R_OK) != 0) {
         report.Problem("PAM file " + file,
                        "missing; logons of AuthType 0 boxes fall to the site's \"other\" "

@@ -142,7 +142,6 @@ LONG DeleteTree(HKEY parent, const std::string& subKey) {
 // ---------------------------------------------------------------------------------------
 
 std::string UnitPath(const std::string& name) { return UnitDirectory() + "/" + name + ".service"; }
-std::string PamPath(const std::string& name) { return PamDirectory() + "/" + name; }
 
 // Writes a whole file through a temporary beside it. NO_ERROR or the Win32 reason.
 DWORD WriteWholeFile(const std::string& path, const std::string& text, mode_t mode) {
@@ -467,7 +466,7 @@ SC_HANDLE CreateServiceA(SC_HANDLE manager, const char* serviceName, const char*
     const std::string packagedUnit = PackagedUnitInUse(name);
     // No unit of ours is written where a package's serves: nothing to undo on a failure.
     const std::string unitPath = packagedUnit.empty() ? UnitPath(name) : std::string();
-    const std::string pamPath = PamPath(name);
+    const std::string pamPath = platform::service::PamFilePath(name);
     DWORD error = NO_ERROR;
     if (!unitPath.empty()) {
         error = WriteWholeFile(unitPath, RenderUnit(name, display, binaryPathName, AbsoluteRoot()),
@@ -546,8 +545,8 @@ BOOL DeleteService(SC_HANDLE service) {
         SetLastError(static_cast<DWORD>(rc));
         return 0;
     }
-    for (const std::string& path : {UnitPath(name), PamPath(name)}) {
-        if (path == PamPath(name) && !RemovablePamFile(path)) continue;
+    for (const std::string& path : {UnitPath(name), platform::service::PamFilePath(name)}) {
+        if (path == platform::service::PamFilePath(name) && !RemovablePamFile(path)) continue;
         if (::unlink(path.c_str()) != 0 && errno != ENOENT) {
             std::fprintf(stderr, "dornel service: cannot remove %s: %s\n", path.c_str(),
                          std::strerror(errno));

@@ -199,6 +199,10 @@ std::string ControlFolder();
 // Where a service started by StartServiceA writes its output: <root>/scm/<name>.out.
 std::string ServiceOutputPath(const std::string& serviceName);
 
+// Where installing writes the service's PAM file: $DORNEL_PAM_DIR/<name>, else
+// /etc/pam.d/<name>.
+std::string PamFilePath(const std::string& serviceName);
+
 // True when the process is gone (a zombie not yet reaped counts as gone).
 bool ProcessGone(DWORD processId);
 

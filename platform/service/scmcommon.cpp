@@ -116,6 +116,10 @@ std::string ServiceOutputPath(const std::string& serviceName) {
     return detail::OutputPath(serviceName);
 }
 
+std::string PamFilePath(const std::string& serviceName) {
+    return detail::PamDirectory() + "/" + serviceName;
+}
+
 bool ProcessGone(DWORD processId) {
     const auto pid = static_cast<pid_t>(processId);
     if (pid <= 0) return true;
