@@ -298,8 +298,13 @@ void CNTService::ServiceMain(DWORD argc, char** argv) {
         service->LogEvent(EVENTLOG_ERROR_TYPE, 103);
         return;
     }
-    if (service->Initialize()) {
-        service->isRunning = 1;
+    // Set before the service can report RUNNING: from that report on the service manager may
+    // deliver a stop at once, even before this thread has come back from Initialize, and
+    // the stop's clearing of the flag must not be undone here afterwards.
+    service->isRunning = 1;
+    if (!service->Initialize()) {
+        service->isRunning = 0;
+    } else {
         {
             std::lock_guard<std::mutex> guard(statusLock);
             service->status.dwWin32ExitCode = 0;

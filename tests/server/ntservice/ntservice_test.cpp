@@ -137,6 +137,32 @@ TEST_F(FrameworkTest, StartServiceFailsAtOnceWithoutTheServiceLayer) {
     EXPECT_TRUE(EventLog(root).empty());
 }
 
+// The service manager may deliver a stop the moment the service reports RUNNING, before the
+// service thread is back from Initialize; here the stop is taken inside OnInit, the same
+// order of events made certain. It must end the service, not be lost.
+TEST_F(FrameworkTest, AStopTakenBeforeRunStartsEndsTheService) {
+    class CStoppedEarly : public CNTService {
+      public:
+        CStoppedEarly() : CNTService("Stopped Early", "stoppedearly") {}
+        BOOL OnInit() override {
+            CNTService::Handler(SERVICE_CONTROL_STOP);
+            return 1;
+        }
+    } early;
+    ::setenv("DORNEL_SERVICE", "stoppedearly", 1);
+    auto dispatched = std::async(std::launch::async, [&early] { return early.StartServiceA(); });
+    const bool ended = dispatched.wait_for(std::chrono::seconds(10)) == std::future_status::ready;
+    EXPECT_TRUE(ended) << "the stop was lost and the service kept running";
+    if (!ended) {
+        early.isRunning = 0;  // ends the run loop the lost stop left behind
+        dispatched.wait();
+    }
+    ::unsetenv("DORNEL_SERVICE");
+    EXPECT_TRUE(dispatched.get());
+    EXPECT_EQ(early.status.dwCurrentState, SERVICE_STOPPED);
+    EXPECT_EQ(CountEvents(root, 109), 1);
+}
+
 // ---- The console switches of a real program -------------------------------------------
 
 class ConsoleSwitchTest : public ::testing::Test {
