@@ -477,6 +477,8 @@ TEST_F(EventLogTest, AppendWaitsForAShortScan) {
     EXPECT_EQ(log.DroppedRecords(), 0u);
 }
 
+constexpr const char* kBusyWarning = "| 100 | WARNING: Event log busy for more than 2000 ms";
+
 TEST_F(EventLogTest, AppendOutwaitsABusyLogAndKeepsItsRecord) {
     StartService(0);
     CEventLog log;
@@ -484,7 +486,13 @@ TEST_F(EventLogTest, AppendOutwaitsABusyLogAndKeepsItsRecord) {
     {
         std::unique_lock<std::mutex> held(log.logLock);
         std::thread writer([&] { log.LogUserEvent(&box_, CEventLog::ServerConnect, "kept"); });
-        std::this_thread::sleep_for(CEventLog::kAppendWait + std::chrono::milliseconds(300));
+        // Held until the writer has said it is waiting, however late its thread started.
+        const auto giveUp =
+            std::chrono::steady_clock::now() + CEventLog::kAppendWait + std::chrono::seconds(20);
+        while (NtEventLog().find(kBusyWarning) == std::string::npos &&
+               std::chrono::steady_clock::now() < giveUp) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
         held.unlock();
         writer.join();
     }
@@ -492,8 +500,7 @@ TEST_F(EventLogTest, AppendOutwaitsABusyLogAndKeepsItsRecord) {
     const auto lines = Lines();
     ASSERT_EQ(lines.size(), 1u);
     EXPECT_EQ(SplitFields(lines[0])[4], "kept");
-    EXPECT_NE(NtEventLog().find("| 100 | WARNING: Event log busy for more than 2000 ms"),
-              std::string::npos);
+    EXPECT_NE(NtEventLog().find(kBusyWarning), std::string::npos);
 }
 
 TEST_F(EventLogTest, ARecordTheDiskRefusesIsReportedWithItsText) {
