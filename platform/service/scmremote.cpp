@@ -208,6 +208,14 @@ class Server {
         const auto result = [&reply](bool ok) {
             reply.U32(ok ? 1 : 0).U32(ok ? 0 : GetLastError());
         };
+        // A call on the service the request names; a number that names none fails here.
+        const auto onService = [service](auto call) {
+            if (!service) {
+                SetLastError(ERROR_INVALID_HANDLE);
+                return false;
+            }
+            return call() != 0;
+        };
         switch (static_cast<ScOp>(operation)) {
             case ScOp::OpenService: {
                 std::string name;
@@ -249,14 +257,11 @@ class Server {
                 if (!request.AtEnd()) return std::nullopt;
                 SERVICE_STATUS_PROCESS status{};
                 DWORD needed = 0;
-                bool ok = false;
-                if (!service) {
-                    SetLastError(ERROR_INVALID_HANDLE);
-                } else {
-                    ok = QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO,
-                                              reinterpret_cast<BYTE*>(&status), sizeof status,
-                                              &needed) != 0;
-                }
+                const bool ok = onService([&] {
+                    return QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO,
+                                                reinterpret_cast<BYTE*>(&status), sizeof status,
+                                                &needed);
+                });
                 result(ok);
                 WriteStatus(reply, SERVICE_STATUS{status.dwServiceType, status.dwCurrentState,
                                                   status.dwControlsAccepted, status.dwWin32ExitCode,
@@ -269,24 +274,14 @@ class Server {
                 std::uint32_t code = 0;
                 if (!request.U32(&code) || !request.AtEnd()) return std::nullopt;
                 SERVICE_STATUS status{};
-                bool ok = false;
-                if (!service) {
-                    SetLastError(ERROR_INVALID_HANDLE);
-                } else {
-                    ok = ControlService(service, code, &status) != 0;
-                }
+                const bool ok = onService([&] { return ControlService(service, code, &status); });
                 result(ok);
                 WriteStatus(reply, status);
                 break;
             }
             case ScOp::Start: {
                 if (!request.AtEnd()) return std::nullopt;
-                bool ok = false;
-                if (!service) {
-                    SetLastError(ERROR_INVALID_HANDLE);
-                } else {
-                    ok = StartServiceA(service, 0, nullptr) != 0;
-                }
+                const bool ok = onService([&] { return StartServiceA(service, 0, nullptr); });
                 result(ok);
                 break;
             }
@@ -294,12 +289,8 @@ class Server {
                 std::uint32_t topic = 0;
                 if (!request.U32(&topic) || !request.AtEnd()) return std::nullopt;
                 std::string text;
-                bool ok = false;
-                if (!service) {
-                    SetLastError(ERROR_INVALID_HANDLE);
-                } else {
-                    ok = QueryServiceReport(service, topic, &text) != 0;
-                }
+                const bool ok =
+                    onService([&] { return QueryServiceReport(service, topic, &text); });
                 result(ok);
                 reply.Text(ok ? text : std::string());
                 break;
