@@ -174,7 +174,7 @@ int ReadAndHandleOutput(int readFd, char* buffer, long* size,
             if (timedOut != nullptr) *timedOut = true;
             CZuvexService::EventLog.LogDebugEvent(
                 nullptr, "Child output not finished within %ld ms; using the %zu bytes read",
-                SpawnTimeLimitMs(), result.length);
+                platform::process::ToolTimeLimitMs(), result.length);
             break;
         case platform::process::ReadEnd::Failed:
             CZuvexService::EventLog.LogDebugEvent(nullptr, "ReadFile failed, error code %ld",
@@ -191,8 +191,8 @@ int ReadAndHandleOutput(int readFd, char* buffer, long* size,
 int SpawnAndRead(const std::vector<std::string>& argv, char* buffer, long* size, SpawnEnd* end) {
     if (end != nullptr) *end = SpawnEnd::Finished;
     if (buffer == nullptr || size == nullptr || *size <= 0) return 0;
-    const auto deadline =
-        platform::process::Clock::now() + std::chrono::milliseconds(SpawnTimeLimitMs());
+    const auto deadline = platform::process::Clock::now() +
+                          std::chrono::milliseconds(platform::process::ToolTimeLimitMs());
 
     platform::process::Pipe output;
     platform::process::Pipe input;
@@ -222,13 +222,14 @@ int SpawnAndRead(const std::vector<std::string>& argv, char* buffer, long* size,
         child.Kill();
     } else if (child.IsRunning() && !child.WaitUntil(deadline)) {
         CZuvexService::EventLog.LogDebugEvent(nullptr, "Child did not exit within %ld ms; killed",
-                                              SpawnTimeLimitMs());
+                                              platform::process::ToolTimeLimitMs());
         timedOut = true;
     }
     if (timedOut) {
         ReportSpawnFailure("the tool " + (argv.empty() ? std::string() : argv[0]) +
                            " did not finish within the time limit of " +
-                           std::to_string(SpawnTimeLimitMs()) + " ms and was killed");
+                           std::to_string(platform::process::ToolTimeLimitMs()) +
+                           " ms and was killed");
     }
     if (end != nullptr && timedOut) *end = SpawnEnd::TimeLimit;
     return result;

@@ -11,9 +11,9 @@
 // with standard output and standard error on one pipe and an input pipe that is closed at
 // once. Its output is read until it closes the pipe or the tool has exited (what it left
 // running in its process group is then killed), keeping at most the buffer size less one
-// byte, and for at most SpawnTimeLimitMs(); a child still running then is killed with its
-// process group. Every child is waited for, and everything of a call (token, pipes,
-// child) belongs to that call, so box threads may spawn at the same time.
+// byte, and for at most platform::process::ToolTimeLimitMs(); a child still running then is killed
+// with its process group. Every child is waited for, and everything of a call (token, pipes, child)
+// belongs to that call, so box threads may spawn at the same time.
 //
 // Debug records go to CZuvexService::EventLog (none name a box). The spawn account's
 // password is never written in clear.
@@ -24,16 +24,8 @@
 
 #include "platform/process/process.h"
 
-// How long a tool run may take, from start to the end of its output and its exit, and the
-// environment variable that replaces it: the tool limit of platform/process.
-inline constexpr long kSpawnTimeLimitMs = platform::process::kToolTimeLimitMs;
-inline constexpr const char* kSpawnTimeLimitVariable = platform::process::kToolTimeLimitVariable;
 // What the debug records show in place of a password.
 inline constexpr const char* kPasswordMask = "********";
-
-// The time limit of a tool run: DORNEL_SPAWN_TIMEOUT_MS when it holds a positive number,
-// else kSpawnTimeLimitMs.
-inline long SpawnTimeLimitMs() { return platform::process::ToolTimeLimitMs(); }
 
 // How a tool run ended.
 enum class SpawnEnd {

@@ -103,7 +103,7 @@ TEST_F(ToolRun, TenRunsAtOnceKeepTheirOwnOutput) {
 TEST_F(ToolRun, AToolThatNeverEndsIsKilledAfterTheLimit) {
     setenv("DORNEL_SPAWN_TIMEOUT_MS", "300", 1);
     setenv("ACCOUNT_DOUBLE_PIDFILE", (root_ / "pids").c_str(), 1);
-    EXPECT_EQ(SpawnTimeLimitMs(), 300);
+    EXPECT_EQ(platform::process::ToolTimeLimitMs(), 300);
     std::string output;
     EXPECT_EQ(Spawn("hang", output), 1);
     EXPECT_EQ(output, "working\n");
@@ -281,13 +281,13 @@ TEST_F(ToolRun, UnusableBuffersFail) {
 
 TEST(SpawnLimits, TheTimeLimitVariableIsCheckedAndPrivilegeNamesAreKnown) {
     unsetenv("DORNEL_SPAWN_TIMEOUT_MS");
-    EXPECT_EQ(SpawnTimeLimitMs(), kSpawnTimeLimitMs);
+    EXPECT_EQ(platform::process::ToolTimeLimitMs(), platform::process::kToolTimeLimitMs);
     for (const char* bad : {"", "0", "-5", "12ms", "abc"}) {
         setenv("DORNEL_SPAWN_TIMEOUT_MS", bad, 1);
-        EXPECT_EQ(SpawnTimeLimitMs(), kSpawnTimeLimitMs) << bad;
+        EXPECT_EQ(platform::process::ToolTimeLimitMs(), platform::process::kToolTimeLimitMs) << bad;
     }
     setenv("DORNEL_SPAWN_TIMEOUT_MS", "1500", 1);
-    EXPECT_EQ(SpawnTimeLimitMs(), 1500);
+    EXPECT_EQ(platform::process::ToolTimeLimitMs(), 1500);
     unsetenv("DORNEL_SPAWN_TIMEOUT_MS");
 }
 
