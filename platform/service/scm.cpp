@@ -545,8 +545,9 @@ BOOL DeleteService(SC_HANDLE service) {
         SetLastError(static_cast<DWORD>(rc));
         return 0;
     }
-    for (const std::string& path : {UnitPath(name), platform::service::PamFilePath(name)}) {
-        if (path == platform::service::PamFilePath(name) && !RemovablePamFile(path)) continue;
+    const std::string pamPath = platform::service::PamFilePath(name);
+    for (const std::string& path : {UnitPath(name), pamPath}) {
+        if (path == pamPath && !RemovablePamFile(path)) continue;
         if (::unlink(path.c_str()) != 0 && errno != ENOENT) {
             std::fprintf(stderr, "dornel service: cannot remove %s: %s\n", path.c_str(),
                          std::strerror(errno));

@@ -172,7 +172,10 @@ BOOL RemoteReport(SC_HANDLE service, DWORD topic, std::string* text) {
     Reader rest("");
     if (!Call(service, request, &reply, &rest)) return 0;
     std::string report;
-    if (!rest.Text(&report) || !rest.AtEnd()) return Malformed(service) ? 1 : 0;
+    if (!rest.Text(&report) || !rest.AtEnd()) {
+        Malformed(service);
+        return 0;
+    }
     *text = std::move(report);
     return 1;
 }
